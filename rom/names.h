@@ -1,0 +1,34 @@
+// Display names of the enumerations, and the option words that command
+// lines (korvane's and korvane-mkrom's) accept for them. One table each, so
+// every program parses the same words with the same code.
+#pragma once
+
+#include <cstdint>
+
+namespace korvane {
+
+/// "none", "bin", ..., "nor-raw", "script", "execute"; "unknown" otherwise.
+const char *blk_type_name(uint32_t type);
+/// "none", "cypher1" .. "cypher4", "AES", "DES"; "invalid" otherwise.
+const char *blk_cypher_name(uint32_t cypher);
+/// "raw", "file"; "invalid" otherwise.
+const char *blk_data_name(uint32_t data);
+
+/// Option word of a block type: the first seven words compare
+/// case-sensitively, "script" and "exe" case-insensitively. @return true if known.
+bool parse_blk_type(const char *word, uint32_t *type);
+/// Cypher words, all case-insensitive. @return true if known.
+bool parse_blk_cypher(const char *word, uint32_t *cypher);
+/// "raw" or "file", case-sensitive. @return true if known.
+bool parse_blk_data(const char *word, uint32_t *data);
+
+/// Longest flag or align list accepted (the split buffer is 256 bytes).
+inline constexpr unsigned ROM_LIST_MAX = 255;
+
+/// A comma-separated flag list: force, tool, crc, checksum. A trailing comma
+/// is accepted, an empty token is not; an empty list gives 0.
+/// @return true and the flag word, or false for an unknown token or a list
+///         longer than ROM_LIST_MAX.
+bool parse_flag_list(const char *list, uint32_t *flags);
+
+}  // namespace korvane

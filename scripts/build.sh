@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up the machine and builds everything with one CMake preset.
+# Usage: scripts/build.sh [PRESET]   (default: default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-default}
+scripts/packages.sh test
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"

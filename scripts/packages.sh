@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The one list of Debian packages the project needs, installed only when
+# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|all]...
+#   build   compiler, CMake, the LZMA SDK sources
+#   test    build + GoogleTest, peer coders used by the interop tests, benchmark
+#   kernel  the VM tier: qemu, busybox, mtd-utils
+#   armhf   the cross compiler and the user-mode emulator
+set -euo pipefail
+
+pkgs_build=(g++ cmake ninja-build make lzma-dev)
+pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
+pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
+pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
+
+want=()
+[ $# -gt 0 ] || set -- build
+for group in "$@"; do
+  case "$group" in
+    build) want+=("${pkgs_build[@]}") ;;
+    test) want+=("${pkgs_build[@]}" "${pkgs_test[@]}") ;;
+    kernel) want+=("${pkgs_kernel[@]}") ;;
+    armhf) want+=("${pkgs_armhf[@]}") ;;
+    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}") ;;
+    *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
