@@ -7,8 +7,10 @@
 
 namespace korvane {
 
-/// Checks a header in a writable 128-byte buffer (4-byte aligned) of which
-/// `avail` bytes are valid. The hcrc field is left zero in the buffer.
+/// Checks a header in a writable, 4-byte aligned buffer of at least 128
+/// bytes of which `avail` bytes are valid (a mapped image may offer more than
+/// 128); the CRC never covers more than `avail` bytes. The hcrc field is left
+/// zero in the buffer.
 /// @return ROM_CHECK_ROM, ROM_CHECK_BLK, ROM_CHECK_BAD_MAGIC, RES_FAULT
 ///         (hsize larger than avail) or RES_BAD (header CRC mismatch).
 int rom_check_hdr(void *hdr, uint32_t avail);
@@ -32,7 +34,8 @@ int rom_map(const char *path, void **addr, size_t *len, int prot);
 int rom_unmap(void *addr, size_t len);
 
 /// Verifies a payload against the header's verify kind and value, reading
-/// 65536 bytes at a time. @return 0 (matches, or nothing to check) or RES_FAULT.
+/// 65536 bytes at a time. A payload that ends before `length` bytes fails.
+/// @return 0 (matches, or nothing to check) or RES_FAULT.
 int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length);
 
 }  // namespace korvane

@@ -25,6 +25,15 @@ bool parse_blk_data(const char *word, uint32_t *data);
 /// Longest flag or align list accepted (the split buffer is 256 bytes).
 inline constexpr unsigned ROM_LIST_MAX = 255;
 
+/// Called for each token of a list. @return false to stop with an error.
+using list_token_f = bool (*)(void *ctx, const char *token);
+
+/// Splits a comma-separated list, copied into a 256-byte buffer, and hands
+/// each token in order to on_token. A trailing comma adds no token; a leading
+/// or doubled comma gives an empty one. @return false for a list longer than
+/// ROM_LIST_MAX or when on_token refused a token.
+bool split_list(const char *list, list_token_f on_token, void *ctx);
+
 /// A comma-separated flag list: force, tool, crc, checksum. A trailing comma
 /// is accepted, an empty token is not; an empty list gives 0.
 /// @return true and the flag word, or false for an unknown token or a list
