@@ -1,0 +1,314 @@
+#include "install/blk_program.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "cli/settings.h"
+#include "codec/scramble.h"
+#include "platform/platform.h"
+#include "rom/output.h"
+#include "rom/result.h"
+
+namespace korvane {
+namespace {
+
+// Results are ints; a payload of 2 GiB or more still reports success.
+int as_result(uint32_t count) { return static_cast<int>(std::min<uint32_t>(count, INT_MAX)); }
+
+// The device descriptor, opened and closed through the platform table.
+struct device_fd {
+  int fd = -1;
+  ~device_fd() {
+    if (fd > 0) plat().close(fd);
+  }
+};
+
+// The fake MTD file, an ordinary file.
+struct file_fd {
+  int fd = -1;
+  ~file_fd() {
+    if (fd > 0) ::close(fd);
+  }
+};
+
+bool flash_type(uint32_t type) {
+  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB ||
+         type == ROM_BLK_TYPE_NOR;
+}
+
+bool passive_type(uint32_t type) {
+  return type == ROM_BLK_TYPE_NONE || type == ROM_BLK_TYPE_TOOL || type == ROM_BLK_TYPE_FILE ||
+         type == ROM_BLK_TYPE_SCRIPT || type == ROM_BLK_TYPE_EXE;
+}
+
+// "fake-mtd%d-%s" in the current folder; a '/' in the block name becomes '_'
+// so the file never lands outside it.
+std::string fake_name(int id, const blk_hdr *blk) {
+  std::string name = text_field(blk->name);
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "fake-mtd" + std::to_string(id) + "-" + name;
+}
+
+// Hands a full buffer to the writer unless discarding. @return false when the
+// writer failed (reported).
+bool write_chunk(flash_sink *s, uint32_t len) {
+  if (s->discard) return true;
+  if (s->writer(s->dev_fd, s->buffer, static_cast<int>(len), &s->dev_offset, s->mode,
+                s->verbose, s->out_fd) < 0) {
+    report("failed to mtd write,%m\n");
+    s->failed = 1;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize,
+                              uint32_t writesize, uint32_t oobsize, int block_align) {
+  if (cls == MTD_CLASS_NAND && blk_type == ROM_BLK_TYPE_NAND_OOB && writesize) {
+    uint32_t chunk = erasesize / writesize * oobsize + erasesize;
+    return {chunk, block_align ? chunk : writesize + oobsize};
+  }
+  return {erasesize, block_align ? erasesize : writesize};
+}
+
+uint32_t blk_pad_length(uint32_t fill, uint32_t align) {
+  uint32_t rest = fill % align;
+  return rest ? fill + (align - rest) : fill;
+}
+
+int blk_selected(int id) {
+  if (rom_opts.option_count <= 0) return 1;
+  int n = std::min(rom_opts.option_count, ROM_OPTION_IDS_MAX);
+  for (int i = 0; i < n; ++i) {
+    if (rom_opts.option_ids[i] == id) return 1;
+  }
+  return 0;
+}
+
+int flash_sink_put(void *ctx, const uint8_t *data, int length) {
+  auto *s = static_cast<flash_sink *>(ctx);
+  if (s->failed || length < 0) return RES_FAULT;
+  if (s->verbose) {
+    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->dev_offset,
+           static_cast<int>(s->fill));
+  }
+  uint32_t left = static_cast<uint32_t>(length);
+  while (left) {
+    uint32_t space = s->chunk - s->fill;
+    if (left < space) {
+      std::memcpy(s->buffer + s->fill, data, left);
+      s->fill += left;
+      break;
+    }
+    std::memcpy(s->buffer + s->fill, data, space);
+    data += space;
+    left -= space;
+    s->fill = 0;
+    s->total += s->chunk;
+    if (s->verbose) {
+      report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", s->discard ? "discard" : "write",
+             static_cast<int>(s->chunk), s->dev_offset, 0);
+    }
+    // A chunk that did not land fails the block: writing the rest of the
+    // stream would put it where the failed chunk belonged.
+    if (!write_chunk(s, s->chunk)) return RES_FAULT;
+  }
+  return length;
+}
+
+int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
+                zentarc_sink sink, void *ctx) {
+  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[FEED_PIECE + 64]);
+  if (!piece) {
+    report("failed to malloc,%m,%d\n", static_cast<int>(FEED_PIECE));
+    return RES_NOMEM;
+  }
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    report("failed to seek at %d,%m\n", static_cast<int>(offset));
+    return RES_FAULT;
+  }
+  uint32_t left = length;
+  while (left) {
+    ssize_t n = ::read(fd, piece.get(), std::min(left, FEED_PIECE));
+    if (n < 0) {
+      report("failed to read,%m!\n");
+      return RES_FAULT;
+    }
+    if (n == 0) {
+      report("failed to read,payload short by %u of %u bytes!\n", left, length);
+      return RES_FAULT;
+    }
+    int m = transform ? transform(piece.get(), static_cast<int>(n)) : static_cast<int>(n);
+    if (m < 0 || sink(ctx, piece.get(), m) != m) return RES_FAULT;  // the sink said why
+    left -= static_cast<uint32_t>(n);
+  }
+  return as_result(length);
+}
+
+int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32_t length,
+                 uint32_t align, uint8_t pad) {
+  if (s->verbose) report("decode: cypher(%d)\n", static_cast<int>(cypher));
+  int r;
+  switch (cypher) {
+    case ROM_BLK_CT_CYPHER1:
+      // An empty payload holds no stream at all: nothing to decode.
+      r = length ? zentarc_decode_fd(fd, offset, static_cast<int>(length), flash_sink_put, s) : 0;
+      break;
+    case ROM_BLK_CT_NONE:
+    case ROM_BLK_CT_CYPHER2:
+    case ROM_BLK_CT_AES:
+    case ROM_BLK_CT_DES:
+      r = feed_region(fd, offset, length, nullptr, flash_sink_put, s);
+      break;
+    case ROM_BLK_CT_CYPHER3:
+      r = feed_region(fd, offset, length, cypher3_decode, flash_sink_put, s);
+      break;
+    case ROM_BLK_CT_CYPHER4:
+      r = feed_region(fd, offset, length, cypher4_decode, flash_sink_put, s);
+      break;
+    default:
+      report("invalid extract type,%d\n", static_cast<int>(cypher));
+      r = RES_INVAL;
+      break;
+  }
+  if (r < 0 || s->failed) {
+    report("failed to decode by cypher(%d)!\n", static_cast<int>(cypher));
+    return r < 0 ? r : RES_FAULT;
+  }
+  if (s->fill) {
+    uint32_t fill = s->fill;
+    uint32_t padded = blk_pad_length(fill, align);
+    std::memset(s->buffer + fill, pad, padded - fill);
+    if (s->verbose) {
+      report(s->discard ? "discard pad = %-6d,align = %-6d\n\n" : "write pad = %-6d,align = %-6d\n",
+             static_cast<int>(fill), static_cast<int>(padded));
+    }
+    if (!write_chunk(s, padded)) {
+      report("failed to decode by cypher(%d)!\n", static_cast<int>(cypher));
+      return RES_FAULT;
+    }
+    s->fill = 0;
+    s->total += fill;
+  }
+  if (s->verbose) report("decode: %-8d ?=%-8d done\n", r, as_result(s->total));
+  return as_result(s->total);
+}
+
+int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
+                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd) {
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t{chunk} + FLASH_SINK_SLACK]);
+  if (!buffer) {
+    report("failed to malloc,%m,%d\n", static_cast<int>(chunk));
+    return RES_NOMEM;
+  }
+  mtd_writer writer;
+  int mode = WRITE_RAW;
+  if (cls == MTD_CLASS_NAND) {
+    writer = nand_write_buffer;
+    if (blk->type.get() == ROM_BLK_TYPE_NAND_OOB) mode = WRITE_WITH_OOB;
+  } else if (cls == MTD_CLASS_NOR) {
+    writer = nor_write_buffer;
+  } else {
+    report("invalid mtd type,%d\n", cls);
+    return RES_FAULT;
+  }
+  // A device that reports no erase or write unit cannot be chunked (the
+  // chunk loop would never advance), and the padded last chunk must fit.
+  if (chunk == 0 || align == 0 || chunk % align != 0) {
+    report("invalid mtd geometry,chunk=%u,align=%u\n", chunk, align);
+    return RES_FAULT;
+  }
+  flash_sink sink{};
+  sink.src_fd = fd;
+  sink.src_length = static_cast<int>(length);
+  sink.dev_fd = dev_fd;
+  sink.out_fd = out_fd;
+  sink.chunk = chunk;
+  sink.buffer = buffer.get();
+  sink.mode = mode;
+  sink.writer = writer;
+  sink.verbose = rom_opts.verbose;
+  sink.discard = rom_opts.discard;
+  return flash_decode(&sink, blk->cypher.get(), fd, offset, length, align,
+                      static_cast<uint8_t>(rom_opts.pad));
+}
+
+int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length) {
+  uint32_t type = blk->type.get();
+  if (passive_type(type)) return 0;
+  if (!flash_type(type)) return RES_FAULT;  // bin, and types beyond the known ones
+
+  int id = static_cast<int>(blk->id.get());
+  int verbose = rom_opts.verbose;
+  if (!blk_selected(id)) {
+    if (verbose) report("skiping block,mtd%d...\n", id);
+    return 0;
+  }
+
+  std::string path = "/dev/mtd" + std::to_string(id);
+  if (verbose) report("open mtd:%s\n", path.c_str());
+  device_fd dev;
+  dev.fd = plat().open(path.c_str(), O_RDWR, 0);
+  if (dev.fd < 0 && rom_opts.skip_bad && rom_opts.simulate) {
+    // A simulated block for a partition the board lacks runs against mtd0.
+    path = "/dev/mtd0";
+    dev.fd = plat().open(path.c_str(), O_RDWR, 0);
+  }
+  if (dev.fd < 0) {
+    report("failed to open mtd,%m,%s\n", path.c_str());
+    return RES_FAULT;
+  }
+
+  uint32_t size = 0, erasesize = 0, writesize = 0, oobsize = 0;
+  int cls = mtd_get_geometry(dev.fd, &size, &erasesize, &writesize, &oobsize);
+  if (verbose) {
+    report("info mtd:type=%s,size=%-4d,block=%-4d,page=%-4d,oob=%-4d\n",
+           cls == MTD_CLASS_NAND ? "nand" : "nor", static_cast<int>(size),
+           static_cast<int>(erasesize), static_cast<int>(writesize), static_cast<int>(oobsize));
+  }
+
+  file_fd fake;
+  if (rom_opts.simulate) {
+    std::string name = fake_name(id, blk);
+    if (verbose) report("open fake:%s\n", name.c_str());
+    fake.fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
+    if (fake.fd < 0) {
+      report("failed to open fake mtd,%m,%s\n", path.c_str());
+      return RES_FAULT;
+    }
+  }
+
+  flash_layout lay = blk_flash_layout(cls, type, erasesize, writesize, oobsize,
+                                      rom_opts.block_align);
+  if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, size);
+  // Discard decodes without writing, so it must not wipe the partition either.
+  if (!rom_opts.simulate && !rom_opts.discard) {
+    if (mtd_erase(dev.fd, 0, size, cls, verbose) < 0) {
+      report("failed to erase mtd,%m,%s", path.c_str());
+      return RES_FAULT;
+    }
+  }
+  if (verbose) {
+    report("%s: write align=%d:%d\n", rom_opts.simulate ? "decode2fake" : "decode2flash",
+           static_cast<int>(lay.chunk), static_cast<int>(lay.align));
+  }
+  int r = decode_to_flash(blk, fd, offset, length, cls, dev.fd, lay.chunk, lay.align,
+                          rom_opts.simulate ? fake.fd : -1);
+  if (r < 0) {
+    report("failed to decode,%m,%s", path.c_str());
+    return r;
+  }
+  if (verbose) report("blk execute:done\n");
+  return r;
+}
+
+}  // namespace korvane

@@ -1,0 +1,90 @@
+// Block programming: one flash block of an image into its MTD partition.
+// The partition is erased, the payload decoded by its cypher type and
+// streamed in erase-block-sized chunks into the NAND or NOR writer; the last
+// chunk is padded to the chosen alignment. Simulate (-m) sends the data to a
+// fake MTD file, discard (-z) decodes and chunks without touching the device.
+#pragma once
+
+#include <cstdint>
+
+#include "mtd/mtd.h"
+#include "rom/layout.h"
+#include "rom/region.h"
+#include "codec/zentarc.h"
+
+namespace korvane {
+
+/// Bytes of slack behind a chunk in the chunk buffer.
+inline constexpr uint32_t FLASH_SINK_SLACK = 64;
+/// Piece size of feed_region.
+inline constexpr uint32_t FEED_PIECE = 65536;
+
+/// Collects decoded bytes for one block and hands them on chunk by chunk.
+struct flash_sink {
+  int src_fd;           // the image
+  int src_length;       // payload length in the image
+  int dev_fd;           // /dev/mtdN; every ioctl and seek goes here
+  int out_fd;           // the fake MTD file, or -1 when writing to the device
+  uint32_t chunk;       // bytes per writer call
+  uint8_t *buffer;      // chunk + FLASH_SINK_SLACK bytes, owned by the caller
+  uint32_t fill;        // bytes waiting in buffer
+  uint32_t dev_offset;  // next offset in the partition, advanced by the writer
+  int mode;             // WRITE_RAW or WRITE_WITH_OOB
+  uint32_t total;       // bytes handed on in whole chunks (counted when discarding too)
+  mtd_writer writer;
+  int verbose;
+  int discard;          // chunk and count, but never call the writer
+  int failed;           // a chunk write failed: every later delivery is refused
+};
+
+/// Chunk size and final-chunk alignment of a block.
+struct flash_layout {
+  uint32_t chunk;
+  uint32_t align;
+};
+
+/// The chunk is one erase block (for OOB blocks on NAND, one erase block of
+/// page records); the alignment is the chunk with block_align, else one page
+/// (one page record for OOB blocks on NAND).
+flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize,
+                              uint32_t writesize, uint32_t oobsize, int block_align);
+
+/// fill rounded up to a multiple of align (align > 0).
+uint32_t blk_pad_length(uint32_t fill, uint32_t align);
+
+/// @return 1 when rom_opts selects no ids or lists id, else 0.
+int blk_selected(int id);
+
+/// Programs one block. blk is the header in file byte order; offset and
+/// length locate the payload in fd. Blocks of types none, tool, file, script
+/// and exe, and blocks not selected, are left alone.
+/// @return 0 when nothing was to be done, the decoded byte count, or a
+///         negative value (the reason has been printed).
+int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length);
+
+/// Decodes the payload into the partition open as dev_fd (or into out_fd
+/// when it is greater than 0) with the writer of device class cls.
+/// @return the decoded byte count, RES_NOMEM, RES_INVAL (unknown cypher) or
+///         RES_FAULT.
+int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
+                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd);
+
+/// The decode and the final padded chunk of decode_to_flash, into a sink the
+/// caller has set up (buffer of chunk + FLASH_SINK_SLACK bytes, chunk a
+/// multiple of align).
+/// @return the decoded byte count, or a negative value.
+int flash_decode(flash_sink *sink, uint32_t cypher, int fd, uint64_t offset, uint32_t length,
+                 uint32_t align, uint8_t pad);
+
+/// zentarc_sink over a flash_sink. @return length, or RES_FAULT once a chunk
+/// write has failed (nothing after the failed chunk is written).
+int flash_sink_put(void *sink, const uint8_t *data, int length);
+
+/// Reads length bytes of fd from offset in pieces of FEED_PIECE bytes, runs
+/// each through transform (when given) and hands it to sink.
+/// @return length, RES_NOMEM, or RES_FAULT when a seek or read fails, the
+///         file ends first, or the sink refuses a piece.
+int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
+                zentarc_sink sink, void *ctx);
+
+}  // namespace korvane

@@ -1,0 +1,16 @@
+// The execute walk: every block of an image, in file order, handed to block
+// programming, with the verbose header dumps and the display-only checks.
+#pragma once
+
+#include <cstdint>
+
+namespace korvane {
+
+/// Walks the image or block file at path. flags is the command line's flag
+/// word; only its verify kind is read. A block that fails ends the walk
+/// unless rom_opts.skip_bad is set.
+/// @return 0 when the walk reached its end (or a header larger than 144
+///         bytes), RES_FAULT on failure.
+int rom_execute(const char *path, uint32_t flags);
+
+}  // namespace korvane
