@@ -18,4 +18,10 @@ int cypher4_decode(uint8_t *buf, int n);
 int cypher3_set_key(const uint8_t *key, int len);
 int cypher4_set_key(const uint8_t *key, int len);
 
+/// The key tables (fixed at build time; only the set-key operations change them).
+extern uint8_t cypher3_xor_table[32];
+extern uint8_t cypher3_add_table[32];
+extern uint8_t cypher4_xor_table[64];
+extern uint8_t cypher4_add_table[64];
+
 }  // namespace korvane

@@ -1,0 +1,104 @@
+#include "codec/cypher.h"
+
+#include <unistd.h>
+
+#include "codec/scramble.h"
+#include "codec/zentarc.h"
+#include "rom/layout.h"
+#include "rom/output.h"
+#include "rom/region.h"
+#include "rom/result.h"
+
+namespace korvane {
+namespace {
+
+// The two positionings are not checked: copy_region positions the source
+// itself and reports its own failure.
+int copy_with(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset,
+              copy_transform transform) {
+  lseek(src, static_cast<off_t>(offset), SEEK_SET);
+  lseek(dst, static_cast<off_t>(dst_offset), SEEK_SET);
+  return copy_region(src, offset, length, dst, CYPHER_CHUNK, transform);
+}
+
+}  // namespace
+
+int cypher_copy_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset) {
+  return copy_with(src, offset, length, dst, dst_offset, nullptr);
+}
+
+int cypher3_decode_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset) {
+  return copy_with(src, offset, length, dst, dst_offset, cypher3_decode);
+}
+
+int cypher4_decode_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset) {
+  return copy_with(src, offset, length, dst, dst_offset, cypher4_decode);
+}
+
+int cypher3_encode_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset) {
+  return copy_with(src, offset, length, dst, dst_offset, cypher3_encode);
+}
+
+int cypher4_encode_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset) {
+  return copy_with(src, offset, length, dst, dst_offset, cypher4_encode);
+}
+
+int cypher1_file_sink(void *ctx, const uint8_t *bytes, int n) {
+  auto *c = static_cast<cypher1_file_sink_ctx *>(ctx);
+  if (c->verbose) report("cypher1_decode:%d+=%d\n", c->written, n);
+  ssize_t w = write(c->dst, bytes, static_cast<size_t>(n));
+  if (w != n) {
+    report("failed to write cypher1_decode file,%m\n");
+    return RES_FAULT;
+  }
+  c->written += n;
+  return n;
+}
+
+int cypher1_decode_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset) {
+  lseek(src, static_cast<off_t>(offset), SEEK_SET);
+  lseek(dst, static_cast<off_t>(dst_offset), SEEK_SET);
+  cypher1_file_sink_ctx ctx{};
+  ctx.src = src;
+  ctx.length = static_cast<int>(length);
+  ctx.dst = dst;
+  int r = zentarc_decode_fd(src, offset, static_cast<int>(length), cypher1_file_sink, &ctx);
+  if (r == 0) return 0;  // a stream of 0 bytes: an empty file, nothing failed
+  if (r > 0) {
+    if (ctx.written == r) return r;
+    report("bad decode size,%d!=%d!\n", ctx.written, r);
+  }
+  report("failed to decode by cypher1!\n");
+  return RES_FAULT;
+}
+
+int cypher_decode_file(uint32_t type, int src, uint64_t offset, uint32_t length, int dst) {
+  int r;
+  switch (type) {
+    case ROM_BLK_CT_NONE:
+    case ROM_BLK_CT_AES:
+    case ROM_BLK_CT_DES:
+    case ROM_BLK_CT_CYPHER2:  // the stored block-format bytes are the output
+      r = cypher_copy_file(src, offset, length, dst, 0);
+      break;
+    case ROM_BLK_CT_CYPHER1:
+      return cypher1_decode_file(src, offset, length, dst, 0);
+    case ROM_BLK_CT_CYPHER3:
+      r = cypher3_decode_file(src, offset, length, dst, 0);
+      break;
+    case ROM_BLK_CT_CYPHER4:
+      r = cypher4_decode_file(src, offset, length, dst, 0);
+      break;
+    default:
+      report("invalid cypher type,%d\n", static_cast<int>(type));
+      return RES_FAULT;
+  }
+  // A short result would pass for a complete file by its sign alone.
+  if (r != static_cast<int>(length)) {
+    report("failed to copy file,%m\n");
+    return RES_FAULT;
+  }
+  return r;
+}
+
+}  // namespace korvane
