@@ -1,0 +1,5 @@
+# Process stopping against real processes inside a PID namespace.
+add_executable(board_kill_helper ${CMAKE_CURRENT_LIST_DIR}/board_kill_helper.cc)
+target_link_libraries(board_kill_helper PRIVATE korvane_board)
+korvane_test(board_kill_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/board_kill_test.cc LIBS korvane_e2e)
+add_dependencies(board_kill_test board_kill_helper)
