@@ -71,7 +71,8 @@ std::string drain(int fd) {
   return s;
 }
 
-int parse_words(std::vector<std::string> words) {
+// rom_path points into the words: they must outlive the settings.
+int parse_words(std::vector<std::string> &words) {
   words.insert(words.begin(), "korvane");
   std::vector<char *> argv;
   for (auto &w : words) argv.push_back(w.data());
@@ -92,8 +93,9 @@ outcome parse(const std::vector<std::string> &args,
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1], fields[0]}) close(fd);
-    if (!earlier.empty() && parse_words(earlier) != 0) _exit(95);
-    int r = parse_words(args);
+    std::vector<std::string> first = earlier, words = args;
+    if (!first.empty() && parse_words(first) != 0) _exit(95);
+    int r = parse_words(words);
     std::string f = describe(rom_opts);
     if (write(fields[1], f.data(), f.size()) < 0) _exit(98);
     std::fflush(stdout);
