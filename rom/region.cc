@@ -32,7 +32,8 @@ int copy_region(int src, uint64_t offset, uint32_t count, int dst, uint32_t chun
       return RES_FAULT;
     }
     int out = transform ? transform(buf.get(), static_cast<int>(n)) : static_cast<int>(n);
-    if (out < 0) return RES_FAULT;
+    // A transform works in place: it can never hand back more than the chunk.
+    if (out < 0 || static_cast<uint32_t>(out) > chunk) return RES_FAULT;
     ssize_t w = write(dst, buf.get(), static_cast<size_t>(out));
     if (w != out) {
       report("failed to write copy file,%m\n");

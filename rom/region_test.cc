@@ -87,6 +87,10 @@ TEST(CopyRegion, Failures) {
             "failed to write copy file,Bad file descriptor\n"
             "failed to read copy file,Bad file descriptor\n"
             "failed to seek copy file,Illegal seek\n");
+  // A transform claiming more bytes than the chunk holds writes nothing.
+  auto overlong = [](uint8_t *, int n) { return n + 1; };
+  EXPECT_EQ(copy_region(src, 0, 64, dst, 64, overlong), RES_FAULT);
+  EXPECT_EQ(contents(dst), "");
   for (int fd : {src, dst, ro, wo, fds[0], fds[1]}) close(fd);
 }
 
