@@ -1,0 +1,177 @@
+#include "mtd/mtd.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "mtd/mtd_abi.h"
+#include "platform/platform.h"
+#include "rom/checksum.h"
+#include "rom/output.h"
+#include "rom/result.h"
+
+namespace korvane {
+namespace {
+
+constexpr uint16_t JFFS2_MAGIC = 0x1985;
+constexpr uint16_t JFFS2_NODETYPE_CLEANMARKER = 0x2003;
+constexpr uint32_t CLEANMARKER_NOR = 12;  // totlen: the whole node
+constexpr uint32_t CLEANMARKER_NAND = 8;  // totlen: the node without its CRC
+
+// The node header, stored little-endian whatever the host (the board's
+// order). Kept as words so the CRC sees a 4-byte aligned buffer.
+struct jffs2_cleanmarker {
+  uint32_t words[3];
+};
+static_assert(sizeof(jffs2_cleanmarker) == 12);
+
+void put_le16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_le32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+jffs2_cleanmarker make_cleanmarker(uint32_t totlen) {
+  jffs2_cleanmarker node{};
+  auto *b = reinterpret_cast<uint8_t *>(node.words);
+  put_le16(b, JFFS2_MAGIC);
+  put_le16(b + 2, JFFS2_NODETYPE_CLEANMARKER);
+  put_le32(b + 4, totlen);
+  put_le32(b + 8, crc32(0, node.words, 8));  // the header CRC covers bytes 0 to 7
+  return node;
+}
+
+struct placement {
+  uint32_t pos = 0;
+  uint32_t len = 8;
+};
+
+// Where the cleanmarker goes in a NAND page's OOB area. @return false when
+// autoplacement leaves no room (message printed).
+bool choose_placement(const nand_oobinfo &oi, uint32_t oobsize, placement *p) {
+  if (oi.useecc == MTD_NANDECC_AUTOPLACE) {
+    if (oi.oobfree[0][1] == 0) {
+      report("Eeep. Autoplacement selected and no empty space in oob\n");
+      return false;
+    }
+    p->pos = oi.oobfree[0][0];
+    p->len = oi.oobfree[0][1] < 8 ? oi.oobfree[0][1] : 8;
+    return true;
+  }
+  switch (oobsize) {
+    case 8: *p = {6, 2}; break;
+    case 16: *p = {8, 8}; break;
+    case 64: *p = {16, 8}; break;
+    default: break;  // (0, 8)
+  }
+  return true;
+}
+
+}  // namespace
+
+int mtd_get_geometry(int fd, uint32_t *size, uint32_t *erasesize, uint32_t *writesize,
+                     uint32_t *oobsize) {
+  *size = *erasesize = *writesize = *oobsize = 0;
+  mtd_info_user info{};
+  if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {
+    report("failed to MEMGETINFO mtd %m\n");
+    return -1;
+  }
+  *size = info.size;
+  *erasesize = info.erasesize;
+  *writesize = info.writesize;
+  *oobsize = info.oobsize;
+  return info.type == MTD_NANDFLASH ? MTD_CLASS_NAND : MTD_CLASS_NOR;
+}
+
+int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {
+  mtd_info_user info{};
+  if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {
+    report("failed to MEMGETINFO mtd %m\n");
+    return RES_BAD;
+  }
+  if (start > info.size) start = 0;
+  if (end > info.size) end = info.size;
+  const bool nand = info.type == MTD_NANDFLASH;
+  const bool cleanmarkers = mode == ERASE_CLEANMARKER;
+
+  placement place;
+  jffs2_cleanmarker node{};
+  if (cleanmarkers) {
+    if (nand) {
+      nand_oobinfo oi{};
+      if (plat().ioctl(fd, MEMGETOOBSEL, &oi) != 0) {
+        report("failed to MEMGETOOBSEL mtd %m\n");
+        return RES_BAD;
+      }
+      if (!choose_placement(oi, info.oobsize, &place)) return RES_BAD;
+    }
+    node = make_cleanmarker(nand ? CLEANMARKER_NAND : CLEANMARKER_NOR);
+  }
+
+  bool check_bad = true;
+  bool erase_failed = false;
+  // 64-bit so that a range ending near 4 GiB cannot wrap around.
+  for (uint64_t at = start; at < end; at += info.erasesize) {
+    const uint32_t offset = static_cast<uint32_t>(at);
+    if (check_bad) {
+      loff_t where = offset;
+      int bad = plat().ioctl(fd, MEMGETBADBLOCK, &where);
+      if (bad > 0) {
+        if (verbose) report("Skipping bad block at 0x%08x\n", offset);
+        continue;
+      }
+      if (bad < 0) {
+        if (errno != EOPNOTSUPP) {
+          report("MTD get bad block failed: %m\n");
+          return RES_BAD;
+        }
+        check_bad = false;
+        if (nand) {
+          report("Bad block check not available\n");
+          return RES_BAD;
+        }
+      }
+    }
+
+    if (verbose) {
+      report("\rErasing %d Kibyte @ %x -- %2llu %% complete.", static_cast<int>(info.erasesize >> 10),
+             offset, static_cast<unsigned long long>(uint64_t(offset) * 100 / info.size));
+    }
+    erase_info_user erase{offset, info.erasesize};
+    if (plat().ioctl(fd, MEMERASE, &erase) != 0) {
+      // The walk goes on, but a block left unerased fails the whole erase:
+      // data programmed over it would not read back as written.
+      report("MTD Erase failure: %m\n");
+      erase_failed = true;
+      continue;
+    }
+
+    if (!cleanmarkers) continue;
+    if (nand) {
+      mtd_oob_buf oob{offset + place.pos, place.len, reinterpret_cast<unsigned char *>(node.words)};
+      if (plat().ioctl(fd, MEMWRITEOOB, &oob) != 0) {
+        report("MTD writeoob failure: %m\n");
+        continue;
+      }
+    } else {
+      if (plat().lseek(fd, offset, SEEK_SET) < 0) {
+        report("MTD lseek failure: %m\n");
+        continue;
+      }
+      if (plat().write(fd, node.words, sizeof node) != static_cast<ssize_t>(sizeof node)) {
+        report("MTD write failure: %m\n");
+        continue;
+      }
+    }
+    if (verbose) report("\nCleanmarker written at %x.\n", offset);
+  }
+  if (verbose) report("\n");
+  return erase_failed ? RES_BAD : RES_OK;
+}
+
+}  // namespace korvane

@@ -1,0 +1,315 @@
+#include "sim/sim.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "sim/sim_mtd.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A descriptor the simulation serves. The number is a real descriptor
+// (opened read-only on the partition's data file, or on the control file)
+// so that it cannot collide with the program's own descriptors.
+struct sim_file {
+  sim_device *dev = nullptr;  // a partition
+  std::string proc_path;      // or a control file, as the program named it
+  int accmode = O_RDONLY;
+  uint64_t pos = 0;
+};
+
+struct sim_state {
+  std::string dir, proc_dir;
+  std::vector<std::unique_ptr<sim_device>> devs;
+  std::vector<std::string> proc_files;
+  std::map<int, sim_file> files;
+  int log_fd = -1;
+  platform_ops ops{};
+  const platform_ops *previous = nullptr;
+
+  ~sim_state() {
+    for (auto &[fd, f] : files) ::close(fd);
+    if (log_fd >= 0) ::close(log_fd);
+  }
+  sim_device *find(int number) {
+    for (auto &d : devs) {
+      if (d->desc.number == number) return d.get();
+    }
+    return nullptr;
+  }
+};
+
+std::unique_ptr<sim_state> sim;
+
+bool all_digits(const char *s) {
+  if (!*s) return false;
+  for (; *s; s++) {
+    if (*s < '0' || *s > '9') return false;
+  }
+  return true;
+}
+
+// "/dev/mtdN" as the program writes it ("%d"). @return N or -1.
+int device_number(const char *path) {
+  static constexpr char prefix[] = "/dev/mtd";
+  if (std::strncmp(path, prefix, sizeof prefix - 1) != 0) return -1;
+  const char *digits = path + sizeof prefix - 1;
+  if (!all_digits(digits) || std::strlen(digits) > 3 || (digits[0] == '0' && digits[1])) return -1;
+  return std::atoi(digits);
+}
+
+bool has_dot_component(const std::string &rest) {
+  std::string::size_type from = 0;
+  for (;;) {
+    auto at = rest.find('/', from);
+    std::string part = rest.substr(from, at == std::string::npos ? std::string::npos : at - from);
+    if (part == "." || part == "..") return true;
+    if (at == std::string::npos) return false;
+    from = at + 1;
+  }
+}
+
+int fail(int err) {
+  errno = err;
+  return -1;
+}
+
+int open_device(int number, int flags) {
+  sim_device *d = sim->find(number);
+  if (!d || d->desc.missing) {
+    sim_log("fail mtd%d open %d", number, ENOENT);
+    return fail(ENOENT);
+  }
+  if (int r = sim_device_check(*d, SIM_OPEN)) return fail(-r);
+  if (int r = sim_device_map(*d)) return fail(-r);
+  int fd = ::open(d->data_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  sim->files[fd] = sim_file{d, {}, flags & O_ACCMODE, 0};
+  return fd;
+}
+
+// "/proc/..." paths: process folders (numeric first component) and the
+// root itself are files under STATE/proc; any other path is a control file
+// and exists only when the board lists it.
+int open_proc(const char *path, int flags, mode_t mode) {
+  std::string rest = path[5] == '/' ? std::string(path + 6) : std::string();
+  if (has_dot_component(rest)) return fail(ENOENT);
+  std::string first = rest.substr(0, rest.find('/'));
+  std::string real = rest.empty() ? sim->proc_dir : sim->proc_dir + "/" + rest;
+  if (rest.empty() || all_digits(first.c_str())) return ::open(real.c_str(), flags, mode);
+  bool listed = false;
+  for (const auto &p : sim->proc_files) listed = listed || p == path;
+  if (!listed) return fail(ENOENT);
+  int fd = ::open(real.c_str(), (flags & ~(O_CREAT | O_EXCL | O_TRUNC)) | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  sim->files[fd] = sim_file{nullptr, path, flags & O_ACCMODE, 0};
+  return fd;
+}
+
+int sim_open(const char *path, int flags, mode_t mode) {
+  int number = device_number(path);
+  if (number >= 0) return open_device(number, flags);
+  if (std::strncmp(path, "/proc", 5) == 0 && (path[5] == '\0' || path[5] == '/'))
+    return open_proc(path, flags, mode);
+  return ::open(path, flags, mode);
+}
+
+sim_file *served(int fd) {
+  auto it = sim->files.find(fd);
+  return it == sim->files.end() ? nullptr : &it->second;
+}
+
+int sim_close(int fd) {
+  sim->files.erase(fd);
+  return ::close(fd);
+}
+
+ssize_t sim_read(int fd, void *buf, size_t n) {
+  sim_file *f = served(fd);
+  if (!f) return ::read(fd, buf, n);
+  if (f->accmode == O_WRONLY) return fail(EBADF);
+  if (!f->dev) return ::read(fd, buf, n);
+  ssize_t r = sim_device_read(*f->dev, f->pos, buf, n);
+  if (r < 0) return fail(static_cast<int>(-r));
+  f->pos += static_cast<uint64_t>(r);
+  return r;
+}
+
+// A control file keeps the last text written to it, as a person reading the
+// state folder expects; the write is logged with the text as written.
+ssize_t write_control(int fd, const sim_file &f, const void *buf, size_t n) {
+  std::string text(static_cast<const char *>(buf), n);
+  std::string shown;
+  for (char c : text) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+  sim_log("proc %s %s", f.proc_path.c_str(), shown.c_str());
+  if (ftruncate(fd, 0) != 0) return -1;
+  return pwrite(fd, buf, n, 0);
+}
+
+ssize_t sim_write(int fd, const void *buf, size_t n) {
+  sim_file *f = served(fd);
+  if (!f) return ::write(fd, buf, n);
+  if (f->accmode == O_RDONLY) return fail(EBADF);
+  if (!f->dev) return write_control(fd, *f, buf, n);
+  ssize_t r = sim_device_write(*f->dev, f->pos, buf, n);
+  if (r < 0) return fail(static_cast<int>(-r));
+  f->pos += static_cast<uint64_t>(r);
+  return r;
+}
+
+off_t sim_lseek(int fd, off_t offset, int whence) {
+  sim_file *f = served(fd);
+  if (!f || !f->dev) return ::lseek(fd, offset, whence);
+  if (int r = sim_device_check(*f->dev, SIM_SEEK)) return fail(-r);
+  int64_t base = 0;
+  switch (whence) {
+    case SEEK_SET: break;
+    case SEEK_CUR: base = static_cast<int64_t>(f->pos); break;
+    case SEEK_END: base = f->dev->desc.size; break;
+    default: return fail(EINVAL);
+  }
+  int64_t to = base + offset;
+  if (to < 0 || to > int64_t(f->dev->desc.size)) return fail(EINVAL);
+  f->pos = static_cast<uint64_t>(to);
+  return static_cast<off_t>(to);
+}
+
+int sim_ioctl(int fd, unsigned long request, void *arg) {
+  sim_file *f = served(fd);
+  if (!f || !f->dev) return fail(ENOTTY);  // no other descriptor takes MTD requests
+  int r = sim_device_ioctl(*f->dev, f->accmode != O_RDONLY, request, arg);
+  return r < 0 ? fail(-r) : r;
+}
+
+int sim_kill(pid_t pid, int sig) {
+  sim_log("kill %d %d", static_cast<int>(pid), sig);
+  return 0;
+}
+
+void sim_sync() { sim_log("sync"); }
+
+unsigned sim_sleep(unsigned seconds) {
+  sim_log("sleep %u", seconds);
+  return 0;
+}
+
+int sim_usleep(useconds_t usec) {
+  sim_log("usleep %u", static_cast<unsigned>(usec));
+  return 0;
+}
+
+pid_t sim_getpid() { return ::getpid(); }
+
+int make_control_files(sim_state &s, const sim_board &board, std::string *error) {
+  for (const auto &p : board.proc_files) {
+    fs::path real = fs::path(s.proc_dir) / p.substr(6);
+    std::error_code ec;
+    fs::create_directories(real.parent_path(), ec);
+    int fd = ::open(real.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      *error = real.string() + ": " + std::strerror(errno);
+      return -1;
+    }
+    ::close(fd);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void sim_log(const char *fmt, ...) {
+  if (!sim || sim->log_fd < 0) return;
+  int saved = errno;
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(line, sizeof line - 1, fmt, ap);
+  va_end(ap);
+  if (n < 0) n = 0;
+  if (n > int(sizeof line) - 2) n = int(sizeof line) - 2;
+  line[n++] = '\n';
+  (void)::write(sim->log_fd, line, static_cast<size_t>(n));  // O_APPEND: one line, one write
+  errno = saved;
+}
+
+int sim_start(const sim_board &board, const std::string &state_dir, std::string *error) {
+  sim_stop();
+  auto s = std::make_unique<sim_state>();
+  std::error_code ec;
+  fs::create_directories(state_dir, ec);
+  fs::path dir = fs::absolute(state_dir, ec);
+  if (ec || !fs::is_directory(dir)) {
+    *error = state_dir + ": cannot be used as the state folder";
+    return -1;
+  }
+  s->dir = dir.lexically_normal().string();
+  while (s->dir.size() > 1 && s->dir.back() == '/') s->dir.pop_back();
+  s->proc_dir = s->dir + "/proc";
+  fs::create_directories(s->proc_dir, ec);
+  if (ec) {
+    *error = s->proc_dir + ": " + ec.message();
+    return -1;
+  }
+  if (make_control_files(*s, board, error) != 0) return -1;
+  s->proc_files = board.proc_files;
+  for (const auto &m : board.mtds) {
+    auto d = std::make_unique<sim_device>();
+    d->desc = m;
+    std::string base = s->dir + "/mtd" + std::to_string(m.number);
+    d->data_path = base + ".data";
+    d->oob_path = base + ".oob";
+    s->devs.push_back(std::move(d));
+  }
+  std::string log_path = s->dir + "/events.log";
+  s->log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (s->log_fd < 0) {
+    *error = log_path + ": " + std::strerror(errno);
+    return -1;
+  }
+  s->ops = platform_ops{"sim",     sim_open,   sim_close, sim_read,   sim_write,
+                        sim_lseek, sim_ioctl,  sim_kill,  sim_sync,   sim_sleep,
+                        sim_usleep, sim_getpid, "/dev",   nullptr};
+  sim = std::move(s);
+  sim->ops.proc_root = sim->proc_dir.c_str();
+  sim->previous = platform_install(&sim->ops);
+  return 0;
+}
+
+void sim_stop() {
+  if (!sim) return;
+  platform_install(sim->previous);
+  sim.reset();
+}
+
+sim_mtd *sim_partition(int number) {
+  sim_device *d = sim ? sim->find(number) : nullptr;
+  return d ? &d->desc : nullptr;
+}
+
+void sim_mark_bad(int number, uint32_t block) {
+  if (sim_mtd *m = sim_partition(number)) m->bad.push_back(block);
+}
+
+void sim_inject(int number, sim_op op, unsigned nth, int err, bool onward) {
+  if (sim_mtd *m = sim_partition(number)) m->faults.push_back(sim_fault{op, nth, onward, err});
+}
+
+const std::string &sim_state_dir() {
+  static const std::string none;
+  return sim ? sim->dir : none;
+}
+
+}  // namespace korvane

@@ -1,0 +1,45 @@
+// The simulated board: a platform table that serves /dev/mtdN from backing
+// files and /proc control files from a state folder, records signals, syncs
+// and sleeps instead of performing them, and hands every other path and
+// descriptor to the real calls.
+//
+// State folder STATE:
+//   mtdN.data, mtdN.oob   the partitions' bytes and (NAND) OOB bytes
+//   proc/                 the "/proc" root: control files and process folders
+//   events.log            one line per device operation and board action,
+//                         appended across runs
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+#include "sim/sim_board.h"
+
+namespace korvane {
+
+/// Creates the state folder (and STATE/proc with the board's control files)
+/// when missing, opens the event log and installs the simulated table.
+/// @return 0, or -1 with *error set (nothing installed).
+int sim_start(const sim_board &board, const std::string &state_dir, std::string *error);
+
+/// Restores the table that was installed before sim_start, closes every
+/// descriptor the simulation still serves and the event log. Safe to call
+/// when not started.
+void sim_stop();
+
+/// The live description of partition number while the simulation runs
+/// (nullptr when the board has none): bad blocks, faults, refusals and the
+/// missing flag changed through it apply to the next operation.
+sim_mtd *sim_partition(int number);
+
+/// Marks erase block `block` of NAND partition number bad.
+void sim_mark_bad(int number, uint32_t block);
+
+/// Schedules a fault: the nth op of partition number (counted from the
+/// start of the simulation) fails with err; with onward every later one too.
+void sim_inject(int number, sim_op op, unsigned nth, int err, bool onward = false);
+
+/// The state folder of the running simulation, as an absolute path.
+const std::string &sim_state_dir();
+
+}  // namespace korvane

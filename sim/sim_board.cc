@@ -1,0 +1,300 @@
+#include "sim/sim_board.h"
+
+// clang-format off
+#include <sys/ioctl.h>
+#include <mtd/mtd-abi.h>
+// clang-format on
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace korvane {
+namespace {
+
+constexpr const char *OP_NAMES[SIM_OP_COUNT] = {
+    "open", "read", "write", "seek", "getinfo", "erase", "oobwrite", "oobsel", "badblock", "ioctl",
+};
+
+struct errno_name {
+  const char *name;
+  int value;
+};
+
+constexpr errno_name ERRNO_NAMES[] = {
+    {"EPERM", EPERM},     {"ENOENT", ENOENT},   {"EINTR", EINTR},         {"EIO", EIO},
+    {"ENXIO", ENXIO},     {"EBADF", EBADF},     {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES},   {"EFAULT", EFAULT},   {"EBUSY", EBUSY},         {"ENODEV", ENODEV},
+    {"EINVAL", EINVAL},   {"ENOTTY", ENOTTY},   {"ENOSPC", ENOSPC},       {"EROFS", EROFS},
+    {"ERANGE", ERANGE},   {"EBADMSG", EBADMSG}, {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
+    {"EUCLEAN", EUCLEAN}, {"ENOSYS", ENOSYS},
+};
+
+// A number in decimal or 0x hexadecimal with an optional K, M or G (powers
+// of 1024). @return false for anything else or a value past 32 bits.
+bool parse_size(const std::string &text, uint32_t *out) {
+  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) return false;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0) return false;
+  std::string suffix(end);
+  unsigned long long scale = 1;
+  if (suffix == "K" || suffix == "k") scale = 1ull << 10;
+  else if (suffix == "M" || suffix == "m") scale = 1ull << 20;
+  else if (suffix == "G" || suffix == "g") scale = 1ull << 30;
+  else if (!suffix.empty()) return false;
+  if (v > 0xFFFFFFFFull / scale) return false;
+  *out = static_cast<uint32_t>(v * scale);
+  return true;
+}
+
+bool parse_plain(const std::string &text, uint32_t *out) {
+  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) return false;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
+  *out = static_cast<uint32_t>(v);
+  return true;
+}
+
+std::vector<std::string> split(const std::string &text, char sep) {
+  std::vector<std::string> parts;
+  std::string::size_type from = 0;
+  for (;;) {
+    auto at = text.find(sep, from);
+    parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+    if (at == std::string::npos) return parts;
+    from = at + 1;
+  }
+}
+
+bool all_digits(const std::string &s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// One line of the file, with the place to name in messages.
+struct line_ctx {
+  const std::string &source;
+  int number;
+  const std::string &text;
+  std::string *error;
+
+  int fail(const std::string &what) const {
+    std::ostringstream s;
+    s << source << " line " << number << ": " << what << " in \"" << text << "\"";
+    *error = s.str();
+    return -1;
+  }
+};
+
+int parse_fault(const line_ctx &l, const std::string &value, sim_mtd *m) {
+  auto parts = split(value, ':');
+  if (parts.size() != 3) return l.fail("fault '" + value + "' is not OPERATION:N:ERRNO");
+  int op = sim_op_parse(parts[0]);
+  if (op < 0) return l.fail("unknown operation '" + parts[0] + "'");
+  sim_fault f{static_cast<sim_op>(op), 0, false, 0};
+  std::string n = parts[1];
+  if (!n.empty() && n.back() == '+') {
+    f.onward = true;
+    n.pop_back();
+  }
+  uint32_t nth = 0;
+  if (!parse_plain(n, &nth) || nth == 0) return l.fail("fault count '" + parts[1] + "' is not N or N+ (from 1)");
+  f.nth = nth;
+  f.err = sim_errno_parse(parts[2]);
+  if (f.err <= 0) return l.fail("unknown errno '" + parts[2] + "'");
+  m->faults.push_back(f);
+  return 0;
+}
+
+int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_board *board) {
+  sim_mtd m;
+  std::string digits = words[0].substr(3);
+  uint32_t number = 0;
+  if (!all_digits(digits) || !parse_plain(digits, &number) || number > 255 ||
+      std::to_string(number) != digits)
+    return l.fail("partition name '" + words[0] + "' is not mtdN");
+  m.number = static_cast<int>(number);
+  if (board->find(m.number)) return l.fail(words[0] + " is described twice");
+  if (words.size() < 2) return l.fail("type missing (nand, nor or ram)");
+  if (words[1] == "nand") m.type = MTD_NANDFLASH;
+  else if (words[1] == "nor") m.type = MTD_NORFLASH;
+  else if (words[1] == "ram") m.type = MTD_RAM;
+  else return l.fail("unknown type '" + words[1] + "' (nand, nor or ram)");
+
+  bool have_size = false, have_erase = false, have_page = false, have_oob = false;
+  std::vector<uint32_t> bad;
+  for (size_t i = 2; i < words.size(); i++) {
+    const std::string &w = words[i];
+    if (w == "missing") {
+      m.missing = true;
+      continue;
+    }
+    auto eq = w.find('=');
+    if (eq == std::string::npos) return l.fail("unknown word '" + w + "'");
+    std::string key = w.substr(0, eq), value = w.substr(eq + 1);
+    if (key == "size" || key == "erase" || key == "page" || key == "oob") {
+      uint32_t v = 0;
+      if (!parse_size(value, &v)) return l.fail(key + " '" + value + "' is not a size");
+      if (key == "size") m.size = v, have_size = true;
+      else if (key == "erase") m.erasesize = v, have_erase = true;
+      else if (key == "page") m.writesize = v, have_page = true;
+      else m.oobsize = v, have_oob = true;
+    } else if (key == "bad") {
+      for (const auto &b : split(value, ',')) {
+        uint32_t block = 0;
+        if (!parse_plain(b, &block)) return l.fail("bad block '" + b + "' is not a block number");
+        bad.push_back(block);
+      }
+    } else if (key == "fail") {
+      if (parse_fault(l, value, &m) != 0) return -1;
+    } else if (key == "refuse") {
+      for (const auto &name : split(value, ',')) {
+        int op = sim_op_parse(name);
+        if (op < 0) return l.fail("unknown operation '" + name + "'");
+        m.refused |= 1u << op;
+      }
+    } else if (key == "useecc") {
+      uint32_t v = 0;
+      if (!parse_plain(value, &v)) return l.fail("useecc '" + value + "' is not a number");
+      m.useecc = static_cast<int>(v);
+    } else if (key == "oobfree") {
+      for (const auto &pair : split(value, ',')) {
+        auto p = split(pair, ':');
+        uint32_t off = 0, len = 0;
+        if (p.size() != 2 || !parse_plain(p[0], &off) || !parse_plain(p[1], &len) || len == 0)
+          return l.fail("free range '" + pair + "' is not OFFSET:LENGTH");
+        m.oobfree.emplace_back(off, len);
+      }
+    } else {
+      return l.fail("unknown setting '" + key + "'");
+    }
+  }
+
+  if (!have_size || m.size == 0) return l.fail("size= missing or 0");
+  if (!have_erase || m.erasesize == 0) return l.fail("erase= missing or 0");
+  if (m.size % m.erasesize != 0) return l.fail("size is not a whole number of erase blocks");
+  if (m.is_nand()) {
+    if (!have_page || m.writesize == 0) return l.fail("page= missing or 0 on NAND");
+    if (!have_oob) return l.fail("oob= missing on NAND");
+    if (m.oobsize > 4096) return l.fail("oob is larger than 4096 bytes");
+  } else {
+    if (!have_page) m.writesize = 1;
+    if (m.writesize == 0) return l.fail("page is 0");
+    if (have_oob && m.oobsize != 0) return l.fail("oob= is for NAND only");
+    if (!bad.empty()) return l.fail("bad= is for NAND only");
+  }
+  if (m.erasesize % m.writesize != 0) return l.fail("erase block is not a whole number of pages");
+  for (uint32_t b : bad) {
+    if (b >= m.size / m.erasesize) return l.fail("bad block " + std::to_string(b) + " is past the end");
+    m.bad.push_back(b);
+  }
+  if (m.oobfree.size() > 8) return l.fail("more than 8 free ranges");
+  for (const auto &[off, len] : m.oobfree) {
+    if (uint64_t(off) + len > m.oobsize) return l.fail("a free range runs past the OOB area");
+  }
+  board->mtds.push_back(std::move(m));
+  return 0;
+}
+
+int parse_proc(const line_ctx &l, const std::vector<std::string> &words, sim_board *board) {
+  if (words.size() < 2) return l.fail("no control file named");
+  for (size_t i = 1; i < words.size(); i++) {
+    const std::string &path = words[i];
+    if (path.rfind("/proc/", 0) != 0) return l.fail("control file '" + path + "' is not under /proc/");
+    auto parts = split(path.substr(6), '/');
+    for (const auto &p : parts) {
+      if (p.empty() || p == "." || p == "..") return l.fail("control file '" + path + "' is not a plain path");
+    }
+    if (all_digits(parts[0])) return l.fail("control file '" + path + "' is inside a process folder");
+    if (std::find(board->proc_files.begin(), board->proc_files.end(), path) != board->proc_files.end())
+      return l.fail("control file '" + path + "' is listed twice");
+    board->proc_files.push_back(path);
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char *sim_op_name(sim_op op) { return op >= 0 && op < SIM_OP_COUNT ? OP_NAMES[op] : "?"; }
+
+int sim_op_parse(const std::string &name) {
+  for (int i = 0; i < SIM_OP_COUNT; i++) {
+    if (name == OP_NAMES[i]) return i;
+  }
+  return -1;
+}
+
+int sim_errno_parse(const std::string &word) {
+  uint32_t v = 0;
+  if (parse_plain(word, &v)) return v > 0 && v < 4096 ? static_cast<int>(v) : -1;
+  for (const auto &e : ERRNO_NAMES) {
+    if (word == e.name) return e.value;
+  }
+  return -1;
+}
+
+bool sim_mtd::is_nand() const { return type == MTD_NANDFLASH; }
+
+bool sim_mtd::is_bad(uint32_t block) const {
+  return is_nand() && std::find(bad.begin(), bad.end(), block) != bad.end();
+}
+
+sim_mtd *sim_board::find(int number) {
+  for (auto &m : mtds) {
+    if (m.number == number) return &m;
+  }
+  return nullptr;
+}
+
+const sim_mtd *sim_board::find(int number) const { return const_cast<sim_board *>(this)->find(number); }
+
+const char *const sim_default_board_text =
+    "# The built-in board of korvane-sim.\n"
+    "mtd0 nand size=8M erase=128K page=2048 oob=64 bad=2\n"
+    "mtd1 nor size=4M erase=64K\n"
+    "mtd2 nand size=8M erase=128K page=2048 oob=64 bad=1\n"
+    "mtd3 nand size=2M erase=16K page=512 oob=16\n"
+    "proc /proc/keypad/watchdog /proc/keypad/lcd_bklight\n"
+    "proc /proc/dsplink/bklight /proc/dsplink/reset\n";
+
+int sim_board_parse(const std::string &text, const std::string &source, sim_board *board,
+                    std::string *error) {
+  sim_board parsed;
+  std::istringstream in(text);
+  std::string raw;
+  int number = 0;
+  while (std::getline(in, raw)) {
+    number++;
+    std::string content = raw.substr(0, raw.find('#'));
+    std::istringstream words_in(content);
+    std::vector<std::string> words;
+    for (std::string w; words_in >> w;) words.push_back(w);
+    if (words.empty()) continue;
+    line_ctx l{source, number, raw, error};
+    int r = 0;
+    if (words[0] == "proc") r = parse_proc(l, words, &parsed);
+    else if (words[0].rfind("mtd", 0) == 0) r = parse_mtd(l, words, &parsed);
+    else r = l.fail("unknown line '" + words[0] + "' (mtdN or proc)");
+    if (r != 0) return -1;
+  }
+  *board = std::move(parsed);
+  return 0;
+}
+
+int sim_board_load(const std::string &path, sim_board *board, std::string *error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = path + ": cannot be read";
+    return -1;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return sim_board_parse(text.str(), path, board, error);
+}
+
+}  // namespace korvane

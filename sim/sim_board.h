@@ -1,0 +1,86 @@
+// The description of a simulated board: its MTD partitions (geometry, bad
+// blocks, scheduled faults) and the /proc control files it publishes. It is
+// read from a small line-oriented text file; the syntax is described in the
+// README ("The simulated board").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvane {
+
+/// Operations of a simulated device that faults and refusals attach to.
+/// SIM_IOCTL is every ioctl of the device, counted together.
+enum sim_op : int {
+  SIM_OPEN,
+  SIM_READ,
+  SIM_WRITE,
+  SIM_SEEK,
+  SIM_GETINFO,   // MEMGETINFO
+  SIM_ERASE,     // MEMERASE
+  SIM_OOBWRITE,  // MEMWRITEOOB
+  SIM_OOBSEL,    // MEMGETOOBSEL
+  SIM_BADBLOCK,  // MEMGETBADBLOCK
+  SIM_IOCTL,
+  SIM_OP_COUNT
+};
+
+/// The word of an operation in board files and the event log ("erase", ...).
+const char *sim_op_name(sim_op op);
+/// @return the operation named, or -1.
+int sim_op_parse(const std::string &name);
+
+/// The nth call (1-based, counted per device and operation from the start of
+/// the simulation) fails with errno err; with onward set, every later one too.
+struct sim_fault {
+  sim_op op;
+  unsigned nth;
+  bool onward;
+  int err;
+};
+
+/// One partition. type is the kernel's MTD type: MTD_NANDFLASH, MTD_NORFLASH
+/// or MTD_RAM.
+struct sim_mtd {
+  int number = -1;
+  uint8_t type = 0;
+  uint32_t size = 0;       // bytes
+  uint32_t erasesize = 0;  // bytes
+  uint32_t writesize = 0;  // bytes; 1 on NOR and RAM unless given
+  uint32_t oobsize = 0;    // bytes per page; 0 on NOR and RAM
+  std::vector<uint32_t> bad;  // erase-block numbers of bad blocks (NAND only)
+  bool missing = false;       // listed but absent: opening fails with ENOENT
+  unsigned refused = 0;       // bit (1 << op): the operation fails with EOPNOTSUPP
+  int useecc = -1;            // MEMGETOOBSEL useecc; -1: the kernel's (autoplacement)
+  std::vector<std::pair<uint32_t, uint32_t>> oobfree;  // replaces the kernel's free ranges
+  std::vector<sim_fault> faults;
+
+  bool is_nand() const;
+  bool is_bad(uint32_t block) const;
+};
+
+struct sim_board {
+  std::vector<sim_mtd> mtds;
+  std::vector<std::string> proc_files;  // "/proc/keypad/watchdog", ...
+
+  sim_mtd *find(int number);
+  const sim_mtd *find(int number) const;
+};
+
+/// The board korvane-sim uses when no board file is given.
+extern const char *const sim_default_board_text;
+
+/// Parses a board description; source names it in messages.
+/// @return 0, or -1 with *error set to "SOURCE line N: what is wrong".
+int sim_board_parse(const std::string &text, const std::string &source, sim_board *board,
+                    std::string *error);
+
+/// Reads and parses a board file. @return 0 or -1 with *error set.
+int sim_board_load(const std::string &path, sim_board *board, std::string *error);
+
+/// @return the errno named ("EIO") or given in decimal ("5"), or -1.
+int sim_errno_parse(const std::string &word);
+
+}  // namespace korvane

@@ -1,0 +1,242 @@
+#include "sim/sim_mtd.h"
+
+// clang-format off
+#include <sys/ioctl.h>
+#include <mtd/mtd-abi.h>
+// clang-format on
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+using range = std::pair<uint32_t, uint32_t>;  // offset, length
+
+// Maps path with at least len bytes, filling new bytes with 0xFF.
+int map_file(const std::string &path, size_t len, sim_mapping *m) {
+  if (len == 0) return 0;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -errno;
+  struct stat st {};
+  int err = 0;
+  if (fstat(fd, &st) != 0) err = -errno;
+  size_t old = err ? 0 : static_cast<size_t>(st.st_size);
+  if (!err && old < len && ftruncate(fd, static_cast<off_t>(len)) != 0) err = -errno;
+  void *p = MAP_FAILED;
+  if (!err) {
+    p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) err = -errno;
+  }
+  ::close(fd);  // the mapping keeps the file
+  if (err) return err;
+  m->p = static_cast<uint8_t *>(p);
+  m->n = len;
+  if (old < len) std::memset(m->p + old, 0xFF, len - old);
+  return 0;
+}
+
+void program(uint8_t *dst, const uint8_t *src, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] &= src[i];  // programming only clears bits
+}
+
+int refuse(const sim_device &d, sim_op op, int err) {
+  sim_log("fail mtd%d %s %d", d.desc.number, sim_op_name(op), err);
+  return -err;
+}
+
+// The OOB layout the kernel reports for its default software ECC (1-bit
+// Hamming, 3 ECC bytes per 256-byte step), by OOB size: the small-page
+// layout for 8 and 16 bytes, the large-page Hamming layout for 64 and 128.
+// Other sizes have no layout (the kernel would not attach such a chip).
+bool kernel_layout(const sim_mtd &m, std::vector<range> *ecc, std::vector<range> *free) {
+  int64_t total = 3 * int64_t(m.writesize / 256);
+  auto clamp = [](int64_t v) { return static_cast<uint32_t>(std::max<int64_t>(v, 0)); };
+  switch (m.oobsize) {
+    case 8:
+    case 16:
+      // ECC bytes 0-3 and 6.. (0-2 only with 8 OOB bytes); free 8-15, or 3-4 and 6-7.
+      ecc->emplace_back(0, m.oobsize == 16 ? 4 : 3);
+      if (m.oobsize != 8) ecc->emplace_back(6, clamp(total - 4));
+      if (m.oobsize == 16) {
+        free->emplace_back(8, 8);
+      } else {
+        free->emplace_back(3, 2);
+        free->emplace_back(6, 2);
+      }
+      return true;
+    case 64:
+    case 128: {
+      // ECC at 40 (80) onwards; free from 2 up to the ECC bytes, then after them.
+      int64_t at = m.oobsize == 64 ? 40 : 80;
+      if (at + total <= m.oobsize) ecc->emplace_back(at, clamp(total));
+      free->emplace_back(2, clamp(at - 2));
+      free->emplace_back(clamp(at + total), clamp(m.oobsize - (at + total)));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+int get_oobsel(const sim_device &d, nand_oobinfo *oi) {
+  const sim_mtd &m = d.desc;
+  std::vector<range> ecc, free;
+  bool known = kernel_layout(m, &ecc, &free);
+  if (!m.oobfree.empty()) free = m.oobfree;
+  else if (!known) return refuse(d, SIM_OOBSEL, EOPNOTSUPP);
+  std::memset(oi, 0, sizeof *oi);
+  uint32_t n = 0;
+  for (const auto &[off, len] : ecc) {
+    for (uint32_t k = 0; k < len && n < std::size(oi->eccpos); k++) oi->eccpos[n++] = off + k;
+  }
+  oi->eccbytes = n;
+  for (size_t i = 0; i < free.size() && i < 8; i++) {
+    oi->oobfree[i][0] = free[i].first;
+    oi->oobfree[i][1] = free[i].second;
+  }
+  oi->useecc = m.useecc >= 0 ? static_cast<uint32_t>(m.useecc) : MTD_NANDECC_AUTOPLACE;
+  return 0;
+}
+
+int erase(sim_device &d, const erase_info_user *e) {
+  const sim_mtd &m = d.desc;
+  if (e->start >= m.size || e->length > m.size - e->start) return refuse(d, SIM_ERASE, EINVAL);
+  if (e->length == 0) return 0;
+  if (e->start % m.erasesize != 0 || e->length % m.erasesize != 0) return refuse(d, SIM_ERASE, EINVAL);
+  uint32_t pages_per_block = m.erasesize / m.writesize;
+  for (uint32_t at = e->start; at - e->start < e->length; at += m.erasesize) {
+    uint32_t block = at / m.erasesize;
+    if (m.is_bad(block)) return refuse(d, SIM_ERASE, EIO);  // earlier blocks stay erased
+    std::memset(d.data.p + at, 0xFF, m.erasesize);
+    if (d.oob.p) {
+      std::memset(d.oob.p + size_t(block) * pages_per_block * m.oobsize, 0xFF,
+                  size_t(pages_per_block) * m.oobsize);
+    }
+  }
+  sim_log("erase mtd%d %u %u", m.number, e->start, e->length);
+  return 0;
+}
+
+// As the kernel places OOB bytes for MEMWRITEOOB: at the offset inside the
+// page's OOB area that the low bits of start give, within one page.
+int write_oob(sim_device &d, mtd_oob_buf *b) {
+  const sim_mtd &m = d.desc;
+  if (!m.is_nand()) return refuse(d, SIM_OOBWRITE, EOPNOTSUPP);
+  if (b->length > 4096) return refuse(d, SIM_OOBWRITE, EINVAL);
+  uint32_t ooboffs = b->start % m.writesize;
+  uint32_t page_at = b->start - ooboffs;
+  if (b->length != 0) {
+    if (page_at >= m.size || ooboffs >= m.oobsize || b->length > m.oobsize - ooboffs)
+      return refuse(d, SIM_OOBWRITE, EINVAL);
+    if (!b->ptr) return refuse(d, SIM_OOBWRITE, EFAULT);
+    program(d.oob.p + size_t(page_at / m.writesize) * m.oobsize + ooboffs, b->ptr, b->length);
+  }
+  sim_log("oobwrite mtd%d %u %u", m.number, b->start, b->length);
+  return 0;  // b->length already holds the count written, as the kernel reports it
+}
+
+int get_badblock(sim_device &d, const loff_t *offset) {
+  const sim_mtd &m = d.desc;
+  if (*offset < 0 || *offset >= loff_t(m.size)) return refuse(d, SIM_BADBLOCK, EINVAL);
+  int answer = m.is_bad(static_cast<uint32_t>(*offset / m.erasesize)) ? 1 : 0;
+  sim_log("badblock mtd%d %lld %d", m.number, static_cast<long long>(*offset), answer);
+  return answer;
+}
+
+void get_info(const sim_mtd &m, mtd_info_user *info) {
+  std::memset(info, 0, sizeof *info);
+  info->type = m.type;
+  info->flags = m.type == MTD_NANDFLASH ? MTD_CAP_NANDFLASH
+                : m.type == MTD_RAM     ? MTD_CAP_RAM
+                                        : MTD_CAP_NORFLASH;
+  info->size = m.size;
+  info->erasesize = m.erasesize;
+  info->writesize = m.writesize;
+  info->oobsize = m.oobsize;
+}
+
+}  // namespace
+
+sim_mapping::~sim_mapping() {
+  if (p) munmap(p, n);
+}
+
+int sim_device_map(sim_device &d) {
+  const sim_mtd &m = d.desc;
+  if (!d.data.p) {
+    int r = map_file(d.data_path, m.size, &d.data);
+    if (r != 0) return r;
+  }
+  if (m.is_nand() && !d.oob.p) {
+    return map_file(d.oob_path, size_t(m.size / m.writesize) * m.oobsize, &d.oob);
+  }
+  return 0;
+}
+
+int sim_device_check(sim_device &d, sim_op op) {
+  unsigned n = ++d.count[op];
+  if (d.desc.refused & (1u << op)) return refuse(d, op, EOPNOTSUPP);
+  for (const auto &f : d.desc.faults) {
+    if (f.op == op && (n == f.nth || (f.onward && n > f.nth))) return refuse(d, op, f.err);
+  }
+  return 0;
+}
+
+ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n) {
+  if (int r = sim_device_check(d, SIM_READ)) return r;
+  const uint32_t size = d.desc.size;
+  if (pos >= size) return 0;
+  n = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
+  std::memcpy(buf, d.data.p + pos, n);
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n) {
+  if (int r = sim_device_check(d, SIM_WRITE)) return r;
+  const sim_mtd &m = d.desc;
+  if (pos >= m.size) return refuse(d, SIM_WRITE, ENOSPC);
+  n = static_cast<size_t>(std::min<uint64_t>(n, m.size - pos));
+  if (n == 0) return 0;
+  if (m.is_nand() && (pos % m.writesize != 0 || n % m.writesize != 0)) return refuse(d, SIM_WRITE, EINVAL);
+  program(d.data.p + pos, static_cast<const uint8_t *>(buf), n);
+  sim_log("write mtd%d %llu %zu", m.number, static_cast<unsigned long long>(pos), n);
+  return static_cast<ssize_t>(n);
+}
+
+int sim_device_ioctl(sim_device &d, bool writable, unsigned long request, void *arg) {
+  if (int r = sim_device_check(d, SIM_IOCTL)) return r;
+  sim_op op;
+  bool changes = false;
+  switch (request) {
+    case MEMGETINFO: op = SIM_GETINFO; break;
+    case MEMGETOOBSEL: op = SIM_OOBSEL; break;
+    case MEMGETBADBLOCK: op = SIM_BADBLOCK; break;
+    case MEMERASE: op = SIM_ERASE, changes = true; break;
+    case MEMWRITEOOB: op = SIM_OOBWRITE, changes = true; break;
+    default: return refuse(d, SIM_IOCTL, ENOTTY);
+  }
+  if (changes && !writable) return refuse(d, op, EPERM);
+  if (int r = sim_device_check(d, op)) return r;
+  if (!arg) return refuse(d, op, EFAULT);
+  switch (op) {
+    case SIM_GETINFO: get_info(d.desc, static_cast<mtd_info_user *>(arg)); return 0;
+    case SIM_OOBSEL:
+      if (!d.desc.is_nand()) return refuse(d, op, EOPNOTSUPP);
+      return get_oobsel(d, static_cast<nand_oobinfo *>(arg));
+    case SIM_BADBLOCK: return get_badblock(d, static_cast<const loff_t *>(arg));
+    case SIM_ERASE: return erase(d, static_cast<const erase_info_user *>(arg));
+    case SIM_OOBWRITE: return write_oob(d, static_cast<mtd_oob_buf *>(arg));
+    default: return refuse(d, op, ENOTTY);
+  }
+}
+
+}  // namespace korvane
