@@ -110,8 +110,10 @@ int blkfmt_encode_fd(int in_fd, int len, int out_fd, int min_run, int max_seg, u
   map.len = static_cast<size_t>(len);
   map.addr = mmap(nullptr, map.len, PROT_READ, MAP_PRIVATE, in_fd, 0);
   if (map.addr == MAP_FAILED) return RES_FAULT;
-  // Twice the input, plus the header so that small inputs fit too.
-  const long long cap = std::min<long long>(2LL * len + BLKFMT_HDR_SIZE, INT_MAX);
+  // Twice the input, plus the header and one segment header so that small
+  // inputs fit too.
+  const long long cap =
+      std::min<long long>(2LL * len + BLKFMT_HDR_SIZE + BLKFMT_SEG_HDR_SIZE + 1, INT_MAX);
   std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[static_cast<size_t>(cap)]);
   if (!area) return RES_FAULT;
   int size = static_cast<int>(cap);
