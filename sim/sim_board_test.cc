@@ -1,0 +1,177 @@
+#include "sim/sim_board.h"
+
+#include <gtest/gtest.h>
+// clang-format off
+#include <sys/ioctl.h>
+#include <mtd/mtd-abi.h>
+// clang-format on
+
+#include <cerrno>
+
+#include "tests/e2e.h"
+
+namespace korvane {
+namespace {
+
+sim_board parse_ok(const std::string &text) {
+  sim_board b;
+  std::string error;
+  EXPECT_EQ(sim_board_parse(text, "b.txt", &b, &error), 0) << error;
+  return b;
+}
+
+TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
+  sim_board b = parse_ok(
+      "# a comment line\n"
+      "\n"
+      "mtd3 nand size=16M erase=128K page=2048 oob=64 bad=5,9   # trailing comment\n"
+      "mtd1 nor size=4M erase=64K\n"
+      "mtd7 ram size=0x10000 erase=4k missing\n"
+      "mtd12 nand size=1M erase=16K page=512 oob=16 fail=write:3:EIO fail=erase:2+:5 "
+      "refuse=badblock,oobsel useecc=0 oobfree=8:8,0:2\n");
+  ASSERT_EQ(b.mtds.size(), 4u);
+
+  const sim_mtd &n = *b.find(3);
+  EXPECT_EQ(n.type, MTD_NANDFLASH);
+  EXPECT_EQ(n.size, 16u << 20);
+  EXPECT_EQ(n.erasesize, 128u << 10);
+  EXPECT_EQ(n.writesize, 2048u);
+  EXPECT_EQ(n.oobsize, 64u);
+  EXPECT_EQ(n.bad, (std::vector<uint32_t>{5, 9}));
+  EXPECT_TRUE(n.is_bad(9));
+  EXPECT_FALSE(n.is_bad(6));
+  EXPECT_FALSE(n.missing);
+
+  const sim_mtd &nor = *b.find(1);
+  EXPECT_EQ(nor.type, MTD_NORFLASH);
+  EXPECT_EQ(nor.writesize, 1u);  // byte writes unless page= says otherwise
+  EXPECT_EQ(nor.oobsize, 0u);
+
+  const sim_mtd &ram = *b.find(7);
+  EXPECT_EQ(ram.type, MTD_RAM);
+  EXPECT_EQ(ram.size, 0x10000u);
+  EXPECT_EQ(ram.erasesize, 4096u);
+  EXPECT_TRUE(ram.missing);
+
+  const sim_mtd &f = *b.find(12);
+  ASSERT_EQ(f.faults.size(), 2u);
+  EXPECT_EQ(f.faults[0].op, SIM_WRITE);
+  EXPECT_EQ(f.faults[0].nth, 3u);
+  EXPECT_FALSE(f.faults[0].onward);
+  EXPECT_EQ(f.faults[0].err, EIO);
+  EXPECT_EQ(f.faults[1].op, SIM_ERASE);
+  EXPECT_TRUE(f.faults[1].onward);
+  EXPECT_EQ(f.faults[1].err, 5);
+  EXPECT_EQ(f.refused, (1u << SIM_BADBLOCK) | (1u << SIM_OOBSEL));
+  EXPECT_EQ(f.useecc, 0);
+  EXPECT_EQ(f.oobfree, (std::vector<std::pair<uint32_t, uint32_t>>{{8, 8}, {0, 2}}));
+  EXPECT_EQ(b.find(4), nullptr);
+}
+
+TEST(SimBoard, ProcLinesListControlFiles) {
+  sim_board b = parse_ok("proc /proc/keypad/watchdog /proc/dsplink/rstsw\nproc /proc/dsplink/rsthw\n");
+  EXPECT_EQ(b.proc_files,
+            (std::vector<std::string>{"/proc/keypad/watchdog", "/proc/dsplink/rstsw", "/proc/dsplink/rsthw"}));
+  EXPECT_TRUE(b.mtds.empty());
+}
+
+TEST(SimBoard, MistakesNameTheLine) {
+  struct row {
+    const char *text;
+    const char *message;  // the part of the error after "b.txt line N: "
+  };
+  const row rows[] = {
+      {"mtd1 nor size=4M erase=64K\nmtd1 nor size=4M erase=64K\n", "line 2: mtd1 is described twice"},
+      {"mtd1 flash size=4M erase=64K\n", "line 1: unknown type 'flash'"},
+      {"mtd1\n", "line 1: type missing"},
+      {"mtdx nor size=4M erase=64K\n", "line 1: partition name 'mtdx' is not mtdN"},
+      {"mtd01 nor size=4M erase=64K\n", "line 1: partition name 'mtd01' is not mtdN"},
+      {"#\n\nmtd1 nor sise=4M erase=64K\n", "line 3: unknown setting 'sise'"},
+      {"mtd1 nor size=4Q erase=64K\n", "line 1: size '4Q' is not a size"},
+      {"mtd1 nor size=8G erase=64K\n", "line 1: size '8G' is not a size"},
+      {"mtd1 nor erase=64K\n", "line 1: size= missing"},
+      {"mtd1 nor size=4M\n", "line 1: erase= missing"},
+      {"mtd1 nor size=100K erase=64K\n", "line 1: size is not a whole number of erase blocks"},
+      {"mtd1 nand size=4M erase=128K oob=64\n", "line 1: page= missing"},
+      {"mtd1 nand size=4M erase=128K page=2048\n", "line 1: oob= missing"},
+      {"mtd1 nand size=4M erase=128K page=3000 oob=64\n", "erase block is not a whole number of pages"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 bad=32\n", "line 1: bad block 32 is past the end"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 bad=x\n", "bad block 'x' is not a block number"},
+      {"mtd1 nor size=4M erase=64K bad=1\n", "line 1: bad= is for NAND only"},
+      {"mtd1 nor size=4M erase=64K oob=16\n", "line 1: oob= is for NAND only"},
+      {"mtd1 nor size=4M erase=64K fail=write:0:EIO\n", "fault count '0' is not N or N+"},
+      {"mtd1 nor size=4M erase=64K fail=write:1:EWHAT\n", "unknown errno 'EWHAT'"},
+      {"mtd1 nor size=4M erase=64K fail=scribble:1:EIO\n", "unknown operation 'scribble'"},
+      {"mtd1 nor size=4M erase=64K fail=write:1\n", "fault 'write:1' is not OPERATION:N:ERRNO"},
+      {"mtd1 nor size=4M erase=64K refuse=nap\n", "unknown operation 'nap'"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=60:8\n", "a free range runs past the OOB area"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=2\n", "free range '2' is not OFFSET:LENGTH"},
+      {"mtd1 nor size=4M erase=64K fast\n", "line 1: unknown word 'fast'"},
+      {"partition mtd1\n", "line 1: unknown line 'partition'"},
+      {"proc\n", "line 1: no control file named"},
+      {"proc /sys/watchdog\n", "control file '/sys/watchdog' is not under /proc/"},
+      {"proc /proc/12/stat\n", "control file '/proc/12/stat' is inside a process folder"},
+      {"proc /proc/keypad/../x\n", "is not a plain path"},
+      {"proc /proc/a /proc/a\n", "control file '/proc/a' is listed twice"},
+  };
+  for (const row &r : rows) {
+    sim_board b;
+    b.proc_files.push_back("kept");
+    std::string error;
+    EXPECT_EQ(sim_board_parse(r.text, "b.txt", &b, &error), -1) << r.text;
+    EXPECT_NE(error.find(r.message), std::string::npos) << error;
+    EXPECT_EQ(error.rfind("b.txt line ", 0), 0u) << error;
+    EXPECT_EQ(b.proc_files, std::vector<std::string>{"kept"}) << "a failed parse leaves the board alone";
+  }
+}
+
+TEST(SimBoard, ErrorQuotesTheLine) {
+  sim_board b;
+  std::string error;
+  ASSERT_EQ(sim_board_parse("mtd2 nor size=1M erase=64K frob=1\n", "board", &b, &error), -1);
+  EXPECT_EQ(error, "board line 1: unknown setting 'frob' in \"mtd2 nor size=1M erase=64K frob=1\"");
+}
+
+TEST(SimBoard, DefaultBoard) {
+  sim_board b = parse_ok(sim_default_board_text);
+  ASSERT_EQ(b.mtds.size(), 4u);
+  const sim_mtd &m0 = *b.find(0);
+  EXPECT_TRUE(m0.is_nand());
+  EXPECT_EQ(m0.size, 8u << 20);
+  EXPECT_EQ(m0.erasesize, 128u << 10);
+  EXPECT_EQ(m0.writesize, 2048u);
+  EXPECT_EQ(m0.oobsize, 64u);
+  EXPECT_EQ(m0.bad, std::vector<uint32_t>{2});
+  const sim_mtd &m1 = *b.find(1);
+  EXPECT_EQ(m1.type, MTD_NORFLASH);
+  EXPECT_EQ(m1.size, 4u << 20);
+  EXPECT_EQ(m1.erasesize, 64u << 10);
+  EXPECT_EQ(b.find(2)->bad, std::vector<uint32_t>{1});
+  EXPECT_EQ(b.find(3)->writesize, 512u);
+  EXPECT_EQ(b.find(3)->oobsize, 16u);
+  EXPECT_EQ(b.proc_files, (std::vector<std::string>{"/proc/keypad/watchdog", "/proc/keypad/lcd_bklight",
+                                                    "/proc/dsplink/bklight", "/proc/dsplink/reset"}));
+}
+
+TEST(SimBoard, LoadReadsAFileAndNamesIt) {
+  e2e::scratch_dir dir;
+  e2e::write_file(dir / "board", "mtd5 nor size=64K erase=64K\nmtd6 nor size=64K\n");
+  sim_board b;
+  std::string error;
+  EXPECT_EQ(sim_board_load(dir / "board", &b, &error), -1);
+  EXPECT_EQ(error.rfind(dir / "board line 2: erase= missing", 0), 0u) << error;
+  EXPECT_EQ(sim_board_load(dir / "absent", &b, &error), -1);
+  EXPECT_EQ(error, dir / "absent" + ": cannot be read");
+}
+
+TEST(SimBoard, ErrnoWordsAndNumbers) {
+  EXPECT_EQ(sim_errno_parse("EIO"), EIO);
+  EXPECT_EQ(sim_errno_parse("EOPNOTSUPP"), EOPNOTSUPP);
+  EXPECT_EQ(sim_errno_parse("28"), 28);
+  EXPECT_EQ(sim_errno_parse("0"), -1);
+  EXPECT_EQ(sim_errno_parse("eio"), -1);
+  for (int op = 0; op < SIM_OP_COUNT; op++) EXPECT_EQ(sim_op_parse(sim_op_name(sim_op(op))), op);
+}
+
+}  // namespace
+}  // namespace korvane
