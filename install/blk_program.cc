@@ -144,7 +144,7 @@ int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transfo
       return RES_FAULT;
     }
     if (n == 0) {
-      report("failed to read,payload short by %u of %u bytes!\n", left, length);
+      report("failed to read,payload is short,%u<%u\n", length - left, length);
       return RES_FAULT;
     }
     int m = transform ? transform(piece.get(), static_cast<int>(n)) : static_cast<int>(n);

@@ -74,8 +74,8 @@ void show_blk_hdr(const blk_hdr &b, uint32_t stored_hcrc, bool bad_hcrc, int ver
   report("%-16s:%s\n", "blk data", blk_data_name(b.data.get()));
 }
 
-// The walk's offsets are 32-bit: the next header must lie below 2^32.
-constexpr uint64_t WALK_LIMIT = uint64_t{1} << 32;
+// Offsets of the format are 32-bit.
+constexpr uint64_t WALK_LIMIT = 0xFFFFFFFFull;
 
 }  // namespace
 
@@ -148,21 +148,24 @@ int rom_execute(const char *path, uint32_t flags) {
     }
     if (verbose) show_blk_hdr(blk, stored_hcrc, bad_hcrc, verified);
 
-    // A total that does not reach past this header, or that leaves the
-    // 32-bit offsets, would loop or wrap: the image is damaged.
-    uint32_t total = blk.total.get();
-    uint64_t next = offset + total;
-    if (total < ROM_HDR_SIZE || next > WALK_LIMIT ||
-        (next == WALK_LIMIT && next + ROM_HDR_SIZE <= size)) {
-      report("invalid blk total,offset=%u,total=%u\n", static_cast<uint32_t>(offset), total);
-      return RES_FAULT;
-    }
-
     if (blk_program_mtd(&blk, rom.fd, payload, length) < 0) {
       if (!rom_opts.skip_bad) return RES_FAULT;
       report("!!!!!!<<<skip %d bad block>>>!!!!!!\n", index);
     }
-    offset = next;
+    // A total below one header would not move the walk on (or would move it
+    // into the block's own header); one past 32 bits cannot name a block.
+    uint32_t total = blk.total.get();
+    if (total < ROM_HDR_SIZE) {
+      report("invalid blk total,%u at offset %u,smaller than a header\n", total,
+             static_cast<uint32_t>(offset));
+      return RES_FAULT;
+    }
+    if (offset + total > WALK_LIMIT) {
+      report("invalid blk total,%u at offset %u,beyond 4GiB\n", total,
+             static_cast<uint32_t>(offset));
+      return RES_FAULT;
+    }
+    offset += total;
   }
   if (verbose) report("rom execute:done\n");
   return RES_OK;
