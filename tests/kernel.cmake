@@ -1,0 +1,29 @@
+# A statically linked korvane (korvane-static): the program the kernel tier
+# runs inside its VM, and in the armhf build the artifact that goes onto
+# the board. Static linking does not mix with the sanitizers.
+if(NOT TARGET korvane_driver OR KORVANE_SANITIZE)
+  return()
+endif()
+add_executable(korvane-static ${PROJECT_SOURCE_DIR}/cli/main.cc)
+target_link_libraries(korvane-static PRIVATE korvane_driver)
+target_link_options(korvane-static PRIVATE -static)
+if(CMAKE_CROSSCOMPILING)
+  install(TARGETS korvane-static RUNTIME DESTINATION bin)
+  # The kernel tier boots an x86-64 kernel: it has nothing to run here.
+  return()
+endif()
+
+# The kernel tier: installs on the real Linux MTD stack in a qemu VM
+# (tests/kernel/). Label "kernel": `ctest -L kernel` runs it alone, and
+# `ctest -LE kernel` everything else.
+if(NOT TARGET korvane-sim OR NOT TARGET korvane-mkrom)
+  return()
+endif()
+add_executable(kernel_test ${CMAKE_CURRENT_LIST_DIR}/kernel/kernel_test.cc)
+target_link_libraries(kernel_test PRIVATE korvane_e2e GTest::gtest)
+add_dependencies(kernel_test korvane-static korvane-sim korvane-mkrom)
+add_test(NAME kernel COMMAND kernel_test --gtest_color=no)
+set_tests_properties(kernel PROPERTIES
+  LABELS kernel
+  TIMEOUT 600
+  ENVIRONMENT "KORVANE_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KORVANE_VM_SCRIPTS=${CMAKE_CURRENT_LIST_DIR}/kernel;KORVANE_VM_CACHE=${PROJECT_SOURCE_DIR}/.vm-cache;KORVANE_VM_WORK=${CMAKE_CURRENT_BINARY_DIR}/kernel-vm")
