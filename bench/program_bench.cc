@@ -11,7 +11,8 @@
 //
 // Each pair runs side by side in every iteration, alternating which goes
 // first, with the files in the page cache; the counters are medians:
-// korvane and peer in MB/s, ratio = korvane's speed / the peer's.
+// korvane and peer in MB/s (wall clock), ratio = korvane's speed / the
+// peer's, cpu_ratio = the same by user + system time.
 //
 // The images are built once with the project's builder and kept in
 // KORVANE_BENCH_DATA (default: bench-data in the build folder). Their size
@@ -128,8 +129,8 @@ const bench_files &files() {
 }
 
 struct proc_result {
-  double seconds;
-  long peak_kib;  // the child's peak resident set
+  double seconds;      // wall clock
+  double cpu_seconds;  // user + system time of the child
 };
 
 // Runs argv with standard output into out_path (created fresh), in cwd.
@@ -153,7 +154,8 @@ proc_result run_program(const std::vector<std::string> &argv, const std::string 
   double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error(argv[0] + " " + argv[1] + " failed");
-  return {s, ru.ru_maxrss};
+  auto secs = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return {s, secs(ru.ru_utime) + secs(ru.ru_stime)};
 }
 
 std::string bin(const std::string &program) { return std::string(KORVANE_BIN_DIR) + "/" + program; }
@@ -173,37 +175,41 @@ struct command {
 };
 
 // Runs korvane and its peer alternately in every iteration; the benchmark's
-// own time is korvane's.
+// own time is korvane's wall-clock time. CPU-time figures come with the
+// wall-clock ones: on a shared machine they are the steadier comparison.
 void side_by_side(benchmark::State &state, const command &korvane, const command &peer) {
   const bench_files &f = files();
   uint64_t bytes = f.payload_bytes;
   clear_out();
   run_program(korvane.argv, f.out, korvane.out_path);  // warm the page cache
   run_program(peer.argv, f.out, peer.out_path);
-  std::vector<double> k, p;
+  std::vector<double> k, p, kc, pc;
   bool korvane_first = true;
   for (auto _ : state) {
     clear_out();
-    double tk = 0, tp = 0;
+    proc_result rk, rp;
     if (korvane_first) {
-      tk = run_program(korvane.argv, f.out, korvane.out_path).seconds;
+      rk = run_program(korvane.argv, f.out, korvane.out_path);
       clear_out();
-      tp = run_program(peer.argv, f.out, peer.out_path).seconds;
+      rp = run_program(peer.argv, f.out, peer.out_path);
     } else {
-      tp = run_program(peer.argv, f.out, peer.out_path).seconds;
+      rp = run_program(peer.argv, f.out, peer.out_path);
       clear_out();
-      tk = run_program(korvane.argv, f.out, korvane.out_path).seconds;
+      rk = run_program(korvane.argv, f.out, korvane.out_path);
     }
     korvane_first = !korvane_first;
-    k.push_back(tk);
-    p.push_back(tp);
-    state.SetIterationTime(tk);
+    k.push_back(rk.seconds);
+    p.push_back(rp.seconds);
+    kc.push_back(rk.cpu_seconds);
+    pc.push_back(rp.cpu_seconds);
+    state.SetIterationTime(rk.seconds);
   }
   clear_out();
-  double mk = median(k), mp = median(p);
-  state.counters["korvane_MBps"] = static_cast<double>(bytes) / mk / 1e6;
-  state.counters["peer_MBps"] = static_cast<double>(bytes) / mp / 1e6;
-  state.counters["ratio"] = mp / mk;
+  double mb = static_cast<double>(bytes) / 1e6;
+  state.counters["korvane_MBps"] = mb / median(k);
+  state.counters["peer_MBps"] = mb / median(p);
+  state.counters["ratio"] = median(p) / median(k);
+  state.counters["cpu_ratio"] = median(pc) / median(kc);
   state.SetBytesProcessed(static_cast<int64_t>(bytes * state.iterations()));
 }
 
