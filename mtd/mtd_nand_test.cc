@@ -19,13 +19,15 @@ namespace {
 constexpr uint32_t PAGE = 2048, OOB = 64, BLOCK = 128 * 1024, PAGES = BLOCK / PAGE;
 constexpr uint32_t RECORD = PAGE + OOB;
 
-// mtd0: eight 128 KiB blocks of 2048 + 64 pages, block 2 bad.
+// mtd0: eight 128 KiB blocks of 2048 + 64 pages, block 2 bad. Page writes
+// add no ECC bytes here, so the OOB files hold exactly what the writer
+// placed (the simulated ECC is checked with the simulator).
 constexpr const char *BOARD =
-    "mtd0 nand size=1M erase=128K page=2048 oob=64 bad=2\n"
-    "mtd1 nand size=64K erase=16K page=512 oob=16\n"
+    "mtd0 nand size=1M erase=128K page=2048 oob=64 bad=2 ecc=none\n"
+    "mtd1 nand size=64K erase=16K page=512 oob=16 ecc=none\n"
     "mtd2 nand size=1M erase=256K page=4096 oob=128\n"
     "mtd3 nand size=1M erase=128K page=2048 oob=128\n"
-    "mtd4 nand size=8K erase=4K page=256 oob=8\n";
+    "mtd4 nand size=8K erase=4K page=256 oob=8 ecc=none\n";
 
 std::string output_of(const std::function<void()> &f) {
   testing::internal::CaptureStdout();

@@ -158,6 +158,9 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
         if (op < 0) return l.fail("unknown operation '" + name + "'");
         m.refused |= 1u << op;
       }
+    } else if (key == "ecc") {
+      if (value != "soft" && value != "none") return l.fail("ecc '" + value + "' is not soft or none");
+      m.soft_ecc = value == "soft";
     } else if (key == "useecc") {
       uint32_t v = 0;
       if (!parse_plain(value, &v)) return l.fail("useecc '" + value + "' is not a number");

@@ -53,6 +53,7 @@ struct sim_mtd {
   std::vector<uint32_t> bad;  // erase-block numbers of bad blocks (NAND only)
   bool missing = false;       // listed but absent: opening fails with ENOENT
   unsigned refused = 0;       // bit (1 << op): the operation fails with EOPNOTSUPP
+  bool soft_ecc = true;       // page writes also program the ECC bytes into the OOB area
   int useecc = -1;            // MEMGETOOBSEL useecc; -1: the kernel's (autoplacement)
   std::vector<std::pair<uint32_t, uint32_t>> oobfree;  // replaces the kernel's free ranges
   std::vector<sim_fault> faults;

@@ -28,7 +28,7 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
       "mtd1 nor size=4M erase=64K\n"
       "mtd7 ram size=0x10000 erase=4k missing\n"
       "mtd12 nand size=1M erase=16K page=512 oob=16 fail=write:3:EIO fail=erase:2+:5 "
-      "refuse=badblock,oobsel useecc=0 oobfree=8:8,0:2\n");
+      "refuse=badblock,oobsel useecc=0 oobfree=8:8,0:2 ecc=none\n");
   ASSERT_EQ(b.mtds.size(), 4u);
 
   const sim_mtd &n = *b.find(3);
@@ -64,6 +64,8 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
   EXPECT_EQ(f.faults[1].err, 5);
   EXPECT_EQ(f.refused, (1u << SIM_BADBLOCK) | (1u << SIM_OOBSEL));
   EXPECT_EQ(f.useecc, 0);
+  EXPECT_FALSE(f.soft_ecc);
+  EXPECT_TRUE(n.soft_ecc) << "the kernel's software ECC unless ecc=none";
   EXPECT_EQ(f.oobfree, (std::vector<std::pair<uint32_t, uint32_t>>{{8, 8}, {0, 2}}));
   EXPECT_EQ(b.find(4), nullptr);
 }
@@ -107,6 +109,7 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=60:8\n", "a free range runs past the OOB area"},
       {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=2\n", "free range '2' is not OFFSET:LENGTH"},
       {"mtd1 nor size=4M erase=64K fast\n", "line 1: unknown word 'fast'"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 ecc=hard\n", "ecc 'hard' is not soft or none"},
       {"partition mtd1\n", "line 1: unknown line 'partition'"},
       {"proc\n", "line 1: no control file named"},
       {"proc /sys/watchdog\n", "control file '/sys/watchdog' is not under /proc/"},

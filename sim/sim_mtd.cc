@@ -87,6 +87,46 @@ bool kernel_layout(const sim_mtd &m, std::vector<range> *ecc, std::vector<range>
   }
 }
 
+// The kernel's 1-bit Hamming code of a 256-byte step, in its regular (not
+// SmartMedia) byte order. Line parity bit 2k covers the bytes whose index
+// has bit k clear, bit 2k+1 those with bit k set; the column parities cover
+// bit groups of the XOR of all bytes. Every parity is stored inverted, so
+// erased data has the code FF FF FF.
+void hamming_256(const uint8_t *d, uint8_t code[3]) {
+  uint8_t all = 0, clear[8] = {}, set[8] = {};
+  for (int i = 0; i < 256; i++) {
+    all ^= d[i];
+    for (int k = 0; k < 8; k++) ((i >> k) & 1 ? set[k] : clear[k]) ^= d[i];
+  }
+  auto inverted_parity = [](uint8_t x) { return static_cast<unsigned>(__builtin_parity(x) ^ 1); };
+  unsigned lines = 0;  // bit 2k: index bit k clear, bit 2k+1: set
+  for (int k = 0; k < 8; k++) {
+    lines |= inverted_parity(clear[k]) << (2 * k);
+    lines |= inverted_parity(set[k]) << (2 * k + 1);
+  }
+  code[0] = static_cast<uint8_t>(lines >> 8);
+  code[1] = static_cast<uint8_t>(lines);
+  code[2] = static_cast<uint8_t>(inverted_parity(all & 0xF0) << 7 | inverted_parity(all & 0x0F) << 6 |
+                                 inverted_parity(all & 0xCC) << 5 | inverted_parity(all & 0x33) << 4 |
+                                 inverted_parity(all & 0xAA) << 3 | inverted_parity(all & 0x55) << 2 | 3);
+}
+
+// What the kernel's software ECC adds to a page write: the code of every
+// 256-byte step, laid into the layout's ECC ranges in order and programmed
+// into the page's OOB bytes.
+void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page) {
+  const sim_mtd &m = d.desc;
+  std::vector<range> ecc, free;
+  if (!m.soft_ecc || !d.oob.p || !kernel_layout(m, &ecc, &free)) return;
+  std::vector<uint8_t> codes(size_t(m.writesize / 256) * 3);
+  for (uint32_t step = 0; step < m.writesize / 256; step++) hamming_256(page + step * 256, &codes[step * 3]);
+  uint8_t *oob = d.oob.p + size_t(page_at / m.writesize) * m.oobsize;
+  size_t next = 0;
+  for (const auto &[off, len] : ecc) {
+    for (uint32_t k = 0; k < len && next < codes.size() && off + k < m.oobsize; k++) oob[off + k] &= codes[next++];
+  }
+}
+
 int get_oobsel(const sim_device &d, nand_oobinfo *oi) {
   const sim_mtd &m = d.desc;
   std::vector<range> ecc, free;
@@ -207,7 +247,11 @@ ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n)
   n = static_cast<size_t>(std::min<uint64_t>(n, m.size - pos));
   if (n == 0) return 0;
   if (m.is_nand() && (pos % m.writesize != 0 || n % m.writesize != 0)) return refuse(d, SIM_WRITE, EINVAL);
-  program(d.data.p + pos, static_cast<const uint8_t *>(buf), n);
+  const auto *bytes = static_cast<const uint8_t *>(buf);
+  program(d.data.p + pos, bytes, n);
+  if (m.is_nand()) {
+    for (size_t at = 0; at < n; at += m.writesize) program_ecc(d, pos + at, bytes + at);
+  }
   sim_log("write mtd%d %llu %zu", m.number, static_cast<unsigned long long>(pos), n);
   return static_cast<ssize_t>(n);
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -288,6 +289,38 @@ TEST_F(SimMtd, OobLayoutIsTheKernelsSoftwareEccLayout) {
     EXPECT_EQ(ioctl(fd.fd, MEMGETOOBSEL, &oi), -1);
     EXPECT_EQ(errno, EOPNOTSUPP);
   }
+}
+
+TEST_F(SimMtd, PageWritesProgramTheSoftwareEccBytes) {
+  // Two 256-byte steps with one set bit each: 0x01 at byte 0 and 0x80 at
+  // byte 511; every other step all zero (code FF FF FF, as for erased data).
+  std::vector<uint8_t> page(PAGE, 0x00);
+  page[0] = 0x01;
+  page[511] = 0x80;
+  const std::vector<uint8_t> step0 = {0xAA, 0xAA, 0xAB}, step1 = {0x55, 0x55, 0x57};
+
+  plat_fd_guard fd(sim.open(0));
+  ASSERT_EQ(write_at(fd.fd, PAGE, page), ssize_t(PAGE));
+  std::vector<uint8_t> want(64, 0xFF);  // ECC at 40..63, step by step
+  std::copy(step0.begin(), step0.end(), want.begin() + 40);
+  std::copy(step1.begin(), step1.end(), want.begin() + 43);
+  std::vector<uint8_t> o = sim.oob(0);
+  EXPECT_EQ(std::vector<uint8_t>(o.begin() + 64, o.begin() + 128), want);
+  EXPECT_EQ(std::vector<uint8_t>(o.begin(), o.begin() + 64), std::vector<uint8_t>(64, 0xFF));
+
+  // 512 + 16: six ECC bytes at 0-3 and 6-7.
+  plat_fd_guard small(sim.open(3));
+  ASSERT_EQ(write_at(small.fd, 0, std::vector<uint8_t>(page.begin(), page.begin() + 512)), 512);
+  o = sim.oob(3);
+  EXPECT_EQ(std::vector<uint8_t>(o.begin(), o.begin() + 16),
+            (std::vector<uint8_t>{0xAA, 0xAA, 0xAB, 0x55, 0xFF, 0xFF, 0x55, 0x57, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF}));
+
+  // Written over OOB bytes already programmed, the ECC bytes AND in; ecc=none adds none.
+  sim_partition(0)->soft_ecc = false;
+  ASSERT_EQ(write_at(fd.fd, 2 * PAGE, page), ssize_t(PAGE));
+  o = sim.oob(0);
+  EXPECT_EQ(std::vector<uint8_t>(o.begin() + 128, o.begin() + 192), std::vector<uint8_t>(64, 0xFF));
 }
 
 TEST_F(SimMtd, OobLayoutCanBeReplaced) {
