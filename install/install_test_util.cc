@@ -161,6 +161,14 @@ void nand_expect(const nand_geom &g, const std::string &bytes, bool with_oob, st
   if (at < bytes.size()) throw std::runtime_error("the model ran out of good blocks");
 }
 
+std::string without_ranges(std::string oob, uint32_t oobsize,
+                           const std::vector<std::pair<uint32_t, uint32_t>> &ranges) {
+  for (size_t page = 0; page + oobsize <= oob.size(); page += oobsize) {
+    for (auto [off, len] : ranges) oob.replace(page + off, len, len, '\xFF');
+  }
+  return oob;
+}
+
 std::vector<std::string> device_changes(const std::string &events, const std::string &mtd) {
   std::vector<std::string> out;
   std::istringstream in(events);

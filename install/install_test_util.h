@@ -66,6 +66,11 @@ struct nand_geom {
 void nand_expect(const nand_geom &g, const std::string &bytes, bool with_oob, std::string *data,
                  std::string *oob);
 
+/// oob (oobsize bytes a page) with the given ranges of every page set to
+/// 0xFF: what is left to compare once the device's own ECC bytes are set aside.
+std::string without_ranges(std::string oob, uint32_t oobsize,
+                           const std::vector<std::pair<uint32_t, uint32_t>> &ranges);
+
 /// The device-changing lines (erase, write, oobwrite) of an event log for
 /// one partition ("mtd0"), or for all when mtd is empty.
 std::vector<std::string> device_changes(const std::string &events, const std::string &mtd = "");
