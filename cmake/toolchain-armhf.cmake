@@ -11,6 +11,12 @@ set(KORVANE_ARM_SYSROOT /usr/${KORVANE_ARM_TRIPLE})
 set(CMAKE_C_COMPILER ${KORVANE_ARM_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${KORVANE_ARM_TRIPLE}-g++)
 
+# 64-bit file offsets and inode numbers: without them readdir fails with
+# EOVERFLOW on any file system whose directory offsets need 64 bits (as
+# every folder does under qemu-arm on a 64-bit PC), and files stop at 2 GiB.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+
 set(CMAKE_FIND_ROOT_PATH ${KORVANE_ARM_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

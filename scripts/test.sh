@@ -1,8 +1,26 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds with a preset and runs the whole test suite.
-# Usage: scripts/test.sh [PRESET]   (default: default)
+# With the default preset that includes the kernel tier (installs on the
+# real Linux MTD stack in a VM, scripts/kernel-test.sh); --no-kernel leaves
+# it out. Other presets run their own build's tests only.
+# Usage: scripts/test.sh [PRESET] [--no-kernel]   (default: default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-preset=${1:-default}
+preset=default kernel=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-kernel) kernel=0 ;;
+    -*) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
+    *) preset=$arg ;;
+  esac
+done
 scripts/build.sh "$preset"
-ctest --preset "$preset"
+if [ "$preset" != default ]; then
+  exec ctest --preset "$preset"
+fi
+status=0
+ctest --preset default -LE kernel || status=$?
+if [ $kernel = 1 ]; then
+  scripts/kernel-test.sh || status=1
+fi
+exit $status

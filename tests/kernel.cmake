@@ -22,8 +22,13 @@ endif()
 add_executable(kernel_test ${CMAKE_CURRENT_LIST_DIR}/kernel/kernel_test.cc)
 target_link_libraries(kernel_test PRIVATE korvane_e2e GTest::gtest)
 add_dependencies(kernel_test korvane-static korvane-sim korvane-mkrom)
+# The folders it uses, also when run by hand (the environment overrides them).
+target_compile_definitions(kernel_test PRIVATE
+  KORVANE_VM_SCRIPTS="${CMAKE_CURRENT_LIST_DIR}/kernel"
+  KORVANE_VM_CACHE="${PROJECT_SOURCE_DIR}/.vm-cache"
+  KORVANE_VM_WORK="${CMAKE_CURRENT_BINARY_DIR}/kernel-vm")
 add_test(NAME kernel COMMAND kernel_test --gtest_color=no)
 set_tests_properties(kernel PROPERTIES
   LABELS kernel
   TIMEOUT 600
-  ENVIRONMENT "KORVANE_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KORVANE_VM_SCRIPTS=${CMAKE_CURRENT_LIST_DIR}/kernel;KORVANE_VM_CACHE=${PROJECT_SOURCE_DIR}/.vm-cache;KORVANE_VM_WORK=${CMAKE_CURRENT_BINARY_DIR}/kernel-vm")
+  ENVIRONMENT "KORVANE_BIN_DIR=${CMAKE_BINARY_DIR}/bin")

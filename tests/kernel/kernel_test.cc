@@ -12,10 +12,11 @@
 // into the VM with them, the comparison runs there, and only the verdicts,
 // korvane's output and the dumps that differ come back.
 //
-// Environment: KORVANE_BIN_DIR (korvane-static, korvane-mkrom, korvane-sim),
-// KORVANE_VM_SCRIPTS (this folder), KORVANE_VM_CACHE (the kernel cache),
-// KORVANE_VM_WORK (scratch folder, kept for a look after a failure),
-// KORVANE_VM_TIMEOUT (seconds, default 300).
+// Environment, each with a default set by the build: KORVANE_BIN_DIR
+// (korvane-static, korvane-mkrom, korvane-sim), KORVANE_VM_SCRIPTS (this
+// folder), KORVANE_VM_CACHE (the kernel cache), KORVANE_VM_WORK (scratch
+// folder, kept for a look after a failure), KORVANE_VM_TIMEOUT (seconds,
+// default 300).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -631,13 +632,11 @@ class vm_environment : public testing::Environment {
   void SetUp() override {
     vm_outcome &o = outcome();
     world w;
-    w.work = env("KORVANE_VM_WORK", (fs::temp_directory_path() / "korvane-kernel-vm").c_str());
+    w.work = env("KORVANE_VM_WORK", KORVANE_VM_WORK);
     w.payload = w.work + "/t";
     w.board = w.work + "/board.txt";
-    std::string scripts = env("KORVANE_VM_SCRIPTS");
-    std::string cache = env("KORVANE_VM_CACHE");
-    ASSERT_FALSE(scripts.empty()) << "KORVANE_VM_SCRIPTS is not set";
-    ASSERT_FALSE(cache.empty()) << "KORVANE_VM_CACHE is not set";
+    std::string scripts = env("KORVANE_VM_SCRIPTS", KORVANE_VM_SCRIPTS);
+    std::string cache = env("KORVANE_VM_CACHE", KORVANE_VM_CACHE);
     fs::remove_all(w.work);
     fs::create_directories(w.payload + "/scenarios");
     write_file(w.board, sim_board_text());
