@@ -52,8 +52,12 @@ demo_build() {
     echo "demo: the build failed" >&2
     exit 1
   fi
+  local p
+  for p in korvane korvane-mkrom; do
+    [ -x "$bin/$p" ] || { echo "demo: $bin/$p was not built" >&2; exit 1; }
+  done
   export PATH=$bin:$PATH
-  echo "built: $(ls "$bin" | tr '\n' ' ')"
+  echo "built korvane and korvane-mkrom in $bin"
 }
 
 demo_image() {
