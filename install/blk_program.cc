@@ -56,15 +56,45 @@ std::string fake_name(int id, const blk_hdr *blk) {
   return "fake-mtd" + std::to_string(id) + "-" + name;
 }
 
-// Hands a full buffer to the writer unless discarding. @return false when the
-// writer failed (reported).
-bool write_chunk(flash_sink *s, uint32_t len) {
+// Hands len bytes of the buffer from at to the writer unless discarding.
+// @return false when the writer failed (reported).
+bool write_chunk(flash_sink *s, uint32_t at, uint32_t len) {
   if (s->discard) return true;
-  if (s->writer(s->dev_fd, s->buffer, static_cast<int>(len), &s->dev_offset, s->mode,
+  if (s->writer(s->dev_fd, s->buffer + at, static_cast<int>(len), &s->dev_offset, s->mode,
                 s->verbose, s->out_fd) < 0) {
     report("failed to mtd write,%m\n");
     s->failed = 1;
     return false;
+  }
+  return true;
+}
+
+void report_delivery(const flash_sink *s, int length) {
+  if (s->verbose) {
+    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->dev_offset,
+           static_cast<int>(s->fill));
+  }
+}
+
+// Takes n bytes just placed in the buffer behind fill: every whole chunk goes
+// to the writer, the rest moves to the front. A chunk that did not land
+// fails the block: writing the rest of the stream would put it where the
+// failed chunk belonged. @return false then.
+bool take(flash_sink *s, uint32_t n) {
+  s->fill += n;
+  uint32_t at = 0;
+  while (s->fill - at >= s->chunk) {
+    s->total += s->chunk;
+    if (s->verbose) {
+      report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", s->discard ? "discard" : "write",
+             static_cast<int>(s->chunk), s->dev_offset, 0);
+    }
+    if (!write_chunk(s, at, s->chunk)) return false;
+    at += s->chunk;
+  }
+  if (at) {
+    std::memmove(s->buffer, s->buffer + at, s->fill - at);
+    s->fill -= at;
   }
   return true;
 }
@@ -97,40 +127,30 @@ int blk_selected(int id) {
 int flash_sink_put(void *ctx, const uint8_t *data, int length) {
   auto *s = static_cast<flash_sink *>(ctx);
   if (s->failed || length < 0) return RES_FAULT;
-  if (s->verbose) {
-    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->dev_offset,
-           static_cast<int>(s->fill));
-  }
+  report_delivery(s, length);
   uint32_t left = static_cast<uint32_t>(length);
   while (left) {
-    uint32_t space = s->chunk - s->fill;
-    if (left < space) {
-      std::memcpy(s->buffer + s->fill, data, left);
-      s->fill += left;
-      break;
-    }
-    std::memcpy(s->buffer + s->fill, data, space);
-    data += space;
-    left -= space;
-    s->fill = 0;
-    s->total += s->chunk;
-    if (s->verbose) {
-      report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", s->discard ? "discard" : "write",
-             static_cast<int>(s->chunk), s->dev_offset, 0);
-    }
-    // A chunk that did not land fails the block: writing the rest of the
-    // stream would put it where the failed chunk belonged.
-    if (!write_chunk(s, s->chunk)) return RES_FAULT;
+    uint32_t n = std::min(left, s->room - s->fill);
+    std::memcpy(s->buffer + s->fill, data, n);
+    data += n;
+    left -= n;
+    if (!take(s, n)) return RES_FAULT;
   }
   return length;
 }
 
 int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
                 zentarc_sink sink, void *ctx) {
-  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[FEED_PIECE + 64]);
-  if (!piece) {
-    report("failed to malloc,%m,%d\n", static_cast<int>(FEED_PIECE));
-    return RES_NOMEM;
+  auto *direct = static_cast<flash_sink *>(ctx);
+  if (sink != flash_sink_put || direct->room < direct->chunk + FEED_PIECE || direct->failed)
+    direct = nullptr;
+  std::unique_ptr<uint8_t[]> piece;
+  if (!direct) {
+    piece.reset(new (std::nothrow) uint8_t[FEED_PIECE + 64]);
+    if (!piece) {
+      report("failed to malloc,%m,%d\n", static_cast<int>(FEED_PIECE));
+      return RES_NOMEM;
+    }
   }
   if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
     report("failed to seek at %d,%m\n", static_cast<int>(offset));
@@ -138,7 +158,9 @@ int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transfo
   }
   uint32_t left = length;
   while (left) {
-    ssize_t n = ::read(fd, piece.get(), std::min(left, FEED_PIECE));
+    // Behind fill (below one chunk) there is always room for a whole piece.
+    uint8_t *at = direct ? direct->buffer + direct->fill : piece.get();
+    ssize_t n = ::read(fd, at, std::min(left, FEED_PIECE));
     if (n < 0) {
       report("failed to read,%m!\n");
       return RES_FAULT;
@@ -147,8 +169,14 @@ int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transfo
       report("failed to read,payload is short,%u<%u\n", length - left, length);
       return RES_FAULT;
     }
-    int m = transform ? transform(piece.get(), static_cast<int>(n)) : static_cast<int>(n);
-    if (m < 0 || sink(ctx, piece.get(), m) != m) return RES_FAULT;  // the sink said why
+    int m = transform ? transform(at, static_cast<int>(n)) : static_cast<int>(n);
+    if (m < 0) return RES_FAULT;
+    if (direct) {
+      report_delivery(direct, m);
+      if (!take(direct, static_cast<uint32_t>(m))) return RES_FAULT;  // reported
+    } else if (sink(ctx, at, m) != m) {
+      return RES_FAULT;  // the sink said why
+    }
     left -= static_cast<uint32_t>(n);
   }
   return as_result(length);
@@ -192,7 +220,7 @@ int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32
       report(s->discard ? "discard pad = %-6d,align = %-6d\n\n" : "write pad = %-6d,align = %-6d\n",
              static_cast<int>(fill), static_cast<int>(padded));
     }
-    if (!write_chunk(s, padded)) {
+    if (!write_chunk(s, 0, padded)) {
       report("failed to decode by cypher(%d)!\n", static_cast<int>(cypher));
       return RES_FAULT;
     }
@@ -223,7 +251,7 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   }
   // A device that reports no erase or write unit cannot be chunked (the
   // chunk loop would never advance), and the padded last chunk must fit.
-  if (chunk == 0 || align == 0 || chunk % align != 0) {
+  if (chunk == 0 || align == 0 || chunk % align != 0 || chunk > UINT32_MAX - FLASH_SINK_SLACK) {
     report("invalid mtd geometry,chunk=%u,align=%u\n", chunk, align);
     return RES_FAULT;
   }
@@ -234,6 +262,7 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   sink.out_fd = out_fd;
   sink.chunk = chunk;
   sink.buffer = buffer.get();
+  sink.room = chunk + FLASH_SINK_SLACK;
   sink.mode = mode;
   sink.writer = writer;
   sink.verbose = rom_opts.verbose;

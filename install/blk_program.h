@@ -14,10 +14,11 @@
 
 namespace korvane {
 
-/// Bytes of slack behind a chunk in the chunk buffer.
-inline constexpr uint32_t FLASH_SINK_SLACK = 64;
 /// Piece size of feed_region.
 inline constexpr uint32_t FEED_PIECE = 65536;
+/// Room behind a chunk in the chunk buffer: one read piece lands there
+/// whole, so that a payload is read straight into the buffer.
+inline constexpr uint32_t FLASH_SINK_SLACK = FEED_PIECE + 64;
 
 /// Collects decoded bytes for one block and hands them on chunk by chunk.
 struct flash_sink {
@@ -26,8 +27,9 @@ struct flash_sink {
   int dev_fd;           // /dev/mtdN; every ioctl and seek goes here
   int out_fd;           // the fake MTD file, or -1 when writing to the device
   uint32_t chunk;       // bytes per writer call
-  uint8_t *buffer;      // chunk + FLASH_SINK_SLACK bytes, owned by the caller
-  uint32_t fill;        // bytes waiting in buffer
+  uint8_t *buffer;      // owned by the caller
+  uint32_t room;        // bytes of buffer: more than chunk (chunk + FLASH_SINK_SLACK as allocated)
+  uint32_t fill;        // bytes waiting in buffer, fewer than chunk between deliveries
   uint32_t dev_offset;  // next offset in the partition, advanced by the writer
   int mode;             // WRITE_RAW or WRITE_WITH_OOB
   uint32_t total;       // bytes handed on in whole chunks (counted when discarding too)
@@ -70,8 +72,7 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
                     int dev_fd, uint32_t chunk, uint32_t align, int out_fd);
 
 /// The decode and the final padded chunk of decode_to_flash, into a sink the
-/// caller has set up (buffer of chunk + FLASH_SINK_SLACK bytes, chunk a
-/// multiple of align).
+/// caller has set up (chunk a multiple of align).
 /// @return the decoded byte count, or a negative value.
 int flash_decode(flash_sink *sink, uint32_t cypher, int fd, uint64_t offset, uint32_t length,
                  uint32_t align, uint8_t pad);
@@ -81,7 +82,10 @@ int flash_decode(flash_sink *sink, uint32_t cypher, int fd, uint64_t offset, uin
 int flash_sink_put(void *sink, const uint8_t *data, int length);
 
 /// Reads length bytes of fd from offset in pieces of FEED_PIECE bytes, runs
-/// each through transform (when given) and hands it to sink.
+/// each through transform (when given) and hands it to sink. Into a
+/// flash_sink_put sink with room for a whole piece behind its chunk, the
+/// pieces are read straight into its buffer: the same pieces, transforms,
+/// lines and chunks, without copying every byte once more.
 /// @return length, RES_NOMEM, or RES_FAULT when a seek or read fails, the
 ///         file ends first, or the sink refuses a piece.
 int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,

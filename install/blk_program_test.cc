@@ -48,16 +48,20 @@ std::string pattern(size_t n, int seed = 0) {
   return s;
 }
 
-// A sink with its own buffer, writing through recording_writer.
+// A sink with its own buffer, writing through recording_writer. The buffer
+// has room for a read piece behind the chunk (as decode_to_flash allocates
+// it), or with tight set only 64 bytes, so that pieces go through a buffer
+// of their own and flash_sink_put.
 struct test_sink {
   std::vector<uint8_t> buffer;
   flash_sink s{};
-  explicit test_sink(uint32_t chunk, int discard = 0, int verbose = 0)
-      : buffer(chunk + FLASH_SINK_SLACK) {
+  explicit test_sink(uint32_t chunk, int discard = 0, int verbose = 0, bool tight = false)
+      : buffer(chunk + (tight ? 64 : FLASH_SINK_SLACK)) {
     s.dev_fd = 3;
     s.out_fd = -1;
     s.chunk = chunk;
     s.buffer = buffer.data();
+    s.room = static_cast<uint32_t>(buffer.size());
     s.mode = WRITE_RAW;
     s.writer = recording_writer;
     s.discard = discard;
@@ -208,6 +212,8 @@ TEST_F(DecodeTest, ChunksAndPadsTheLastChunk) {
       {"oob: 10 whole records need no pad", ROM_BLK_CT_NONE, 135168 + 21120, 135168, 2112, 0xFF, {135168, 21120}},
       {"oob, block-align", ROM_BLK_CT_NONE, 21120, 135168, 135168, 0xFF, {135168}},
       {"nor writesize 1", ROM_BLK_CT_NONE, 100000, 65536, 1, 0xFF, {65536, 34464}},
+      {"chunks smaller than a piece", ROM_BLK_CT_NONE, 100000, 16384, 512, 0xFF,
+       {16384, 16384, 16384, 16384, 16384, 16384, 2048}},
       {"cypher2 as stored", ROM_BLK_CT_CYPHER2, 70000, 65536, 1, 0xFF, {65536, 4464}},
       {"aes as stored", ROM_BLK_CT_AES, 300, 65536, 1, 0xFF, {300}},
       {"des as stored", ROM_BLK_CT_DES, 300, 65536, 1, 0xFF, {300}},
@@ -215,11 +221,12 @@ TEST_F(DecodeTest, ChunksAndPadsTheLastChunk) {
       {"empty cypher1 payload", ROM_BLK_CT_CYPHER1, 0, 2048, 2048, 0xFF, {}},
   };
   for (const decode_case &c : cases) {
-    SCOPED_TRACE(c.what);
+   for (bool tight : {false, true}) {
+    SCOPED_TRACE(std::string(c.what) + (tight ? ", through flash_sink_put" : ", read into the chunk buffer"));
     calls.clear();
     std::string data = pattern(c.length, 7);
     payload_file f(data);
-    test_sink t(c.chunk);
+    test_sink t(c.chunk, 0, 0, tight);
     int r = flash_decode(&t.s, c.cypher, f.fd, payload_file::AT, c.length, c.align, c.pad);
     EXPECT_EQ(r, static_cast<int>(c.length));
     ASSERT_EQ(calls.size(), c.writes.size());
@@ -233,6 +240,7 @@ TEST_F(DecodeTest, ChunksAndPadsTheLastChunk) {
     }
     EXPECT_EQ(written.substr(0, c.length), data);
     EXPECT_EQ(written.substr(c.length), std::string(written.size() - c.length, static_cast<char>(c.pad)));
+   }
   }
 }
 
@@ -240,6 +248,7 @@ TEST_F(DecodeTest, ScramblersAreUndoneOnePieceAtATime) {
   // The builder encodes the whole payload at once; pieces of 65536 bytes
   // start at multiples of 64, so decoding them one by one gives it back.
   for (uint32_t cypher : {ROM_BLK_CT_CYPHER3, ROM_BLK_CT_CYPHER4}) {
+   for (bool tight : {false, true}) {
     calls.clear();
     std::string plain = pattern(65536 * 2 + 1000, 3);
     std::string stored = plain;
@@ -248,11 +257,12 @@ TEST_F(DecodeTest, ScramblersAreUndoneOnePieceAtATime) {
     cypher == ROM_BLK_CT_CYPHER3 ? cypher3_encode(p, n) : cypher4_encode(p, n);
     ASSERT_NE(stored, plain);
     payload_file f(stored);
-    test_sink t(65536);
+    test_sink t(135168, 0, 0, tight);  // chunks that end inside a piece
     EXPECT_EQ(flash_decode(&t.s, cypher, f.fd, payload_file::AT, n, 1, 0xFF), n);
     std::string written;
     for (const auto &c : calls) written += c.bytes;
-    EXPECT_EQ(written, plain) << "cypher " << cypher;
+    EXPECT_EQ(written, plain) << "cypher " << cypher << (tight ? ", tight" : "");
+   }
   }
 }
 
