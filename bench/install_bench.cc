@@ -18,24 +18,23 @@
 // MB/s and the overhead of programming in percent, by wall clock and by the
 // thread's CPU time. The images are built once
 // into KORVANE_BENCH_DATA (default: bench-data in the build folder).
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <cstring>
+#include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "bench/install_mem_nand.h"
 #include "cli/settings.h"
@@ -58,8 +57,9 @@ std::string env_or(const char *name, const std::string &fallback) {
 // dominate), strings, and erased flash (0xFF), in a repeatable order.
 void write_content(const std::string &path, uint64_t bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  static const char *const words[] = {"ubi.mtd=3 ", "console=ttyS0 ", "/etc/init.d/", "flash_erase ",
-                                      "0xdeadbeef ", "panic: ", "ready\n", "/lib/modules/"};
+  static const char *const words[] = {
+      "ubi.mtd=3 ",  "console=ttyS0 ", "/etc/init.d/", "flash_erase ",
+      "0xdeadbeef ", "panic: ",        "ready\n",      "/lib/modules/"};
   uint32_t state = 2463534242u;
   auto next = [&] {
     state ^= state << 13;
@@ -82,7 +82,8 @@ void write_content(const std::string &path, uint64_t bytes) {
     } else {
       std::fill(page.begin(), page.end(), '\xff');
     }
-    out.write(page.data(), static_cast<std::streamsize>(std::min<uint64_t>(page.size(), bytes - done)));
+    out.write(page.data(),
+              static_cast<std::streamsize>(std::min<uint64_t>(page.size(), bytes - done)));
   }
   if (!out) throw std::runtime_error("cannot write " + path);
 }
@@ -125,7 +126,8 @@ const image_set &images(uint64_t mib) {
   for (auto &[m, set] : made) {
     if (m == mib) return set;
   }
-  std::string dir = env_or("KORVANE_BENCH_DATA", KORVANE_BENCH_DATA) + "/install-" + std::to_string(mib) + "mib";
+  std::string dir =
+      env_or("KORVANE_BENCH_DATA", KORVANE_BENCH_DATA) + "/install-" + std::to_string(mib) + "mib";
   fs::create_directories(dir);
   image_set set;
   set.content = dir + "/content.bin";
@@ -160,8 +162,9 @@ struct clock_pair {
 clock_pair now() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return {std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
-          static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9};
+  return {
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+      static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9};
 }
 
 clock_pair since(clock_pair t) {
@@ -184,7 +187,8 @@ uint64_t decode_to_null(const image &img, uint32_t cypher) {
   int fd = open(img.rom.c_str(), O_RDONLY);
   uint64_t produced = 0;
   if (cypher == ROM_BLK_CT_CYPHER1) {
-    zentarc_decode_fd(fd, img.payload_offset, static_cast<int>(img.payload_length), null_sink, &produced);
+    zentarc_decode_fd(fd, img.payload_offset, static_cast<int>(img.payload_length), null_sink,
+                      &produced);
   } else {
     std::vector<uint8_t> piece(65536);
     lseek(fd, static_cast<off_t>(img.payload_offset), SEEK_SET);
@@ -255,14 +259,23 @@ void program_vs_decode(benchmark::State &state) {
   state.counters["overhead_pct"] = (median(program_s) / median(decode_s) - 1) * 100;
   state.counters["cpu_overhead_pct"] = (median(program_cpu) / median(decode_cpu) - 1) * 100;
 }
-BENCHMARK(program_vs_decode)->Args({0, 1})->Args({0, 0})->Iterations(15)->Unit(benchmark::kMillisecond);
-BENCHMARK(program_vs_decode)->Args({1, 1})->Args({1, 0})->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(program_vs_decode)
+    ->Args({0, 1})
+    ->Args({0, 0})
+    ->Iterations(15)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(program_vs_decode)
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 
 // Peak resident set (KiB) of one korvane_install_memrun run, measured by the
 // small static korvane_bench_peak so that this process's size does not count.
 long peak_kib(const std::string &rom, uint64_t partition_mib) {
   std::string cmd = std::string(KORVANE_BIN_DIR) + "/korvane_bench_peak . " + KORVANE_BIN_DIR +
-                    "/korvane_install_memrun " + rom + " " + std::to_string(partition_mib) + " drop";
+                    "/korvane_install_memrun " + rom + " " + std::to_string(partition_mib) +
+                    " drop";
   FILE *p = popen(cmd.c_str(), "r");
   long kib = -1;
   if (!p || std::fscanf(p, "%ld", &kib) != 1) kib = -1;
@@ -295,7 +308,8 @@ void peak_memory(benchmark::State &state) {
     none_big = peak_kib(big_set.none.rom, (big + 16));
     c1_small = peak_kib(small_set.cypher1.rom, 32);
     c1_big = peak_kib(big_set.cypher1.rom, (big + 16));
-    if (std::min({base, none_small, none_big, c1_small, c1_big}) < 0) state.SkipWithError("a run failed");
+    if (std::min({base, none_small, none_big, c1_small, c1_big}) < 0)
+      state.SkipWithError("a run failed");
   }
   state.counters["empty_KiB"] = static_cast<double>(base);
   state.counters["none_16MiB_KiB"] = static_cast<double>(none_small);

@@ -16,7 +16,7 @@ namespace korvane {
 namespace {
 
 mem_nand *dev = nullptr;
-int dev_fd = -1;     // a real descriptor (of /dev/null) that stands for the device
+int dev_fd = -1;  // a real descriptor (of /dev/null) that stands for the device
 uint64_t pos = 0;
 const platform_ops *previous = nullptr;
 

@@ -39,8 +39,7 @@ struct file_fd {
 };
 
 bool flash_type(uint32_t type) {
-  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB ||
-         type == ROM_BLK_TYPE_NOR;
+  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
 }
 
 bool passive_type(uint32_t type) {
@@ -101,8 +100,8 @@ bool take(flash_sink *s, uint32_t n) {
 
 }  // namespace
 
-flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize,
-                              uint32_t writesize, uint32_t oobsize, int block_align) {
+flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize, uint32_t writesize,
+                              uint32_t oobsize, int block_align) {
   if (cls == MTD_CLASS_NAND && blk_type == ROM_BLK_TYPE_NAND_OOB && writesize) {
     uint32_t chunk = erasesize / writesize * oobsize + erasesize;
     return {chunk, block_align ? chunk : writesize + oobsize};
@@ -316,8 +315,8 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     }
   }
 
-  flash_layout lay = blk_flash_layout(cls, type, erasesize, writesize, oobsize,
-                                      rom_opts.block_align);
+  flash_layout lay =
+      blk_flash_layout(cls, type, erasesize, writesize, oobsize, rom_opts.block_align);
   if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, size);
   // Discard decodes without writing, so it must not wipe the partition either.
   if (!rom_opts.simulate && !rom_opts.discard) {

@@ -7,10 +7,10 @@
 
 #include <cstdint>
 
+#include "codec/zentarc.h"
 #include "mtd/mtd.h"
 #include "rom/layout.h"
 #include "rom/region.h"
-#include "codec/zentarc.h"
 
 namespace korvane {
 
@@ -48,8 +48,8 @@ struct flash_layout {
 /// The chunk is one erase block (for OOB blocks on NAND, one erase block of
 /// page records); the alignment is the chunk with block_align, else one page
 /// (one page record for OOB blocks on NAND).
-flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize,
-                              uint32_t writesize, uint32_t oobsize, int block_align);
+flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize, uint32_t writesize,
+                              uint32_t oobsize, int block_align);
 
 /// fill rounded up to a multiple of align (align > 0).
 uint32_t blk_pad_length(uint32_t fill, uint32_t align);

@@ -221,26 +221,28 @@ TEST_F(DecodeTest, ChunksAndPadsTheLastChunk) {
       {"empty cypher1 payload", ROM_BLK_CT_CYPHER1, 0, 2048, 2048, 0xFF, {}},
   };
   for (const decode_case &c : cases) {
-   for (bool tight : {false, true}) {
-    SCOPED_TRACE(std::string(c.what) + (tight ? ", through flash_sink_put" : ", read into the chunk buffer"));
-    calls.clear();
-    std::string data = pattern(c.length, 7);
-    payload_file f(data);
-    test_sink t(c.chunk, 0, 0, tight);
-    int r = flash_decode(&t.s, c.cypher, f.fd, payload_file::AT, c.length, c.align, c.pad);
-    EXPECT_EQ(r, static_cast<int>(c.length));
-    ASSERT_EQ(calls.size(), c.writes.size());
-    std::string written;
-    uint32_t at = 0;
-    for (size_t i = 0; i < calls.size(); ++i) {
-      EXPECT_EQ(calls[i].bytes.size(), c.writes[i]) << "call " << i;
-      EXPECT_EQ(calls[i].offset, at);
-      at += c.writes[i];
-      written += calls[i].bytes;
+    for (bool tight : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) +
+                   (tight ? ", through flash_sink_put" : ", read into the chunk buffer"));
+      calls.clear();
+      std::string data = pattern(c.length, 7);
+      payload_file f(data);
+      test_sink t(c.chunk, 0, 0, tight);
+      int r = flash_decode(&t.s, c.cypher, f.fd, payload_file::AT, c.length, c.align, c.pad);
+      EXPECT_EQ(r, static_cast<int>(c.length));
+      ASSERT_EQ(calls.size(), c.writes.size());
+      std::string written;
+      uint32_t at = 0;
+      for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].bytes.size(), c.writes[i]) << "call " << i;
+        EXPECT_EQ(calls[i].offset, at);
+        at += c.writes[i];
+        written += calls[i].bytes;
+      }
+      EXPECT_EQ(written.substr(0, c.length), data);
+      EXPECT_EQ(written.substr(c.length),
+                std::string(written.size() - c.length, static_cast<char>(c.pad)));
     }
-    EXPECT_EQ(written.substr(0, c.length), data);
-    EXPECT_EQ(written.substr(c.length), std::string(written.size() - c.length, static_cast<char>(c.pad)));
-   }
   }
 }
 
@@ -248,21 +250,21 @@ TEST_F(DecodeTest, ScramblersAreUndoneOnePieceAtATime) {
   // The builder encodes the whole payload at once; pieces of 65536 bytes
   // start at multiples of 64, so decoding them one by one gives it back.
   for (uint32_t cypher : {ROM_BLK_CT_CYPHER3, ROM_BLK_CT_CYPHER4}) {
-   for (bool tight : {false, true}) {
-    calls.clear();
-    std::string plain = pattern(65536 * 2 + 1000, 3);
-    std::string stored = plain;
-    auto *p = reinterpret_cast<uint8_t *>(stored.data());
-    int n = static_cast<int>(stored.size());
-    cypher == ROM_BLK_CT_CYPHER3 ? cypher3_encode(p, n) : cypher4_encode(p, n);
-    ASSERT_NE(stored, plain);
-    payload_file f(stored);
-    test_sink t(135168, 0, 0, tight);  // chunks that end inside a piece
-    EXPECT_EQ(flash_decode(&t.s, cypher, f.fd, payload_file::AT, n, 1, 0xFF), n);
-    std::string written;
-    for (const auto &c : calls) written += c.bytes;
-    EXPECT_EQ(written, plain) << "cypher " << cypher << (tight ? ", tight" : "");
-   }
+    for (bool tight : {false, true}) {
+      calls.clear();
+      std::string plain = pattern(65536 * 2 + 1000, 3);
+      std::string stored = plain;
+      auto *p = reinterpret_cast<uint8_t *>(stored.data());
+      int n = static_cast<int>(stored.size());
+      cypher == ROM_BLK_CT_CYPHER3 ? cypher3_encode(p, n) : cypher4_encode(p, n);
+      ASSERT_NE(stored, plain);
+      payload_file f(stored);
+      test_sink t(135168, 0, 0, tight);  // chunks that end inside a piece
+      EXPECT_EQ(flash_decode(&t.s, cypher, f.fd, payload_file::AT, n, 1, 0xFF), n);
+      std::string written;
+      for (const auto &c : calls) written += c.bytes;
+      EXPECT_EQ(written, plain) << "cypher " << cypher << (tight ? ", tight" : "");
+    }
   }
 }
 

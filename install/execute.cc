@@ -131,7 +131,8 @@ int rom_execute(const char *path, uint32_t flags) {
     }
     // A header of 129 to 144 bytes: its tail is what the file holds there
     // (zero where the file ends).
-    if (hsize > ROM_HDR_SIZE && read_full(rom.fd, buf.bytes + ROM_HDR_SIZE, hsize - ROM_HDR_SIZE) < 0) {
+    if (hsize > ROM_HDR_SIZE &&
+        read_full(rom.fd, buf.bytes + ROM_HDR_SIZE, hsize - ROM_HDR_SIZE) < 0) {
       report("failed to read block,%m,%s\n", path);
       return RES_FAULT;
     }

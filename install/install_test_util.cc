@@ -46,9 +46,15 @@ std::string firmware_like(size_t n, int seed) {
   s.reserve(n);
   for (size_t part = static_cast<size_t>(seed); s.size() < n; ++part) {
     switch (part % 3) {
-      case 0: s += text; break;
-      case 1: s.append(3000 + part % 500, '\xFF'); break;
-      default: s += pattern(1000 + part % 300, static_cast<int>(part)); break;
+      case 0:
+        s += text;
+        break;
+      case 1:
+        s.append(3000 + part % 500, '\xFF');
+        break;
+      default:
+        s += pattern(1000 + part % 300, static_cast<int>(part));
+        break;
     }
   }
   s.resize(n);
@@ -86,7 +92,8 @@ std::vector<blk_place> build_image(const std::string &path, const std::vector<bl
     }
   }
   std::string said = testing::internal::GetCapturedStdout();
-  if (!failure.empty()) throw std::runtime_error("building " + path + " failed (" + failure + "): " + said);
+  if (!failure.empty())
+    throw std::runtime_error("building " + path + " failed (" + failure + "): " + said);
 
   std::vector<blk_place> places;
   uint64_t offset = rom ? ROM_HDR_SIZE : 0;

@@ -55,8 +55,8 @@ std::string padded(std::string bytes, uint32_t align, uint8_t pad);
 
 struct nand_geom {
   uint32_t size, erasesize, writesize, oobsize;
-  std::vector<uint32_t> bad;                            // erase-block numbers
-  std::vector<std::pair<uint32_t, uint32_t>> oobfree;   // (offset, length)
+  std::vector<uint32_t> bad;                           // erase-block numbers
+  std::vector<std::pair<uint32_t, uint32_t>> oobfree;  // (offset, length)
 };
 
 /// The data and OOB images of a freshly erased NAND partition after bytes
