@@ -267,9 +267,9 @@ void peak_memory(benchmark::State &state) {
   state.counters["c1_growth"] = static_cast<double>(kib[3]) / static_cast<double>(kib[2]);
 }
 
-BENCHMARK(extract_none)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(extract_cypher1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(info_crc)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(extract_none)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(extract_cypher1)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(info_crc)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
 BENCHMARK(peak_memory)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
