@@ -468,6 +468,15 @@ std::string make_image(const world &w, const std::string &name, const std::vecto
   return "../../t/images/" + name + ".rom";
 }
 
+// Whether this korvane has the kill step (it says "... not available in
+// this build" otherwise).
+bool kill_is_built(const world &w) {
+  e2e::scratch_dir state;
+  e2e::run_result r = e2e::run({e2e::bin("korvane-sim"), "--board", w.board, "--state", state.path(),
+                                "--", "-k", "-I", w.payload + "/images/main.rom"});
+  return r.out.find("not available") == std::string::npos;
+}
+
 // The payloads of the main image.
 const bytes &boot_data() { static const bytes d = pattern(1000000, 1); return d; }
 const bytes &oob_records() {
@@ -607,6 +616,18 @@ std::vector<scenario> make_scenarios(const world &w) {
     builder b(w, "70-align");
     b.run("block-align", {"-a", "block-align,pad=0x00", "-e", small_image}, 0);
     b.dump(4, "mtd4.dump", nand_raw_view(part(4), chunked(small, ERASE, ERASE, '\0')));
+    all.push_back(b.done());
+  }
+
+  // -k with process 1 of the VM as korvane's parent: every other process
+  // is gone, korvane goes on with the install.
+  if (kill_is_built(w)) {
+    builder b(w, "80-kill.pid1");
+    b.marker(4, marker);
+    for (const char *name : {"first", "second", "third"}) b.vm(std::string("sleeper ") + name);
+    b.run("kill", {"-k", "-e", small_image}, 0);
+    b.vm("sleepers_report sleepers.txt");
+    b.dump(4, "mtd4.dump", raw(4, small));
     all.push_back(b.done());
   }
   return all;
@@ -778,6 +799,15 @@ TEST(kernel_vm, missing_partition) {
 TEST(kernel_vm, block_too_large) { check_scenario("60-too-large"); }
 
 TEST(kernel_vm, block_align_zero_pad) { check_scenario("70-align"); }
+
+TEST(kernel_vm, kill_leaves_korvane_and_process_one) {
+  if (outcome().ran && !find_scenario("80-kill.pid1")) GTEST_SKIP() << "this korvane has no -k yet";
+  check_scenario("80-kill.pid1");
+  if (!outcome().ran) return;
+  // korvane ran to its end (it printed and installed after the kill);
+  // process 1 ran this scenario to its end; every sleeper died of SIGKILL.
+  EXPECT_EQ(result_text("80-kill.pid1", "sleepers.txt"), "first 137\nsecond 137\nthird 137\n");
+}
 
 }  // namespace
 }  // namespace korvane

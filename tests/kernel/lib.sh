@@ -1,4 +1,5 @@
-# Helpers for the scenario scripts run in the test VM (sourced; busybox sh).
+# Helpers for the scenario scripts run in the test VM (sourced; busybox sh;
+# also by process 1 itself, so they leave its shell options as they were).
 # Every helper works in the current folder, $OUT, whose files go back to the
 # host. Expected bytes come from the host in /t/expect/SCENARIO/: for a file
 # NAME there may be NAME.meaning (what the block means) and NAME.sim (what
@@ -26,10 +27,11 @@ marker() {
 run() {
   tag=$1
   shift
+  case $- in *e*) errexit=1 ;; *) errexit=0 ;; esac
   set +e
   korvane "$@" >"$tag.out" 2>"$tag.err"
   echo $? >"$tag.status"
-  set -e
+  [ $errexit = 0 ] || set -e
 }
 
 # Reads NAND partition N into NAME, skipping bad blocks; with --oob each
@@ -69,4 +71,31 @@ check() {
   if [ -f "$name" ]; then
     if [ $differs = 1 ]; then gzip -1 "$name"; else rm -f "$name"; fi
   fi
+}
+
+# Starts a process that sleeps until killed, as a child of this shell, and
+# remembers it as NAME.
+sleeper() {
+  sleep 100000 &
+  eval "sleeper_$1=$!"
+  sleepers="$sleepers $1"
+}
+
+# For each sleeper, "NAME STATUS" in FILE: the status it ended with (137:
+# SIGKILL), or "alive" (it is then ended here).
+sleepers_report() {
+  : >"$1"
+  for s in $sleepers; do
+    eval "pid=\$sleeper_$s"
+    state=$(sed 's/.*) \(.\).*/\1/' "/proc/$pid/stat" 2>/dev/null || echo gone)
+    if [ "$state" = Z ] || [ "$state" = gone ]; then
+      wait "$pid"
+      echo "$s $?" >>"$1"
+    else
+      echo "$s alive" >>"$1"
+      kill -9 "$pid"
+      wait "$pid"
+    fi
+  done
+  sleepers=
 }

@@ -105,7 +105,7 @@ started=0
 grep -q '^korvane-vm: init started' "$out/log.txt" && started=1
 if [ $status -eq 124 ] || [ $status -eq 137 ]; then
   if [ $started = 1 ]; then
-    last=$(grep '^korvane-vm: scenario .* start' "$out/log.txt" | tail -n1 | sed 's/^korvane-vm: scenario \(.*\) start/\1/')
+    last=$(sed -n 's/^korvane-vm: scenario \([^ ]*\) start.*/\1/p' "$out/log.txt" | tail -n1)
     echo "vm: hung: no end after ${limit} s${last:+ (in scenario $last)}; see $out/log.txt" >&2
   else
     echo "vm: hung: no end after ${limit} s and init never started; see $out/console.log" >&2
