@@ -769,27 +769,6 @@ TEST_F(show, totals_that_cannot_move_the_walk) {
 
 // --------------------------------------------------------------- driver
 
-TEST_F(show, steps_not_in_this_build) {
-  put("a.rom", *img_);
-  struct row {
-    std::vector<std::string> args;
-    const char *out;
-  } rows[] = {
-      {{"-e", "a.rom"}, "execute is not available in this build\n"},
-      {{"-V", "-e", "a.rom"}, "execute is not available in this build\n"},
-      {{"-k", "-i", "a.rom"}, "kill is not available in this build\n"},
-      {{"-r", "-x", "a.rom"}, "reboot is not available in this build\n"},
-      {{"-q", "-I", "a.rom"}, "kill and reboot are not available in this build\n"},
-      {{"-h", "-q", "-e", "a.rom"}, "execute, kill and reboot are not available in this build\n"},
-  };
-  for (const row &r : rows) {
-    auto res = korvane_run(r.args);
-    EXPECT_EQ(res.status, 1) << r.out;
-    EXPECT_EQ(res.out, r.out);
-  }
-  EXPECT_EQ(files(), (std::set<std::string>{"a.rom"}));  // nothing was extracted
-}
-
 // Runs korvane -h with standard output into a pipe that is not read until
 // the parent has exited: the output is larger than a pipe holds, so the
 // child blocks on it while the parent must already be gone.
