@@ -8,7 +8,7 @@ add_executable(korvane_install_memrun ${CMAKE_CURRENT_LIST_DIR}/install_memrun.c
 target_link_libraries(korvane_install_memrun PRIVATE korvane_install korvane_install_memnand)
 
 add_executable(korvane_install_bench ${CMAKE_CURRENT_LIST_DIR}/install_bench.cc)
-target_link_libraries(korvane_install_bench PRIVATE korvane_install korvane_build
+target_link_libraries(korvane_install_bench PRIVATE korvane_install korvane_image
                       korvane_install_memnand benchmark::benchmark)
 target_compile_definitions(korvane_install_bench PRIVATE
   KORVANE_BIN_DIR="${CMAKE_BINARY_DIR}/bin"

@@ -10,7 +10,7 @@ add_executable(korvane_bench_peak ${CMAKE_CURRENT_LIST_DIR}/program_peak.c)
 target_link_options(korvane_bench_peak PRIVATE -static)
 
 add_executable(korvane_program_bench ${CMAKE_CURRENT_LIST_DIR}/program_bench.cc)
-target_link_libraries(korvane_program_bench PRIVATE korvane_build benchmark::benchmark)
+target_link_libraries(korvane_program_bench PRIVATE korvane_image benchmark::benchmark)
 target_compile_definitions(korvane_program_bench PRIVATE
   KORVANE_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
   KORVANE_BENCH_DATA="${CMAKE_BINARY_DIR}/bench-data")

@@ -5,8 +5,8 @@ korvane_test(board_kill_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/board_kill_test.c
 add_dependencies(board_kill_test board_kill_helper)
 
 # The driver's kill, watchdog and reboot steps around an action.
-if(TARGET korvane_driver AND TARGET korvane_build)
+if(TARGET korvane_driver AND TARGET korvane_image)
   korvane_test(korvane_driver_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/driver_test.cc
-    LIBS korvane_driver korvane_build korvane_e2e)
+    LIBS korvane_driver korvane_image korvane_e2e)
 endif()
