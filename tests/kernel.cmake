@@ -19,9 +19,14 @@ endif()
 if(NOT TARGET korvane-sim OR NOT TARGET korvane-mkrom)
   return()
 endif()
+# The device's answers to a fixed series of MTD requests, on the kernel's
+# devices in the VM and on the simulated board.
+add_executable(mtd_probe ${CMAKE_CURRENT_LIST_DIR}/kernel/mtd_probe.cc)
+target_link_libraries(mtd_probe PRIVATE korvane_sim)
+target_link_options(mtd_probe PRIVATE -static)
 add_executable(kernel_test ${CMAKE_CURRENT_LIST_DIR}/kernel/kernel_test.cc)
 target_link_libraries(kernel_test PRIVATE korvane_e2e GTest::gtest)
-add_dependencies(kernel_test korvane-static korvane-sim korvane-mkrom)
+add_dependencies(kernel_test korvane-static korvane-sim korvane-mkrom mtd_probe)
 # The folders it uses, also when run by hand (the environment overrides them).
 target_compile_definitions(kernel_test PRIVATE
   KORVANE_VM_SCRIPTS="${CMAKE_CURRENT_LIST_DIR}/kernel"

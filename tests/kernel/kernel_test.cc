@@ -328,11 +328,19 @@ struct checked_file {
   int mtd;           // -1 for a file korvane wrote
 };
 
+// A text file the scenario leaves in the VM, and what the simulated board
+// gives for it.
+struct checked_text {
+  std::string name;
+  std::string sim;
+};
+
 struct scenario {
   std::string name;
   std::string script;
   std::vector<run_record> runs;
   std::vector<checked_file> files;
+  std::vector<checked_text> texts;
 };
 
 // Paths shared by every scenario. The host mirrors the VM's folders, so the
@@ -416,6 +424,16 @@ class builder {
     std::string sim = cwd_ + "/" + name;
     expect(name, meaning, e2e::file_exists(sim) ? read_file(sim) : bytes("(korvane-sim wrote no such file)"));
     s_.files.push_back({name, "file", -1});
+  }
+
+  // The MTD device's answers to mtd_probe's requests, in the VM and on a
+  // fresh simulated board.
+  void probe(const std::string &name) {
+    fs::copy_file(e2e::bin("mtd_probe"), w_.payload + "/mtd_probe", fs::copy_options::overwrite_existing);
+    vm("/t/mtd_probe >" + name + " 2>&1");
+    e2e::scratch_dir fresh;
+    e2e::run_result r = e2e::run({e2e::bin("mtd_probe"), "--sim", w_.board, fresh.path() + "/state"});
+    s_.texts.push_back({name, r.out + r.err});
   }
 
   scenario done() { return std::move(s_); }
@@ -619,6 +637,14 @@ std::vector<scenario> make_scenarios(const world &w) {
     all.push_back(b.done());
   }
 
+  // The devices themselves: the simulated board must answer every MTD
+  // request as the kernel does.
+  {
+    builder b(w, "90-devices");
+    b.probe("probe.txt");
+    all.push_back(b.done());
+  }
+
   // -k with process 1 of the VM as korvane's parent: every other process
   // is gone, korvane goes on with the install.
   if (kill_is_built(w)) {
@@ -729,6 +755,22 @@ void check_scenario(const std::string &name) {
                                  << ": korvane printed something else in the VM (first) than on the "
                                     "simulated board (second)";
   }
+  for (const checked_text &t : s->texts) {
+    std::string vm = read_file(dir + "/" + t.name);
+    if (vm == t.sim) continue;
+    // Line by line: each differing line is one request answered otherwise.
+    std::istringstream a(vm), b(t.sim);
+    std::string la, lb, report;
+    while (true) {
+      bool more_a = static_cast<bool>(std::getline(a, la)), more_b = static_cast<bool>(std::getline(b, lb));
+      if (!more_a && !more_b) break;
+      if (!more_a) la = "(nothing)";
+      if (!more_b) lb = "(nothing)";
+      if (la != lb) report += "  kernel: " + la + "\n  sim:    " + lb + "\n";
+    }
+    ADD_FAILURE() << t.name << ": the kernel's devices and the simulated board answer differently:\n"
+                  << report;
+  }
   std::string expect = o.results + "/../../t/expect/" + name;
   for (const checked_file &f : s->files) {
     std::string verdicts = read_file(dir + "/" + f.name + ".cmp");
@@ -799,6 +841,8 @@ TEST(kernel_vm, missing_partition) {
 TEST(kernel_vm, block_too_large) { check_scenario("60-too-large"); }
 
 TEST(kernel_vm, block_align_zero_pad) { check_scenario("70-align"); }
+
+TEST(kernel_vm, simulated_devices_answer_as_the_kernels) { check_scenario("90-devices"); }
 
 TEST(kernel_vm, kill_leaves_korvane_and_process_one) {
   if (outcome().ran && !find_scenario("80-kill.pid1")) GTEST_SKIP() << "this korvane has no -k yet";
