@@ -146,6 +146,10 @@ void nand(probe &p) {
                       int64_t(15) * ERASE, int64_t(16) * ERASE, int64_t(17) * ERASE, -int64_t(ERASE)})
     say(p.name("MEMGETBADBLOCK %lld", (long long)off), p.bad(off));
   p.oobsel();
+  // The request number of the legacy layout with 64 ECC positions (328
+  // bytes) that older headers gave.
+  std::vector<uint8_t> legacy(328, 0);
+  say(p.name("ioctl 0x81484d0a (328-byte nand_oobinfo)"), plat().ioctl(p.fd, 0x81484d0a, legacy.data()));
 
   // Erase: good blocks, a bad block, a range running into a bad block,
   // unaligned start and length, past the end.
