@@ -113,16 +113,16 @@ if [ $status -eq 124 ] || [ $status -eq 137 ]; then
   exit 3
 fi
 if [ $started = 0 ]; then
-  if [ $status -eq 0 ] || [ $status -eq 1 ] || [ $status -eq 3 ] || [ $status -eq 5 ]; then
-    echo "vm: cannot boot: init never started (qemu status $status); see $out/console.log" >&2
+  if [ -s "$out/qemu.txt" ]; then
+    echo "vm: cannot boot: qemu status $status: $(head -n 3 "$out/qemu.txt" | tr '\n' ' ')" >&2
   else
-    echo "vm: cannot boot: qemu failed with status $status: $(head -c 300 "$out/qemu.txt")" >&2
+    echo "vm: cannot boot: init never started (qemu status $status); see $out/console.log" >&2
   fi
   exit 2
 fi
 case $status in
-  1) ;;  # init wrote 0: every scenario ran
-  5)
+  33) ;;  # init wrote 16: every scenario ran
+  35)
     why=$(sed -n 's/^korvane-vm: error: //p' "$out/log.txt" | head -n1)
     echo "vm: failed: init reported an error: ${why:-unknown}; see $out/log.txt" >&2
     exit 4 ;;
