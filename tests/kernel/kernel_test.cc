@@ -78,7 +78,7 @@ const std::vector<partition> &board() {
       {1, true, PART_BLOCKS * ERASE, ERASE, {2}},
       {2, true, PART_BLOCKS * ERASE, ERASE, {1}},
       {3, true, PART_BLOCKS * ERASE, ERASE, {2}},
-      {4, true, PART_BLOCKS * ERASE, ERASE, {}},
+      {4, true, PART_BLOCKS * ERASE, ERASE, {6}},
       {5, true, (CHIP_BLOCKS - 5 * PART_BLOCKS) * ERASE, ERASE, {}},
       {6, false, 1024 * 1024, 64 * 1024, {}},  // mtdram
   };
@@ -504,7 +504,7 @@ const bytes &oob_records() {
 }
 const bytes &kernel_data() { static const bytes d = pattern(600000, 3); return d; }
 const bytes &rootfs_data() { static const bytes d = pattern(400000, 4); return d; }
-const bytes &plain_data() { static const bytes d = pattern(300001, 5); return d; }
+const bytes &plain_data() { static const bytes d = pattern(900001, 5); return d; }
 const bytes &nvram_data() { static const bytes d = pattern(200000, 6); return d; }
 
 std::vector<scenario> make_scenarios(const world &w) {
@@ -526,8 +526,8 @@ std::vector<scenario> make_scenarios(const world &w) {
   }
 
   // One image with a block for every kind of partition: cypher1 across two
-  // bad blocks, page records with OOB across a bad block, cypher3 and
-  // cypher4 across a bad block, none, cypher1 onto mtdram, and a block that
+  // bad blocks, page records with OOB across a bad block, cypher3, cypher4
+  // and none each across a bad block, cypher1 onto mtdram, and a block that
   // is not for flash.
   std::string main_image = make_image(
       w, "main",
