@@ -454,14 +454,14 @@ class builder {
 };
 
 // An image made by korvane-mkrom from the blocks given.
-struct block_spec {
+struct block_input {
   std::string type, cypher;
   int id;
   std::string name;
   bytes content;
 };
 
-std::string make_image(const world &w, const std::string &name, const std::vector<block_spec> &blocks) {
+std::string make_image(const world &w, const std::string &name, const std::vector<block_input> &blocks) {
   std::string dir = w.payload + "/images";
   fs::create_directories(dir);
   std::string image = dir + "/" + name + ".rom";
@@ -476,7 +476,7 @@ std::string make_image(const world &w, const std::string &name, const std::vecto
   must({e2e::bin("korvane-mkrom"), "create", image, "--dev-name", "vm", "--oem", "korvane",
         "--version", "1.0", "-f", "crc"});
   for (size_t i = 0; i < blocks.size(); i++) {
-    const block_spec &b = blocks[i];
+    const block_input &b = blocks[i];
     std::string input = dir + "/" + name + "." + std::to_string(i) + ".in";
     write_file(input, b.content);
     must({e2e::bin("korvane-mkrom"), "add", image, input, "-t", b.type, "-p", b.cypher, "--id",
