@@ -107,4 +107,14 @@ bool file_exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+uint32_t reference_crc32(const void *data, size_t n) {
+  const uint8_t *p = static_cast<const uint8_t *>(data);
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
 }  // namespace korvane::e2e

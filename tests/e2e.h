@@ -2,6 +2,8 @@
 // folder and capture its standard output, standard error and exit status.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,5 +40,9 @@ class scratch_dir {
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
+
+/// CRC-32 computed bit by bit, independently of the project's table-driven
+/// one, for checking what the programs wrote.
+uint32_t reference_crc32(const void *data, size_t n);
 
 }  // namespace korvane::e2e

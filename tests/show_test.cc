@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -49,8 +48,7 @@ void put_be(std::string &b, size_t off, uint32_t v) {
 }
 
 uint32_t zcrc(const std::string &b, size_t off, size_t n) {
-  return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef *>(b.data() + off),
-                                       static_cast<uInt>(n)));
+  return e2e::reference_crc32(b.data() + off, n);
 }
 
 uint32_t bytesum(const std::string &b, size_t off, size_t n) {
