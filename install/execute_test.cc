@@ -133,11 +133,11 @@ TEST_F(ExecuteTest, EveryCypherLandsOnEveryKindOfPartition) {
     for (uint32_t cypher : cyphers) {
       SCOPED_TRACE(std::string(t.what) + ", cypher " + std::to_string(cypher));
       start();
-      blk_spec spec{t.type, t.id, "fw", cypher, firmware_like(t.length, static_cast<int>(cypher))};
-      auto places = build_image(image, {spec});
+      blk_input input{t.type, t.id, "fw", cypher, firmware_like(t.length, static_cast<int>(cypher))};
+      auto places = build_image(image, {input});
       ASSERT_EQ(execute(), 0) << out;
       EXPECT_EQ(out, "");
-      std::string meant = decoded(spec, places[0]);
+      std::string meant = decoded(input, places[0]);
       if (t.type == ROM_BLK_TYPE_NOR) {
         std::string want = meant + std::string((512u << 10) - meant.size(), '\xFF');
         EXPECT_TRUE(str(sim->data(1)) == want);
@@ -412,7 +412,7 @@ TEST_F(ExecuteTest, TooManyBadBlocksFailTheBlock) {
 TEST_F(ExecuteTest, SelectionAndBlockTypes) {
   struct row {
     const char *what;
-    std::vector<blk_spec> blocks;
+    std::vector<blk_input> blocks;
     std::vector<std::string> words;
     int result;
     const char *out;
@@ -544,7 +544,7 @@ TEST_F(ExecuteTest, DiscardTouchesNothing) {
 }
 
 TEST_F(ExecuteTest, SkipBadGoesOnPastAFailingThirdBlock) {
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, pattern(3000, 1)},
       {ROM_BLK_TYPE_NOR, 1, "b", 0, pattern(3000, 2)},
       {ROM_BLK_TYPE_NAND_RAW, 9, "c", 0, pattern(3000, 3)},
@@ -575,7 +575,7 @@ TEST_F(ExecuteTest, SkipBadGoesOnPastAFailingThirdBlock) {
 }
 
 TEST_F(ExecuteTest, DamagedHeaders) {
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, pattern(3000, 1)},
       {ROM_BLK_TYPE_NOR, 1, "b", 0, pattern(3000, 2), ROM_VERIFY_CRC},
       {ROM_BLK_TYPE_NAND_RAW, 2, "c", 0, pattern(3000, 3)},

@@ -61,14 +61,14 @@ std::string firmware_like(size_t n, int seed) {
   return s;
 }
 
-std::vector<blk_place> build_image(const std::string &path, const std::vector<blk_spec> &specs,
+std::vector<blk_place> build_image(const std::string &path, const std::vector<blk_input> &inputs,
                                    bool rom) {
   testing::internal::CaptureStdout();  // the builder's summary lines
   std::string failure;
   if (rom && rom_create(path.c_str(), 7, "board", "oem", "1.0.4.9", 0) != 0) failure = "create";
   if (!rom && failure.empty()) e2e::write_file(path, "");
-  for (size_t i = 0; i < specs.size() && failure.empty(); ++i) {
-    const blk_spec &s = specs[i];
+  for (size_t i = 0; i < inputs.size() && failure.empty(); ++i) {
+    const blk_input &s = inputs[i];
     std::string content_path = path + ".content" + std::to_string(i);
     e2e::write_file(content_path, s.content);
     blk_desc d;
@@ -97,7 +97,7 @@ std::vector<blk_place> build_image(const std::string &path, const std::vector<bl
 
   std::vector<blk_place> places;
   uint64_t offset = rom ? ROM_HDR_SIZE : 0;
-  for (const blk_spec &s : specs) {
+  for (const blk_input &s : inputs) {
     blk_hdr h;
     std::string raw = read_at(path, offset, sizeof h);
     std::copy(raw.begin(), raw.end(), reinterpret_cast<char *>(&h));
@@ -128,12 +128,12 @@ void edit_header(const std::string &path, uint64_t offset,
   write_at(path, offset, buf, sizeof(blk_hdr));
 }
 
-std::string decoded(const blk_spec &spec, const blk_place &place) {
-  switch (spec.cypher) {
+std::string decoded(const blk_input &input, const blk_place &place) {
+  switch (input.cypher) {
     case ROM_BLK_CT_CYPHER1:
     case ROM_BLK_CT_CYPHER3:
     case ROM_BLK_CT_CYPHER4:
-      return spec.content;
+      return input.content;
     default:
       return place.stored;
   }

@@ -18,7 +18,7 @@ std::string pattern(size_t n, int seed = 0);
 /// Compressible content: text, runs of 0xFF and patterned bytes.
 std::string firmware_like(size_t n, int seed = 0);
 
-struct blk_spec {
+struct blk_input {
   uint32_t type = ROM_BLK_TYPE_NAND_RAW;
   uint32_t id = 0;
   std::string name = "blk";
@@ -38,7 +38,7 @@ struct blk_place {
 /// header) at path; content files are written beside it. AES and DES blocks
 /// are built as none and their cypher field set afterwards (the writer never
 /// records them). Throws when building fails.
-std::vector<blk_place> build_image(const std::string &path, const std::vector<blk_spec> &specs,
+std::vector<blk_place> build_image(const std::string &path, const std::vector<blk_input> &inputs,
                                    bool rom = true);
 
 /// Edits the header of the block at offset; with reseal its hcrc is computed
@@ -48,7 +48,7 @@ void edit_header(const std::string &path, uint64_t offset,
 
 /// What a block means on flash: the decoded payload (the stored bytes for
 /// none, cypher2, AES and DES; the content for the others).
-std::string decoded(const blk_spec &spec, const blk_place &place);
+std::string decoded(const blk_input &input, const blk_place &place);
 
 /// bytes padded with pad to a multiple of align.
 std::string padded(std::string bytes, uint32_t align, uint8_t pad);

@@ -102,7 +102,7 @@ TEST_F(InstallSim, EveryCypherOntoNandRawNandOobAndNor) {
   // mtd0-6 take raw blocks, mtd7-13 blocks with OOB, mtd14-20 NOR blocks,
   // one cypher each.
   std::string board;
-  std::vector<blk_spec> blocks;
+  std::vector<blk_input> blocks;
   for (int kind = 0; kind < 3; ++kind) {
     for (int c = 0; c < 7; ++c) {
       int mtd = kind * 7 + c;
@@ -135,7 +135,7 @@ TEST_F(InstallSim, ChunkingAndPadding) {
   // mtd0: an exact multiple of the chunk; mtd1: 5000 bytes; mtd2: an OOB
   // block of one chunk and ten records; mtd3: NOR with byte writes.
   const std::string board = nand_line(0) + nand_line(1) + nand_line(2) + nor_line(3);
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "exact", 0, pattern(2 * 131072, 1)},
       {ROM_BLK_TYPE_NAND_RAW, 1, "short", 0, pattern(5000, 2)},
       {ROM_BLK_TYPE_NAND_OOB, 2, "records", 0, pattern(135168 + 21120, 3)},
@@ -220,7 +220,7 @@ TEST_F(InstallSim, BadBlocksAndFailingDevices) {
   struct row {
     const char *what;
     std::string board;
-    blk_spec block;
+    blk_input block;
     int status;
     const char *out;
     std::vector<uint32_t> bad;  // for the expected image
@@ -269,7 +269,7 @@ TEST_F(InstallSim, BadBlocksAndFailingDevices) {
 
 TEST_F(InstallSim, SelectionTypesAndMissingPartitions) {
   const std::string board = nand_line(0) + nor_line(1) + nand_line(2);
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, pattern(3000, 1)},
       {ROM_BLK_TYPE_SCRIPT, 1, "script", 0, "echo"},
       {ROM_BLK_TYPE_NOR, 1, "b", 0, pattern(3000, 2)},
@@ -314,7 +314,7 @@ TEST_F(InstallSim, SelectionTypesAndMissingPartitions) {
 
 TEST_F(InstallSim, SimulateAndDiscardLeaveTheDevice) {
   const std::string board = nand_line(0, " bad=1") + nor_line(1);
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "sys/root", ROM_BLK_CT_CYPHER1, firmware_like(400000, 1)},
       {ROM_BLK_TYPE_NOR, 1, "boot", ROM_BLK_CT_CYPHER2, firmware_like(70000, 2)},
   };
@@ -347,7 +347,7 @@ TEST_F(InstallSim, SimulateAndDiscardLeaveTheDevice) {
 
 TEST_F(InstallSim, SkipBadWithAFailingThirdBlock) {
   const std::string board = nand_line(0) + nor_line(1) + nand_line(2) + nand_line(3);
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, pattern(3000, 1)},
       {ROM_BLK_TYPE_NOR, 1, "b", 0, pattern(3000, 2)},
       {ROM_BLK_TYPE_BIN, 2, "c", 0, pattern(3000, 3)},
@@ -376,7 +376,7 @@ TEST_F(InstallSim, SkipBadWithAFailingThirdBlock) {
 
 TEST_F(InstallSim, DamagedHeaders) {
   const std::string board = nand_line(0) + nor_line(1) + nand_line(2);
-  const std::vector<blk_spec> blocks = {
+  const std::vector<blk_input> blocks = {
       {ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, pattern(3000, 1)},
       {ROM_BLK_TYPE_NOR, 1, "b", 0, pattern(3000, 2)},
       {ROM_BLK_TYPE_NAND_RAW, 2, "c", 0, pattern(3000, 3)},

@@ -105,7 +105,7 @@ struct quiet_stdout {
   }
 };
 
-struct blk_spec {
+struct blk_input {
   const char *name;
   uint32_t type;
   uint32_t id;
@@ -114,7 +114,7 @@ struct blk_spec {
   std::string content;
 };
 
-blk_desc desc_of(const blk_spec &b) {
+blk_desc desc_of(const blk_input &b) {
   blk_desc d;
   d.flags = b.flags;
   d.type = b.type;
@@ -129,12 +129,12 @@ blk_desc desc_of(const blk_spec &b) {
 // Builds a rom image at path from the blocks; returns its bytes. (Checks
 // come after the builder's output is back on standard output, where the
 // test framework reports.)
-std::string make_image(const std::string &path, const std::vector<blk_spec> &blocks) {
+std::string make_image(const std::string &path, const std::vector<blk_input> &blocks) {
   std::vector<int> results;
   {
     quiet_stdout quiet;
     results.push_back(rom_create(path.c_str(), 17, "board-a", "acme", "2.3.4", ROM_FLAG_TOOL));
-    for (const blk_spec &b : blocks) {
+    for (const blk_input &b : blocks) {
       std::string in = path + ".in";
       write_file(in, b.content);
       blk_desc d = desc_of(b);
@@ -148,7 +148,7 @@ std::string make_image(const std::string &path, const std::vector<blk_spec> &blo
 }
 
 // Builds a block file at path; returns its bytes.
-std::string make_block_file(const std::string &path, const blk_spec &b) {
+std::string make_block_file(const std::string &path, const blk_input &b) {
   std::string in = path + ".in";
   write_file(in, b.content);
   blk_desc d = desc_of(b);
@@ -276,7 +276,7 @@ std::string all_blocks(const std::string &img, bool rom, const char *verify_of_c
 
 // The sample image: one block of every cypher type, crc and checksum blocks,
 // payloads longer than one 65536-byte chunk, one not a multiple of 32.
-std::vector<blk_spec> sample_blocks() {
+std::vector<blk_input> sample_blocks() {
   return {
       {"uboot", ROM_BLK_TYPE_NAND_RAW, 1, ROM_BLK_CT_NONE, ROM_VERIFY_CRC, noise(3000, 1)},
       {"kernel", ROM_BLK_TYPE_NAND_RAW, 2, ROM_BLK_CT_CYPHER1, ROM_VERIFY_CRC, firmware(150000, 2)},
@@ -292,7 +292,7 @@ class show : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new scratch_dir;
-    blocks_ = new std::vector<blk_spec>(sample_blocks());
+    blocks_ = new std::vector<blk_input>(sample_blocks());
     img_ = new std::string(make_image(*dir_ / "sample.rom", *blocks_));
     blk_file_ = new std::string(make_block_file(*dir_ / "one.blk", (*blocks_)[1]));
     empty_ = new std::string(make_image(*dir_ / "empty.rom", {}));
@@ -322,13 +322,13 @@ class show : public ::testing::Test {
   }
 
   static scratch_dir *dir_;
-  static std::vector<blk_spec> *blocks_;
+  static std::vector<blk_input> *blocks_;
   static std::string *img_, *blk_file_, *empty_;
   scratch_dir work_;
 };
 
 scratch_dir *show::dir_;
-std::vector<blk_spec> *show::blocks_;
+std::vector<blk_input> *show::blocks_;
 std::string *show::img_, *show::blk_file_, *show::empty_;
 
 // --------------------------------------------------------------- info
