@@ -93,17 +93,22 @@ bool kernel_layout(const sim_mtd &m, std::vector<range> *ecc, std::vector<range>
 // bit groups of the XOR of all bytes. Every parity is stored inverted, so
 // erased data has the code FF FF FF.
 void hamming_256(const uint8_t *d, uint8_t code[3]) {
-  uint8_t all = 0, clear[8] = {}, set[8] = {};
+  // The parity of a group of bytes is the XOR of the parities of its bytes:
+  // XORing the index of every byte of odd parity gives, in bit k, the
+  // parity of the bytes whose index has bit k set.
+  uint8_t all = 0, odd_index = 0;
   for (int i = 0; i < 256; i++) {
     all ^= d[i];
-    for (int k = 0; k < 8; k++) ((i >> k) & 1 ? set[k] : clear[k]) ^= d[i];
+    if (__builtin_parity(d[i])) odd_index ^= static_cast<uint8_t>(i);
   }
-  auto inverted_parity = [](uint8_t x) { return static_cast<unsigned>(__builtin_parity(x) ^ 1); };
+  const unsigned total = static_cast<unsigned>(__builtin_parity(all));
   unsigned lines = 0;  // bit 2k: index bit k clear, bit 2k+1: set
   for (int k = 0; k < 8; k++) {
-    lines |= inverted_parity(clear[k]) << (2 * k);
-    lines |= inverted_parity(set[k]) << (2 * k + 1);
+    unsigned set = (odd_index >> k) & 1u;
+    lines |= ((total ^ set) ^ 1u) << (2 * k);
+    lines |= (set ^ 1u) << (2 * k + 1);
   }
+  auto inverted_parity = [](uint8_t x) { return static_cast<unsigned>(__builtin_parity(x) ^ 1); };
   code[0] = static_cast<uint8_t>(lines >> 8);
   code[1] = static_cast<uint8_t>(lines);
   code[2] = static_cast<uint8_t>(inverted_parity(all & 0xF0) << 7 | inverted_parity(all & 0x0F) << 6 |
@@ -111,19 +116,83 @@ void hamming_256(const uint8_t *d, uint8_t code[3]) {
                                  inverted_parity(all & 0xAA) << 3 | inverted_parity(all & 0x55) << 2 | 3);
 }
 
+// What the kernel's software ECC does with a 256-byte step on a read, given
+// the code stored in the OOB area and the code of the data as read. The
+// difference of the two codes (the syndrome) tells the three cases apart:
+// - a single flipped data bit changes exactly one parity of every pair
+//   (8 line pairs, 3 column pairs; the two constant low bits of the third
+//   byte are not looked at); the set members of the pairs spell the byte
+//   index and the bit number, and that bit is flipped back;
+// - a single differing bit in all 24 is a flip in the stored code itself:
+//   the data stays as read;
+// - anything else cannot be corrected: the data stays as read.
+// @return 0 (codes agree), 1 (one bit corrected, in the data or the code)
+// or -EBADMSG (uncorrectable).
+int hamming_correct_256(uint8_t *d, const uint8_t stored[3], const uint8_t calc[3]) {
+  const unsigned lines = unsigned(stored[0] ^ calc[0]) << 8 | unsigned(stored[1] ^ calc[1]);
+  const unsigned columns = unsigned(stored[2] ^ calc[2]) >> 2;  // 6 bits: 3 pairs
+  if (lines == 0 && stored[2] == calc[2]) return 0;
+  bool one_per_pair = true;
+  unsigned byte = 0, bit = 0;
+  for (int k = 0; k < 8; k++) {
+    unsigned pair = (lines >> (2 * k)) & 3u;
+    one_per_pair = one_per_pair && (pair == 1 || pair == 2);
+    if (pair == 2) byte |= 1u << k;
+  }
+  for (int k = 0; k < 3; k++) {
+    unsigned pair = (columns >> (2 * k)) & 3u;
+    one_per_pair = one_per_pair && (pair == 1 || pair == 2);
+    if (pair == 2) bit |= 1u << k;
+  }
+  if (one_per_pair) {
+    d[byte] ^= static_cast<uint8_t>(1u << bit);
+    return 1;
+  }
+  int differing = __builtin_popcount(lines) + __builtin_popcount(stored[2] ^ calc[2]);
+  return differing == 1 ? 1 : -EBADMSG;
+}
+
+// The OOB offsets of the kernel's ECC bytes, in the order the codes of the
+// steps fill them; empty where the device has no software ECC.
+std::vector<uint32_t> ecc_positions(const sim_mtd &m) {
+  std::vector<range> ecc, free;
+  std::vector<uint32_t> at;
+  if (!m.soft_ecc || !kernel_layout(m, &ecc, &free)) return at;
+  const size_t codes = size_t(m.writesize / 256) * 3;
+  for (const auto &[off, len] : ecc) {
+    for (uint32_t k = 0; k < len && at.size() < codes && off + k < m.oobsize; k++) at.push_back(off + k);
+  }
+  return at;
+}
+
 // What the kernel's software ECC adds to a page write: the code of every
 // 256-byte step, laid into the layout's ECC ranges in order and programmed
 // into the page's OOB bytes.
 void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page) {
   const sim_mtd &m = d.desc;
-  std::vector<range> ecc, free;
-  if (!m.soft_ecc || !d.oob.p || !kernel_layout(m, &ecc, &free)) return;
-  std::vector<uint8_t> codes(size_t(m.writesize / 256) * 3);
-  for (uint32_t step = 0; step < m.writesize / 256; step++) hamming_256(page + step * 256, &codes[step * 3]);
+  const std::vector<uint32_t> at = ecc_positions(m);
+  if (at.empty() || !d.oob.p) return;
   uint8_t *oob = d.oob.p + size_t(page_at / m.writesize) * m.oobsize;
-  size_t next = 0;
-  for (const auto &[off, len] : ecc) {
-    for (uint32_t k = 0; k < len && next < codes.size() && off + k < m.oobsize; k++) oob[off + k] &= codes[next++];
+  uint8_t code[3];
+  for (size_t i = 0; i < at.size(); i++) {
+    if (i % 3 == 0) hamming_256(page + (i / 3) * 256, code);
+    oob[at[i]] &= code[i % 3];
+  }
+}
+
+// A page as the kernel's read with software ECC returns it: every 256-byte
+// step checked against its stored code and corrected where the code allows.
+// An uncorrectable step is returned as stored; the character device passes
+// such data on without an error, as it does corrected data.
+void read_page_ecc(const sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at, uint8_t *out) {
+  const sim_mtd &m = d.desc;
+  std::memcpy(out, d.data.p + page_at, m.writesize);
+  const uint8_t *oob = d.oob.p + size_t(page_at / m.writesize) * m.oobsize;
+  for (size_t step = 0; 3 * step + 2 < at.size(); step++) {
+    const uint8_t stored[3] = {oob[at[3 * step]], oob[at[3 * step + 1]], oob[at[3 * step + 2]]};
+    uint8_t calc[3];
+    hamming_256(out + step * 256, calc);
+    hamming_correct_256(out + step * 256, stored, calc);
   }
 }
 
@@ -236,7 +305,22 @@ ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n) {
   const uint32_t size = d.desc.size;
   if (pos >= size) return 0;
   n = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
-  std::memcpy(buf, d.data.p + pos, n);
+  const std::vector<uint32_t> at = d.desc.is_nand() && d.oob.p ? ecc_positions(d.desc) : std::vector<uint32_t>();
+  if (at.empty()) {
+    std::memcpy(buf, d.data.p + pos, n);
+    return static_cast<ssize_t>(n);
+  }
+  // Whole pages are read and corrected; the part asked for is copied out.
+  const uint32_t ws = d.desc.writesize;
+  std::vector<uint8_t> page(ws);
+  auto *out = static_cast<uint8_t *>(buf);
+  for (uint64_t p = pos; p < pos + n;) {
+    const uint64_t page_at = p - p % ws;
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(page_at + ws, pos + n) - p);
+    read_page_ecc(d, page_at, at, page.data());
+    std::memcpy(out + (p - pos), page.data() + (p - page_at), len);
+    p += len;
+  }
   return static_cast<ssize_t>(n);
 }
 
@@ -248,7 +332,8 @@ ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n)
   if (n == 0) return 0;
   if (m.is_nand() && (pos % m.writesize != 0 || n % m.writesize != 0)) return refuse(d, SIM_WRITE, EINVAL);
   const auto *bytes = static_cast<const uint8_t *>(buf);
-  program(d.data.p + pos, bytes, n);
+  if (m.type == MTD_RAM) std::memcpy(d.data.p + pos, bytes, n);  // RAM takes the bytes as they are
+  else program(d.data.p + pos, bytes, n);
   if (m.is_nand()) {
     for (size_t at = 0; at < n; at += m.writesize) program_ecc(d, pos + at, bytes + at);
   }

@@ -41,10 +41,13 @@ int sim_device_map(sim_device &d);
 int sim_device_check(sim_device &d, sim_op op);
 
 /// Reads at pos like the character device (short at the end, 0 past it).
+/// NAND with software ECC returns every page as the kernel's ECC read path
+/// does: a step whose stored code shows one flipped bit comes back with that
+/// bit flipped, an uncorrectable step as stored, and the read succeeds.
 ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n);
 
-/// Programs at pos: stored = old AND new. NAND needs whole pages.
-/// @return the bytes written or -errno.
+/// Writes at pos: NAND and NOR program (stored = old AND new), RAM takes the
+/// new bytes. NAND needs whole pages. @return the bytes written or -errno.
 ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n);
 
 /// MEMGETINFO, MEMERASE, MEMWRITEOOB, MEMGETOOBSEL, MEMGETBADBLOCK; writable

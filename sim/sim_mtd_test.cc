@@ -1,7 +1,8 @@
 // The simulated MTD character device, driven through the platform table as
 // the flash layer drives it. Everything later tests trust rests on these
-// semantics: erase to 0xFF, programming that only clears bits, page
-// alignment on NAND, bad blocks that only the erase refuses.
+// semantics: erase to 0xFF, programming that only clears bits (RAM takes
+// the bytes), page alignment on NAND, reads through the kernel's software
+// ECC, bad blocks that only the erase refuses.
 #include "sim/sim_mtd.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -323,6 +325,151 @@ TEST_F(SimMtd, PageWritesProgramTheSoftwareEccBytes) {
   EXPECT_EQ(std::vector<uint8_t>(o.begin() + 128, o.begin() + 192), std::vector<uint8_t>(64, 0xFF));
 }
 
+// A bit-by-bit model of the 1-bit Hamming code of a 256-byte step: every
+// set data bit (byte i, bit j) toggles, for each bit k of i, the line
+// parity 2k (bit clear) or 2k+1 (bit set) and, for each bit m of j, the
+// column parity 2m or 2m+1; parities are stored inverted, lines 8-15 in
+// byte 0, lines 0-7 in byte 1, columns in bits 2-7 of byte 2 (bits 0-1 set).
+std::array<uint8_t, 3> model_code(const uint8_t *step) {
+  uint32_t lines = 0, columns = 0;
+  for (int i = 0; i < 256; i++) {
+    for (int j = 0; j < 8; j++) {
+      if (!((step[i] >> j) & 1)) continue;
+      for (int k = 0; k < 8; k++) lines ^= 1u << (2 * k + ((i >> k) & 1));
+      for (int m = 0; m < 3; m++) columns ^= 1u << (2 * m + ((j >> m) & 1));
+    }
+  }
+  lines = ~lines & 0xFFFF;
+  columns = ~columns & 0x3F;
+  return {uint8_t(lines >> 8), uint8_t(lines), uint8_t(columns << 2 | 3)};
+}
+
+// The model's read of a page: per step, if the stored and computed codes
+// differ exactly as flipping one data bit would make them differ, that bit
+// is flipped; any other difference leaves the data as stored.
+std::vector<uint8_t> model_read(std::vector<uint8_t> data, const std::vector<uint8_t> &oob) {
+  static const auto flips = [] {  // code difference of every single-bit flip
+    std::vector<std::array<uint8_t, 3>> d;
+    std::vector<uint8_t> zero(256, 0), one(256, 0);
+    const auto base = model_code(zero.data());
+    for (int bit = 0; bit < 2048; bit++) {
+      one.assign(256, 0);
+      one[bit / 8] = uint8_t(1u << (bit % 8));
+      auto c = model_code(one.data());
+      d.push_back({uint8_t(c[0] ^ base[0]), uint8_t(c[1] ^ base[1]), uint8_t(c[2] ^ base[2])});
+    }
+    return d;
+  }();
+  for (size_t step = 0; step < data.size() / 256; step++) {
+    auto calc = model_code(&data[step * 256]);
+    std::array<uint8_t, 3> diff;
+    for (int b = 0; b < 3; b++) diff[b] = calc[b] ^ oob[40 + 3 * step + b];
+    for (int bit = 0; bit < 2048; bit++) {
+      if (flips[bit] == diff) data[step * 256 + bit / 8] ^= uint8_t(1u << (bit % 8));
+    }
+  }
+  return data;
+}
+
+TEST_F(SimMtd, NandReadsAPageProgrammedTwiceAsTheKernelsEccCorrectsIt) {
+  // Programmed twice, data and ECC bytes each hold the AND of the two
+  // writes; the ECC then takes one bit per step for a flip and "corrects" it.
+  std::vector<uint8_t> a(PAGE), b(PAGE);
+  for (size_t i = 0; i < PAGE; i++) {
+    a[i] = uint8_t(0x5A + i * 7 + (i >> 8));
+    b[i] = uint8_t(0xC3 + i * 7 + (i >> 8));
+  }
+  plat_fd_guard fd(sim.open(0));
+  ASSERT_EQ(write_at(fd.fd, PAGE, a), ssize_t(PAGE));
+  ASSERT_EQ(write_at(fd.fd, PAGE, b), ssize_t(PAGE));
+  std::vector<uint8_t> stored = sim.data(0), oob = sim.oob(0);
+  stored = std::vector<uint8_t>(stored.begin() + PAGE, stored.begin() + 2 * PAGE);
+  oob = std::vector<uint8_t>(oob.begin() + 64, oob.begin() + 128);
+  std::vector<uint8_t> anded(PAGE);
+  for (size_t i = 0; i < PAGE; i++) anded[i] = a[i] & b[i];
+  ASSERT_EQ(stored, anded);
+  for (size_t step = 0; step < PAGE / 256; step++) {
+    auto ca = model_code(&a[step * 256]), cb = model_code(&b[step * 256]);
+    for (int k = 0; k < 3; k++) ASSERT_EQ(oob[40 + 3 * step + k], ca[k] & cb[k]) << "step " << step;
+  }
+
+  std::vector<uint8_t> want = model_read(anded, oob), back(PAGE);
+  ASSERT_EQ(plat().lseek(fd.fd, PAGE, SEEK_SET), PAGE);
+  ASSERT_EQ(plat().read(fd.fd, back.data(), PAGE), ssize_t(PAGE));
+  EXPECT_EQ(back, want);
+  size_t changed = 0;
+  for (size_t i = 0; i < PAGE; i++) changed += back[i] != anded[i];
+  EXPECT_EQ(changed, 8u) << "the kernel changes one byte in each of the 8 steps of these writes";
+
+  // ecc=none: the read gives what is stored.
+  sim_partition(0)->soft_ecc = false;
+  ASSERT_EQ(plat().lseek(fd.fd, PAGE, SEEK_SET), PAGE);
+  ASSERT_EQ(plat().read(fd.fd, back.data(), PAGE), ssize_t(PAGE));
+  EXPECT_EQ(back, anded);
+}
+
+TEST_F(SimMtd, NandReadsPagesWrittenOnceAsWritten) {
+  std::vector<uint8_t> pages(4 * PAGE);
+  uint32_t x = 12345;
+  for (auto &v : pages) v = uint8_t((x = x * 1103515245u + 12345u) >> 16);
+  plat_fd_guard fd(sim.open(0));
+  ASSERT_EQ(write_at(fd.fd, BLOCK - 2 * PAGE, pages), ssize_t(pages.size())) << "across a block boundary";
+  std::vector<uint8_t> back(pages.size() - 300);
+  ASSERT_EQ(plat().lseek(fd.fd, BLOCK - 2 * PAGE + 100, SEEK_SET), BLOCK - 2 * PAGE + 100);
+  ASSERT_EQ(plat().read(fd.fd, back.data(), back.size()), ssize_t(back.size()));
+  EXPECT_EQ(back, std::vector<uint8_t>(pages.begin() + 100, pages.end() - 200));
+}
+
+TEST_F(SimMtd, NandReadsFollowTheKernelsCorrectionRule) {
+  // Pages of zeros have the code FF FF FF; an OOB write then stores a
+  // chosen code over it. Each row: where the code bytes go, what they are,
+  // and the bytes that read back different from zero (offset, value).
+  struct row {
+    const char *what;
+    int mtd;
+    uint32_t oob_at;
+    std::vector<uint8_t> code;
+    std::vector<std::pair<uint32_t, uint8_t>> flipped;
+  };
+  const row rows[] = {
+      {"codes agree", 0, 40, {}, {}},
+      {"one bit of the stored code", 0, 40, {0xFE}, {}},
+      {"one bit of the constant low bits", 0, 42, {0xFE}, {}},
+      {"step 0, byte 255 bit 7", 0, 40, {0x55, 0x55, 0x57}, {{255, 0x80}}},
+      {"step 1, byte 0 bit 0", 0, 43, {0xAA, 0xAA, 0xAB}, {{256, 0x01}}},
+      {"step 7, byte 240 bit 5", 0, 61, {0x55, 0xAA, 0x67}, {{7 * 256 + 240, 0x20}}},
+      {"both parities of a pair: uncorrectable", 0, 43, {0xFC}, {}},
+      {"every parity: uncorrectable", 0, 40, {0x00, 0x00, 0x00}, {}},
+      {"512 + 16, step 1 at 3, 6 and 7", 3, 3, {0x55, 0xFF, 0xFF, 0x55, 0x57}, {{511, 0x80}}},
+  };
+  for (const row &r : rows) {
+    plat_fd_guard fd(sim.open(r.mtd));
+    const uint32_t page = r.mtd == 0 ? PAGE : 512;
+    ASSERT_EQ(erase(fd.fd, 0, r.mtd == 0 ? BLOCK : 16 * 1024), 0);
+    ASSERT_EQ(write_at(fd.fd, 0, std::vector<uint8_t>(page, 0)), ssize_t(page));
+    if (!r.code.empty()) {
+      ASSERT_EQ(write_oob(fd.fd, r.oob_at, r.code), 0) << r.what;
+    }
+    std::vector<uint8_t> want(page, 0), back(page, 0xEE);
+    for (const auto &[at, v] : r.flipped) want[at] = v;
+    ASSERT_EQ(plat().lseek(fd.fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(plat().read(fd.fd, back.data(), page), ssize_t(page)) << r.what << ": the read succeeds";
+    EXPECT_EQ(back, want) << r.what;
+    std::vector<uint8_t> stored = sim.data(r.mtd);
+    EXPECT_EQ(std::vector<uint8_t>(stored.begin(), stored.begin() + page), std::vector<uint8_t>(page, 0))
+        << r.what << ": the correction is in what the read returns, not on the flash";
+    // Part of a page: the same bytes.
+    if (!r.flipped.empty()) {
+      uint32_t at = r.flipped[0].first - 1;
+      uint8_t two[2] = {0xEE, 0xEE};
+      ASSERT_EQ(plat().lseek(fd.fd, at, SEEK_SET), at);
+      ASSERT_EQ(plat().read(fd.fd, two, 2), 2);
+      EXPECT_EQ(two[0], 0x00) << r.what;
+      EXPECT_EQ(two[1], r.flipped[0].second) << r.what;
+    }
+  }
+}
+
 TEST_F(SimMtd, OobLayoutCanBeReplaced) {
   sim_mtd *m = sim_partition(0);
   m->useecc = 0;
@@ -339,13 +486,25 @@ TEST_F(SimMtd, OobLayoutCanBeReplaced) {
 }
 
 TEST_F(SimMtd, NorAndRamWriteAnyBytesAndHaveNoBadBlocks) {
-  for (int mtd : {1, 2}) {
+  // A second write over the same byte: NOR programs (0xF0 AND 0x3C), RAM
+  // takes the new byte, as the kernel's RAM device copies it.
+  struct row {
+    int mtd;
+    uint8_t second;
+  };
+  for (const row &r : {row{1, 0x30}, row{2, 0x3C}}) {
+    const int mtd = r.mtd;
     plat_fd_guard fd(sim.open(mtd));
     EXPECT_EQ(write_at(fd.fd, 3, {0x0F, 0xF0, 0x00}), 3);
     EXPECT_EQ(write_at(fd.fd, 4, {0x3C}), 1);
     std::vector<uint8_t> d = sim.data(mtd);
     EXPECT_EQ(std::vector<uint8_t>(d.begin() + 2, d.begin() + 7),
-              (std::vector<uint8_t>{0xFF, 0x0F, 0x30, 0x00, 0xFF}));
+              (std::vector<uint8_t>{0xFF, 0x0F, r.second, 0x00, 0xFF}))
+        << "mtd" << mtd;
+    std::vector<uint8_t> back(3);
+    ASSERT_EQ(plat().lseek(fd.fd, 3, SEEK_SET), 3);
+    ASSERT_EQ(plat().read(fd.fd, back.data(), back.size()), 3);
+    EXPECT_EQ(back, (std::vector<uint8_t>{0x0F, r.second, 0x00})) << "mtd" << mtd;
     EXPECT_EQ(badblock(fd.fd, 0), 0);
     EXPECT_EQ(badblock(fd.fd, (64 << 10) + 1), 0);
     errno = 0;
