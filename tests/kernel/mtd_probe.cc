@@ -7,7 +7,7 @@
 // It expects the VM's board: mtd0 NAND with 2048-byte pages, 64 OOB bytes,
 // 128 KiB erase blocks and bad blocks 3 and 7; mtd6 RAM with 64 KiB erase
 // blocks. It erases and writes mtd0's blocks 0 to 2 and the first erase
-// block of mtd6.
+// block of mtd6. Its NAND reads go through the kernel's software ECC.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -201,6 +201,40 @@ void nand(probe &p) {
   p.writeoob(ERASE + 3 * PAGE, 65);
   p.writeoob(ERASE + 4 * PAGE, 0);
   p.writeoob(16 * ERASE, 64);
+
+  // Reads through the software ECC, on pages of zeros (their code is
+  // FF FF FF) with a code stored over it by an OOB write at 40 (step 0's
+  // code) or 43 (step 1's): one bit of the code, one data bit (step 0 byte
+  // 255 bit 7; step 1 byte 0 bit 0), both bits of a pair (uncorrectable).
+  say(p.name("MEMERASE %u+%u", 2 * ERASE, ERASE), p.erase(2 * ERASE, ERASE));
+  struct ecc_case {
+    const char *what;
+    uint32_t at;
+    std::vector<uint8_t> code;
+  };
+  const ecc_case cases[] = {
+      {"one bit of the code", 40, {0xFE}},
+      {"step 0 byte 255 bit 7", 40, {0x55, 0x55, 0x57}},
+      {"step 1 byte 0 bit 0", 43, {0xAA, 0xAA, 0xAB}},
+      {"two bits of a pair", 43, {0xFC}},
+  };
+  uint32_t page = 2 * ERASE;
+  for (const ecc_case &c : cases) {
+    say(p.name("write %u zeros at %u", PAGE, page), p.write_at(page, std::vector<uint8_t>(PAGE, 0)));
+    std::vector<uint8_t> code = c.code;
+    mtd_oob_buf b{page + c.at, static_cast<uint32_t>(code.size()), code.data()};
+    say(p.name("MEMWRITEOOB start=%u (%s)", page + c.at, c.what), plat().ioctl(p.fd, MEMWRITEOOB, &b));
+    std::vector<uint8_t> got = p.read_at(page, PAGE, &r);
+    say(p.name("read %u at %u (%s)", PAGE, page, c.what), r);
+    std::printf("%s %s: bytes not zero:", p.dev.c_str(), c.what);
+    for (uint32_t i = 0; i < PAGE; i++)
+      if (got[i] != 0) std::printf(" %u=0x%02x", i, got[i]);
+    std::printf("\n");
+    got = p.read_at(page + 254, 4, &r);
+    say(p.name("read 4 at %u (%s)", page + 254, c.what), r);
+    std::printf("%s %s: 254..257 hold %02x %02x %02x %02x\n", p.dev.c_str(), c.what, got[0], got[1], got[2], got[3]);
+    page += PAGE;
+  }
 }
 
 void ram(probe &p) {
