@@ -10,6 +10,7 @@
 #include "install/blk_program.h"
 #include "rom/checksum.h"
 #include "rom/layout.h"
+#include "rom/io.h"
 #include "rom/load.h"
 #include "rom/names.h"
 #include "rom/output.h"
@@ -24,20 +25,6 @@ struct rom_fd {
   ~rom_fd() { rom_close(fd); }
 };
 
-// Reads up to n bytes, across short reads. @return the bytes read, or -1.
-ssize_t read_full(int fd, void *buf, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, static_cast<char *>(buf) + got, n - got);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 void show_rom_hdr(const rom_hdr &h) {
   report("%-16s:0x%08x\n", "rom magic", h.magic.get());
@@ -75,7 +62,6 @@ void show_blk_hdr(const blk_hdr &b, uint32_t stored_hcrc, bool bad_hcrc, int ver
 }
 
 // Offsets of the format are 32-bit.
-constexpr uint64_t WALK_LIMIT = 0xFFFFFFFFull;
 
 }  // namespace
 
@@ -153,20 +139,7 @@ int rom_execute(const char *path, uint32_t flags) {
       if (!rom_opts.skip_bad) return RES_FAULT;
       report("!!!!!!<<<skip %d bad block>>>!!!!!!\n", index);
     }
-    // A total below one header would not move the walk on (or would move it
-    // into the block's own header); one past 32 bits cannot name a block.
-    uint32_t total = blk.total.get();
-    if (total < ROM_HDR_SIZE) {
-      report("invalid blk total,%u at offset %u,smaller than a header\n", total,
-             static_cast<uint32_t>(offset));
-      return RES_FAULT;
-    }
-    if (offset + total > WALK_LIMIT) {
-      report("invalid blk total,%u at offset %u,beyond 4GiB\n", total,
-             static_cast<uint32_t>(offset));
-      return RES_FAULT;
-    }
-    offset += total;
+    if (!rom_walk_next(&offset, blk.total.get())) return RES_FAULT;
   }
   if (verbose) report("rom execute:done\n");
   return RES_OK;

@@ -13,6 +13,7 @@
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
 #include "rom/checksum.h"
+#include "rom/io.h"
 #include "rom/load.h"
 #include "rom/output.h"
 #include "rom/result.h"
@@ -20,12 +21,6 @@
 namespace korvane {
 namespace {
 
-struct fd_guard {
-  int fd = -1;
-  ~fd_guard() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 struct map_guard {
   void *addr = nullptr;
@@ -35,20 +30,6 @@ struct map_guard {
   }
 };
 
-// Writes all n bytes, going on after short writes. @return true when all went.
-bool write_all(int fd, const uint8_t *p, size_t n) {
-  while (n) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = EIO;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 // crc32() refuses unaligned buffers; an input region starts wherever the
 // caller's offset puts it, so the first bytes go through an aligned word and
@@ -117,7 +98,7 @@ int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const ch
   set_text_field(h.version, version);
   h.hcrc.set(crc32(0, &h, ROM_HDR_SIZE));
 
-  fd_guard out{open(path, O_RDWR | O_CREAT | O_TRUNC, 0777)};
+  unique_fd out{open(path, O_RDWR | O_CREAT | O_TRUNC, 0777)};
   if (out.fd < 0) {
     report("failed to open rom,%m,%s\n", path);
     return RES_FAULT;
@@ -156,7 +137,7 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
     report("failed to malloc,%m,%d\n", static_cast<int>(bufsize));
     return RES_NOMEM;
   }
-  fd_guard in{open(path, O_RDONLY)};
+  unique_fd in{open(path, O_RDONLY)};
   if (in.fd < 0) {
     report("failed to open block,%m,%s\n", path);
     return RES_FAULT;
@@ -277,7 +258,7 @@ int rom_free_blk(blk_buffer &blk) {
 }
 
 int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_desc *desc) {
-  fd_guard rom;
+  unique_fd rom;
   uint64_t size = 0;
   int r = rom_open(rom_path, &rom.fd, &size, O_RDWR | O_APPEND);
   if (r != ROM_CHECK_ROM) return RES_FAULT;

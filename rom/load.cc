@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "rom/checksum.h"
+#include "rom/io.h"
 #include "rom/layout.h"
 #include "rom/output.h"
 #include "rom/result.h"
@@ -23,14 +24,6 @@ namespace {
 
 constexpr uint32_t VERIFY_CHUNK = 65536;
 
-// Closes the descriptor unless it was handed out.
-struct fd_guard {
-  int fd = -1;
-  ~fd_guard() {
-    if (fd >= 0) close(fd);
-  }
-  int release() { return std::exchange(fd, -1); }
-};
 
 uint32_t field_at(const void *hdr, size_t offset) {
   be32 f;
@@ -38,19 +31,6 @@ uint32_t field_at(const void *hdr, size_t offset) {
   return f.get();
 }
 
-// Reads up to n bytes, going on after short reads. @return bytes read (fewer
-// than n at the end of the file) or -1 with errno set.
-ssize_t read_full(int fd, void *buf, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, static_cast<uint8_t *>(buf) + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 }  // namespace
 
@@ -84,7 +64,7 @@ int rom_check_hdr(void *hdr, uint32_t avail) {
 }
 
 int rom_open(const char *path, int *fd, uint64_t *size, int open_flags) {
-  fd_guard file{open(path, open_flags, 0644)};
+  unique_fd file{open(path, open_flags, 0644)};
   if (file.fd < 0) {
     report("failed to open rom or block,%m,%s\n", path);
     return RES_INVAL;
@@ -126,7 +106,7 @@ int rom_map(const char *path, void **addr, size_t *len, int prot) {
   uint64_t size = 0;
   int r = rom_open(path, &fd, &size, O_RDWR);
   if (r == RES_BAD || r == RES_INVAL) return RES_BAD;
-  fd_guard file{fd};
+  unique_fd file{fd};
   void *map = MAP_FAILED;
   if (size > SIZE_MAX) {
     errno = EFBIG;  // a file larger than the address space cannot be mapped whole

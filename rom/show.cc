@@ -14,6 +14,7 @@
 #include "codec/cypher.h"
 #include "rom/checksum.h"
 #include "rom/layout.h"
+#include "rom/io.h"
 #include "rom/load.h"
 #include "rom/names.h"
 #include "rom/output.h"
@@ -23,7 +24,6 @@ namespace korvane {
 namespace {
 
 constexpr size_t NAME_MAX_BYTES = 4096;  // extracted file names, directory included
-constexpr uint64_t WALK_LIMIT = 0xFFFFFFFFull;  // offsets of the format are 32-bit
 
 // A block header as read for the walk. Headers are written with 128 bytes,
 // but the walk lets an hsize up to 144 through: the bytes from 128 to hsize
@@ -37,30 +37,7 @@ struct alignas(4) blk_hdr_buf {
 static_assert(sizeof(blk_hdr_buf) == ROM_BLK_HSIZE_MAX);
 static_assert(offsetof(blk_hdr_buf, extra) == ROM_HDR_SIZE);
 
-struct fd_guard {
-  int fd = -1;
-  fd_guard() = default;
-  explicit fd_guard(int f) : fd(f) {}
-  fd_guard(const fd_guard &) = delete;
-  fd_guard &operator=(const fd_guard &) = delete;
-  ~fd_guard() {
-    if (fd >= 0) close(fd);
-  }
-};
 
-// Reads up to n bytes, going on after short reads and interruptions.
-// @return bytes read (fewer than n at the end of the file) or -1.
-ssize_t read_full(int fd, void *buf, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, static_cast<uint8_t *>(buf) + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 void line_hex(const char *label, uint32_t v) { report("%-16s:0x%08x\n", label, v); }
 void line_dec(const char *label, uint32_t v) { report("%-16s:%d\n", label, static_cast<int32_t>(v)); }
@@ -145,7 +122,7 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
   int raw_fd = -1;
   uint64_t size = 0;
   int kind = rom_open(path, &raw_fd, &size, O_RDONLY);
-  fd_guard rom{raw_fd};  // closed on every way out
+  unique_fd rom{raw_fd};  // closed on every way out
   if (kind != ROM_CHECK_ROM && kind != ROM_CHECK_BLK) return RES_FAULT;
 
   if (lseek(rom.fd, 0, SEEK_SET) < 0) {
@@ -220,7 +197,7 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
 
     if (dir) {
       // O_NOFOLLOW: a link planted under the name is not followed.
-      fd_guard out;
+      unique_fd out;
       if (name_fits) {
         out.fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
       } else {
@@ -234,20 +211,7 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
       }
     }
 
-    // A total below one header would not move the walk on (or would move it
-    // into the block's own header); one past 32 bits cannot name a block.
-    uint32_t total = h.total.get();
-    if (total < ROM_HDR_SIZE) {
-      report("invalid blk total,%u at offset %u,smaller than a header\n", total,
-             static_cast<uint32_t>(offset));
-      return RES_FAULT;
-    }
-    if (offset + total > WALK_LIMIT) {
-      report("invalid blk total,%u at offset %u,beyond 4GiB\n", total,
-             static_cast<uint32_t>(offset));
-      return RES_FAULT;
-    }
-    offset += total;
+    if (!rom_walk_next(&offset, h.total.get())) return RES_FAULT;
   }
   return skipped ? RES_FAULT : 0;
 }

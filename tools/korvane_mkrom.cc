@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "rom/build.h"
+#include "rom/io.h"
 #include "rom/layout.h"
 #include "rom/load.h"
 #include "rom/names.h"
@@ -350,19 +351,6 @@ int run_add(const char *self, int argc, char **argv) {
   return EXIT_DONE;
 }
 
-bool write_all(int fd, const uint8_t *p, size_t n) {
-  while (n) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = EIO;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 // Writes the block so that OUT is either the whole block or what it was
 // before: a regular file goes through a temporary file beside it and a

@@ -1,0 +1,61 @@
+#include "rom/io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "rom/layout.h"
+#include "rom/output.h"
+
+namespace korvane {
+
+unique_fd::~unique_fd() {
+  if (fd >= 0) ::close(fd);
+}
+
+int unique_fd::release() { return std::exchange(fd, -1); }
+
+ssize_t read_full(int fd, void *buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::read(fd, static_cast<uint8_t *>(buf) + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+bool write_all(int fd, const void *buf, size_t n) {
+  const uint8_t *p = static_cast<const uint8_t *>(buf);
+  while (n) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool rom_walk_next(uint64_t *offset, uint32_t total) {
+  if (total < ROM_HDR_SIZE) {
+    report("invalid blk total,%u at offset %u,smaller than a header\n", total,
+           static_cast<uint32_t>(*offset));
+    return false;
+  }
+  if (*offset + total > ROM_WALK_LIMIT) {
+    report("invalid blk total,%u at offset %u,beyond 4GiB\n", total,
+           static_cast<uint32_t>(*offset));
+    return false;
+  }
+  *offset += total;
+  return true;
+}
+
+}  // namespace korvane
