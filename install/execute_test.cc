@@ -48,22 +48,6 @@ nand_geom geom_1m(std::vector<uint32_t> bad = {}) {
   return {1u << 20, 128u << 10, 2048, 64, std::move(bad), FREE_2048};
 }
 
-// Expected output where "%m" stands for any system error text.
-bool matches(const std::string &expected, const std::string &actual) {
-  std::string re;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    if (expected.compare(i, 2, "%m") == 0) {
-      re += "[^\n]*";
-      ++i;
-    } else if (std::string("\\^$.|?*+()[]{}").find(expected[i]) != std::string::npos) {
-      re += std::string("\\") + expected[i];
-    } else {
-      re += expected[i];
-    }
-  }
-  return std::regex_match(actual, std::regex(re));
-}
-
 std::string str(const std::vector<uint8_t> &v) { return std::string(v.begin(), v.end()); }
 
 // A big-endian field of a file as "0x%08x" prints it.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -187,6 +188,21 @@ std::vector<std::string> device_changes(const std::string &events, const std::st
       out.push_back(line);
   }
   return out;
+}
+
+bool matches(const std::string &expected, const std::string &actual) {
+  std::string re;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    if (expected.compare(i, 2, "%m") == 0) {
+      re += "[^\n]*";
+      ++i;
+    } else if (std::string("\\^$.|?*+()[]{}").find(expected[i]) != std::string::npos) {
+      re += std::string("\\") + expected[i];
+    } else {
+      re += expected[i];
+    }
+  }
+  return std::regex_match(actual, std::regex(re));
 }
 
 }  // namespace korvane::install_test

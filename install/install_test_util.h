@@ -75,4 +75,8 @@ std::string without_ranges(std::string oob, uint32_t oobsize,
 /// one partition ("mtd0"), or for all when mtd is empty.
 std::vector<std::string> device_changes(const std::string &events, const std::string &mtd = "");
 
+/// Whether actual is the expected output, where "%m" in expected stands for
+/// any system error text.
+bool matches(const std::string &expected, const std::string &actual);
+
 }  // namespace korvane::install_test

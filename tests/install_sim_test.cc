@@ -23,22 +23,6 @@ using e2e::scratch_dir;
 const std::vector<std::pair<uint32_t, uint32_t>> FREE_2048 = {{2, 38}};  // the kernel's layout
 const std::vector<std::pair<uint32_t, uint32_t>> ECC_2048 = {{40, 24}};  // programmed by the device
 
-// Expected output where "%m" stands for any system error text.
-bool matches(const std::string &expected, const std::string &actual) {
-  std::string re;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    if (expected.compare(i, 2, "%m") == 0) {
-      re += "[^\n]*";
-      ++i;
-    } else if (std::string("\\^$.|?*+()[]{}").find(expected[i]) != std::string::npos) {
-      re += std::string("\\") + expected[i];
-    } else {
-      re += expected[i];
-    }
-  }
-  return std::regex_match(actual, std::regex(re));
-}
-
 // A scratch folder with a board file, the state folder and the image.
 struct board_run {
   scratch_dir dir;
