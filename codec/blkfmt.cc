@@ -55,6 +55,10 @@ int blkfmt_encode(const uint8_t *in, int len, uint8_t *out, int *size, int min_r
   hdr.min_run.set(static_cast<uint32_t>(min_run));
   hdr.max_seg.set(static_cast<uint32_t>(max_seg));
   hdr.seg_hsize.set(BLKFMT_SEG_HDR_SIZE);
+  hdr.packed.set(BLKFMT_HDR_SIZE);
+  // The header goes first (packed size 48, no segments yet), so a packing
+  // that runs out of room leaves a header that tells how far it got.
+  std::memcpy(out, &hdr, sizeof hdr);
 
   int packed = BLKFMT_HDR_SIZE;
   uint32_t segments = 0;

@@ -191,6 +191,20 @@ TEST(Blkfmt, EncodeRefusals) {
               c.result);
     EXPECT_EQ(size, c.capacity);  // the size is left alone on failure
   }
+
+  // Out of room among the segments: the area holds the header as written
+  // before the first segment (packed size 48, no segments).
+  bytes out(150, 0xAB);
+  int size = 150;
+  ASSERT_EQ(blkfmt_encode(in.data(), 100, out.data(), &size, 10, 1024, 7, 9), RES_FAULT);
+  uint32_t unpacked = 0, packed = 0, user1 = 0, user2 = 0;
+  ASSERT_EQ(blkfmt_get_sizes(out.data(), &unpacked, &packed), RES_OK);
+  ASSERT_EQ(blkfmt_get_user(out.data(), &user1, &user2), RES_OK);
+  EXPECT_EQ(unpacked, 100u);
+  EXPECT_EQ(packed, 48u);
+  EXPECT_EQ(user1, 7u);
+  EXPECT_EQ(user2, 9u);
+  EXPECT_EQ(reinterpret_cast<const blkfmt_hdr *>(out.data())->segments.get(), 0u);
 }
 
 TEST(Blkfmt, NextSegmentDirectly) {
