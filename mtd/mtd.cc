@@ -94,6 +94,12 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {
     report("failed to MEMGETINFO mtd %m\n");
     return RES_BAD;
   }
+  if (info.erasesize == 0) {
+    // The walk steps by the erase size: a device that reports none cannot
+    // be erased block by block.
+    report("invalid mtd erase size,%u\n", info.erasesize);
+    return RES_BAD;
+  }
   if (start > info.size) start = 0;
   if (end > info.size) end = info.size;
   const bool nand = info.type == MTD_NANDFLASH;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "mtd/mtd_abi.h"
+#include "platform/platform.h"
 #include "sim/sim_fixture.h"
 
 namespace korvane {
@@ -129,6 +131,28 @@ TEST(MtdErase, WalksTheRangeBlockByBlock) {
               r.output);
     EXPECT_EQ(sim.events(), r.events);
   }
+}
+
+// A device that reports an erase size of 0 cannot be walked block by block:
+// the erase refuses it instead of looping.
+int zero_erasesize_ioctl(int, unsigned long request, void *arg) {
+  if (request != MEMGETINFO) return -1;
+  mtd_info_user info{};
+  info.type = MTD_NORFLASH;
+  info.size = 1 << 20;
+  *static_cast<mtd_info_user *>(arg) = info;
+  return 0;
+}
+
+TEST(MtdErase, RefusesADeviceWithoutAnEraseSize) {
+  platform_ops ops = platform_linux;
+  ops.ioctl = zero_erasesize_ioctl;
+  const platform_ops *prev = platform_install(&ops);
+  int r = 0;
+  std::string out = output_of([&] { r = mtd_erase(-1, 0, 1 << 20, MTD_CLASS_NOR, 1); });
+  platform_install(prev);
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(out, "invalid mtd erase size,0\n");
 }
 
 TEST(MtdErase, ErasedBlocksReadBackErasedAndBadOnesKeepTheirBytes) {
