@@ -196,16 +196,23 @@ int zentarc_decode_fd(int fd, uint64_t offset, int /*length*/, zentarc_sink sink
   return static_cast<int>(static_cast<uint32_t>(result));
 }
 
+// Opens the source for reading and the destination for writing, as both
+// path variants do. @return true when both are open.
+static bool open_src_dst(const char *src, FileGuard *in, const char *dst, FileGuard *out) {
+  if (File_Open(&in->file, src, 0) != 0) {
+    report("failed to open src file,%m,%s\n", src);
+    return false;
+  }
+  if (File_Open(&out->file, dst, 1) != 0) {
+    report("failed to open dst file,%m,%s\n", dst);
+    return false;
+  }
+  return true;
+}
+
 int zentarc_encode_file(const char *src, const char *dst) {
   FileGuard in_file, out_file;
-  if (File_Open(&in_file.file, src, 0) != 0) {
-    report("failed to open src file,%m,%s\n", src);
-    return RES_FAULT;
-  }
-  if (File_Open(&out_file.file, dst, 1) != 0) {
-    report("failed to open dst file,%m,%s\n", dst);
-    return RES_FAULT;
-  }
+  if (!open_src_dst(src, &in_file, dst, &out_file)) return RES_FAULT;
   FileSeqInStream in;
   FileSeqInStream_Init(&in, in_file.file.fd);
   FileOutStream out;
@@ -223,14 +230,7 @@ int zentarc_encode_file(const char *src, const char *dst) {
 
 int zentarc_decode_file(const char *src, const char *dst) {
   FileGuard in_file, out_file;
-  if (File_Open(&in_file.file, src, 0) != 0) {
-    report("failed to open src file,%m,%s\n", src);
-    return RES_FAULT;
-  }
-  if (File_Open(&out_file.file, dst, 1) != 0) {
-    report("failed to open dst file,%m,%s\n", dst);
-    return RES_FAULT;
-  }
+  if (!open_src_dst(src, &in_file, dst, &out_file)) return RES_FAULT;
   FileSeqInStream in;
   FileSeqInStream_Init(&in, in_file.file.fd);
   FileOutStream out;
