@@ -26,7 +26,7 @@
 #include "LzmaDec.h"
 #include "LzmaEnc.h"
 #include "codec/blkfmt.h"
-#include "codec/codec_testdata.h"
+#include "tests/support/codec_testdata.h"
 #include "codec/cypher.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/codec_test_util.h"
-#include "codec/codec_testdata.h"
+#include "tests/support/codec_util.h"
+#include "tests/support/codec_testdata.h"
 #include "rom/result.h"
 
 namespace korvane {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "codec/blkfmt.h"
-#include "codec/codec_test_util.h"
-#include "codec/codec_testdata.h"
+#include "tests/support/codec_util.h"
+#include "tests/support/codec_testdata.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
 #include "rom/layout.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/codec_testdata.h"
+#include "tests/support/codec_testdata.h"
 
 namespace korvane {
 namespace {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "cli/settings.h"
-#include "install/install_test_util.h"
+#include "tests/support/install_util.h"
 #include "rom/result.h"
-#include "sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace korvane {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "mtd/mtd.h"
-#include "sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace korvane {
 namespace {

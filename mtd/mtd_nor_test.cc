@@ -10,7 +10,7 @@
 
 #include "mtd/mtd.h"
 #include "rom/result.h"
-#include "sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace korvane {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "mtd/mtd_abi.h"
 #include "platform/platform.h"
-#include "sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace korvane {
 namespace {

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <string>
 
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -19,7 +19,7 @@
 #include "codec/zentarc.h"
 #include "rom/load.h"
 #include "rom/result.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -15,7 +15,7 @@
 #include "rom/checksum.h"
 #include "rom/layout.h"
 #include "rom/result.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

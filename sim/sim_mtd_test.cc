@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace korvane {
 namespace {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace korvane {
 namespace {

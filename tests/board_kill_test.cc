@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -21,7 +21,7 @@
 #include "platform/platform.h"
 #include "rom/build.h"
 #include "rom/output.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "install/install_test_util.h"
+#include "tests/support/install_util.h"
 #include "rom/layout.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -17,7 +17,7 @@
 #include "rom/layout.h"
 #include "rom/load.h"
 #include "rom/result.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -25,7 +25,7 @@
 #include "codec/zentarc.h"
 #include "rom/build.h"
 #include "rom/layout.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

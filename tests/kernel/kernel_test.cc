@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "install/install_test_util.h"
+#include "tests/support/install_util.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 #include "rom/build.h"
 #include "rom/checksum.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane::install_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "codec/codec_test_util.h"
+#include "tests/support/codec_util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
-#include "tests/e2e.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 
