@@ -8,9 +8,9 @@
 //                                            (VmHWM, KiB)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <malloc.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -26,11 +26,11 @@
 #include "LzmaDec.h"
 #include "LzmaEnc.h"
 #include "codec/blkfmt.h"
-#include "tests/support/codec_testdata.h"
 #include "codec/cypher.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
 #include "rom/checksum.h"
+#include "tests/support/codec_testdata.h"
 
 extern char **environ;
 
@@ -47,7 +47,8 @@ std::string g_self;  // this program, for the memory children
 /// The scratch folder of this run, removed at exit.
 const std::string &scratch() {
   static const std::string dir = [] {
-    std::string templ = (std::filesystem::temp_directory_path() / "korvane-codec-bench-XXXXXX").string();
+    std::string templ =
+        (std::filesystem::temp_directory_path() / "korvane-codec-bench-XXXXXX").string();
     if (!mkdtemp(templ.data())) std::abort();
     std::atexit([] { std::filesystem::remove_all(scratch()); });
     return templ;
@@ -154,10 +155,22 @@ void BM_scramble(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBig));
 }
-BENCHMARK(BM_scramble<cypher3_decode>)->Name("BM_cypher3_decode")->Unit(benchmark::kMillisecond)->MinTime(0.5);
-BENCHMARK(BM_scramble<cypher4_decode>)->Name("BM_cypher4_decode")->Unit(benchmark::kMillisecond)->MinTime(0.5);
-BENCHMARK(BM_scramble<cypher3_encode>)->Name("BM_cypher3_encode")->Unit(benchmark::kMillisecond)->MinTime(0.5);
-BENCHMARK(BM_scramble<cypher4_encode>)->Name("BM_cypher4_encode")->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_scramble<cypher3_decode>)
+    ->Name("BM_cypher3_decode")
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
+BENCHMARK(BM_scramble<cypher4_decode>)
+    ->Name("BM_cypher4_decode")
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
+BENCHMARK(BM_scramble<cypher3_encode>)
+    ->Name("BM_cypher3_encode")
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
+BENCHMARK(BM_scramble<cypher4_encode>)
+    ->Name("BM_cypher4_encode")
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
 
 // --- block format ---
 
@@ -196,8 +209,7 @@ void BM_zentarc_decode_file(benchmark::State &state) {
   std::string out = scratch() + "/decoded";
   int dst = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   for (auto _ : state) {
-    if (ftruncate(dst, 0) != 0 ||
-        cypher1_decode_file(fd, 0, 0, dst, 0) != static_cast<int>(kBig)) {
+    if (ftruncate(dst, 0) != 0 || cypher1_decode_file(fd, 0, 0, dst, 0) != static_cast<int>(kBig)) {
       state.SkipWithError("decode failed");
       break;
     }
@@ -270,14 +282,16 @@ int spawn(const std::vector<std::string> &argv, const std::string &in, const std
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   if (!in.empty()) posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-  if (!out.empty()) posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!out.empty())
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char *> args;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid;
   int status = -1;
   struct rusage ru {};
-  if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) wait4(pid, &status, 0, &ru);
+  if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) == 0)
+    wait4(pid, &status, 0, &ru);
   if (cpu_seconds) {
     *cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
                    static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
@@ -301,10 +315,15 @@ void BM_peer_decode(benchmark::State &state, std::vector<std::string> argv, bool
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBig));
 }
-BENCHMARK_CAPTURE(BM_peer_decode, xz, std::vector<std::string>{"xz", "--format=lzma", "-d", "-c"}, true)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK_CAPTURE(BM_peer_decode, xz, std::vector<std::string>{"xz", "--format=lzma", "-d", "-c"},
+                  true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
 BENCHMARK_CAPTURE(BM_peer_decode, lzma_alone, std::vector<std::string>{"lzma_alone", "d"}, false)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
 
 // --- stream encoding: ours and the bare SDK encoder ---
 
@@ -394,7 +413,8 @@ PeakMemory peak_memory(const std::string &stream) {
 std::string sparse_stream(size_t n) {
   std::vector<uint8_t> v(n, 0xFF);
   const auto &fw = firmware();
-  for (size_t off = 0; off < n; off += MiB) std::memcpy(v.data() + off, fw.data() + (off % (kBig - MiB)), 16384);
+  for (size_t off = 0; off < n; off += MiB)
+    std::memcpy(v.data() + off, fw.data() + (off % (kBig - MiB)), 16384);
   return make_stream("sparse" + std::to_string(n / MiB), v.data(), n);
 }
 
@@ -412,7 +432,12 @@ void BM_decoder_peak_memory(benchmark::State &state) {
   state.counters["decode_heap_KiB"] = static_cast<double>(decode.heap_kib);
   std::filesystem::remove(stream);
 }
-BENCHMARK(BM_decoder_peak_memory)->Arg(16)->Arg(256)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_decoder_peak_memory)
+    ->Arg(16)
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 /// The child of BM_decoder_peak_memory. Prints VmHWM (the peak RSS of the
 /// address space made at exec; getrusage's maxrss would also count the

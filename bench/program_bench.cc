@@ -55,8 +55,9 @@ uint64_t big_mib() { return std::stoull(env_or("KORVANE_BENCH_MIB", "256")); }
 // alphabet), text, and erased-flash filler (0xFF), in repeatable order.
 void write_firmware(const std::string &path, uint64_t bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  static const char *words[] = {"init ", "mount ", "/dev/mtd", "kernel ", "eth0 ", "0x8000 ",
-                                "error: ", "ok\n", "watchdog ", "root=/dev/mtdblock3 "};
+  static const char *words[] = {
+      "init ",   "mount ",  "/dev/mtd", "kernel ",   "eth0 ",
+      "0x8000 ", "error: ", "ok\n",     "watchdog ", "root=/dev/mtdblock3 "};
   uint32_t seed = 12345;
   auto next = [&] { return seed = seed * 1103515245u + 12345u; };
   std::string page(4096, '\0');
@@ -74,7 +75,8 @@ void write_firmware(const std::string &path, uint64_t bytes) {
     } else {  // erased flash
       std::fill(page.begin(), page.end(), '\xff');
     }
-    out.write(page.data(), static_cast<std::streamsize>(std::min<uint64_t>(page.size(), bytes - done)));
+    out.write(page.data(),
+              static_cast<std::streamsize>(std::min<uint64_t>(page.size(), bytes - done)));
   }
   if (!out) throw std::runtime_error("cannot write " + path);
 }
@@ -103,7 +105,8 @@ const bench_files &files() {
   static const bench_files f = [] {
     bench_files b;
     b.payload_bytes = big_mib() << 20;
-    b.dir = env_or("KORVANE_BENCH_DATA", KORVANE_BENCH_DATA) + "/" + std::to_string(big_mib()) + "mib";
+    b.dir =
+        env_or("KORVANE_BENCH_DATA", KORVANE_BENCH_DATA) + "/" + std::to_string(big_mib()) + "mib";
     b.out = b.dir + "/out";
     b.payload = b.dir + "/payload.bin";
     b.none_rom = b.dir + "/none.rom";
@@ -256,7 +259,8 @@ void peak_memory(benchmark::State &state) {
       clear_out();
       kib[i] = std::max(kib[i], peak_kib(roms[i]));
     }
-    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   clear_out();
   state.counters["none_1MiB_KiB"] = static_cast<double>(kib[0]);

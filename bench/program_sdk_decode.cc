@@ -40,7 +40,8 @@ int main(int argc, char **argv) {
   if (out < 0) return fail("open output");
 
   Byte header[LZMA_PROPS_SIZE + 8];
-  if (read(in, header, sizeof header) != static_cast<ssize_t>(sizeof header)) return fail("read header");
+  if (read(in, header, sizeof header) != static_cast<ssize_t>(sizeof header))
+    return fail("read header");
   uint64_t remaining = 0;
   for (int i = 7; i >= 0; --i) remaining = remaining << 8 | header[LZMA_PROPS_SIZE + i];
 
@@ -61,10 +62,12 @@ int main(int argc, char **argv) {
     ELzmaFinishMode finish = out_len == remaining ? LZMA_FINISH_END : LZMA_FINISH_ANY;
     SizeT in_len = in_fill - in_pos;
     ELzmaStatus status;
-    SRes res = LzmaDec_DecodeToBuf(&dec, outbuf.get(), &out_len, inbuf.get() + in_pos, &in_len, finish, &status);
+    SRes res = LzmaDec_DecodeToBuf(&dec, outbuf.get(), &out_len, inbuf.get() + in_pos, &in_len,
+                                   finish, &status);
     in_pos += in_len;
     remaining -= out_len;
-    if (out_len && write(out, outbuf.get(), out_len) != static_cast<ssize_t>(out_len)) return fail("write");
+    if (out_len && write(out, outbuf.get(), out_len) != static_cast<ssize_t>(out_len))
+      return fail("write");
     if (res != SZ_OK) {
       std::fprintf(stderr, "decode error %d\n", res);
       return 1;

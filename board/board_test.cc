@@ -124,9 +124,20 @@ class BoardTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     board.root = templ;
     fake = &board;
-    ops = {"fake",  f_open,  f_close,   f_read,   f_write,           f_lseek,
-           f_ioctl, f_kill,  f_sync,    f_sleep,  f_usleep,          f_getpid,
-           "/nonexistent-dev", board.root.c_str()};
+    ops = {"fake",
+           f_open,
+           f_close,
+           f_read,
+           f_write,
+           f_lseek,
+           f_ioctl,
+           f_kill,
+           f_sync,
+           f_sleep,
+           f_usleep,
+           f_getpid,
+           "/nonexistent-dev",
+           board.root.c_str()};
     platform_install(&ops);
   }
 
@@ -255,7 +266,8 @@ TEST_F(BoardTest, FilteredKillParsesCmdlineAndStat) {
       {"command name after the last slash", "/usr/bin/keep\0"s, "9 (other) S 1", seen::listed},
       {"stat name", "/usr/bin/other\0"s, "9 (keep) S 1", seen::listed},
       {"arguments join the command name", "/usr/bin/keep\0-d\0"s, "9 (daemon) S", seen::unlisted},
-      {"last slash looked for in the arguments", "/bin/sh\0/etc/init.d/tool\0"s, "(sh)", seen::listed},
+      {"last slash looked for in the arguments", "/bin/sh\0/etc/init.d/tool\0"s, "(sh)",
+       seen::listed},
       {"no slash: the whole line", "tool\0"s, "(x)", seen::listed},
       {"one-byte command line is empty", "k"s, "(y)", seen::unlisted},
       {"the 256th byte read ends the line", long_cmd, "(z)", seen::listed},
@@ -302,14 +314,14 @@ TEST_F(BoardTest, KillSequenceOrder) {
   add_control(WATCHDOG);
   EXPECT_EQ(kill_all_sequence(), 0);
   const std::string wd = "proc " + WATCHDOG + " 0";
-  EXPECT_THAT(board.events, ElementsAre("sync", "sleep 1", wd, "kill 7 9", "kill 7 15", wd, "kill 7 9",
-                                        "kill 7 15", wd, "sync", "sleep 1"));
+  EXPECT_THAT(board.events, ElementsAre("sync", "sleep 1", wd, "kill 7 9", "kill 7 15", wd,
+                                        "kill 7 9", "kill 7 15", wd, "sync", "sleep 1"));
 
   fs::remove(board.root + "/keypad/watchdog");  // a board without a watchdog file
   board.events.clear();
   EXPECT_EQ(kill_all_sequence(), 0);
-  EXPECT_THAT(board.events, ElementsAre("sync", "sleep 1", "kill 7 9", "kill 7 15", "kill 7 9", "kill 7 15",
-                                        "sync", "sleep 1"));
+  EXPECT_THAT(board.events, ElementsAre("sync", "sleep 1", "kill 7 9", "kill 7 15", "kill 7 9",
+                                        "kill 7 15", "sync", "sleep 1"));
 }
 
 // The reboot steps before the final wait, for a board with the given files.

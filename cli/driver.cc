@@ -55,7 +55,7 @@ int korvane_main(int argc, char **argv) {
       r = rom_show(o.rom_path, nullptr, o.flags, 0, o.all_info);
       break;
   }
-  if (r < 0) return 1;  // no reboot after a failed action
+  if (r < 0) return 1;            // no reboot after a failed action
   if (o.reboot) board_reboot(1);  // does not return
   return 0;
 }

@@ -20,8 +20,7 @@ namespace {
 
 // Fixed text, not generated from the option table: it names no -x, -b, -m,
 // -z or -g. puts() adds one more line end after the last line.
-constexpr char usage_text[] =
-    KORVANE_BANNER
+constexpr char usage_text[] = KORVANE_BANNER
     "      --help            display this help and exit\n"
     "      --version         output version information and exit\n"
     "-e    --execute         execute action on the rom or block\n"

@@ -15,28 +15,28 @@ inline constexpr int ROM_OPTION_IDS_MAX = 32;
 inline constexpr int EXIT_USAGE = 2;
 
 struct rom_options {
-  int action;               // ROM_ACT_*; the last action option wins
-  const char *rom_path;     // image or block file; points into argv
-  int all_info;             // -i 1, -I 0
-  uint32_t flags;           // -f: force, tool and a verify kind
-  int blk_type;             // -t (read by no action)
-  int cypher_type;          // -p (read by no action)
-  int data_type;            // -d (read by no action)
+  int action;                          // ROM_ACT_*; the last action option wins
+  const char *rom_path;                // image or block file; points into argv
+  int all_info;                        // -i 1, -I 0
+  uint32_t flags;                      // -f: force, tool and a verify kind
+  int blk_type;                        // -t (read by no action)
+  int cypher_type;                     // -p (read by no action)
+  int data_type;                       // -d (read by no action)
   int option_ids[ROM_OPTION_IDS_MAX];  // -o: MTD numbers selected for programming
-  int option_count;         // valid entries of option_ids; 0 selects every block
-  int block_align;          // 1 block-align, 0 page-align
-  int pad;                  // pad byte, 0..255
-  int retry;                // -y (read by no action)
-  int verify;               // -v; always 1
-  int verbose;              // -V
-  int skip_bad;             // -s
-  int reboot;               // -r, -q
-  int background;           // -h
-  int kill;                 // -k, -q
-  int bin;                  // -b (read by no action)
-  int simulate;             // -m
-  int discard;              // -z
-  int header;               // -g
+  int option_count;                    // valid entries of option_ids; 0 selects every block
+  int block_align;                     // 1 block-align, 0 page-align
+  int pad;                             // pad byte, 0..255
+  int retry;                           // -y (read by no action)
+  int verify;                          // -v; always 1
+  int verbose;                         // -V
+  int skip_bad;                        // -s
+  int reboot;                          // -r, -q
+  int background;                      // -h
+  int kill;                            // -k, -q
+  int bin;                             // -b (read by no action)
+  int simulate;                        // -m
+  int discard;                         // -z
+  int header;                          // -g
 };
 
 /// Written only by rom_opts_parse; read-only afterwards.

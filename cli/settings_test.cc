@@ -22,11 +22,13 @@ const std::string usage =
     "-i    --all-info        show all info of the rom or block\n"
     "-I    --info            show info of the rom or block\n"
     "-f    --flags           flags for rom or block,for example :[force|tool|checksum|crc]\n"
-    "-t    --type            type for rom or block,for example :[none|bin|tool|file|nand-raw|nand-oob|nor]\n"
+    "-t    --type            type for rom or block,for example "
+    ":[none|bin|tool|file|nand-raw|nand-oob|nor]\n"
     "-p    --cypher-type     cypher type    for rom or block,for example :[none|cypher1|cypher2]\n"
     "-d    --data-type       source data type for rom or block,for example :[raw|file]\n"
     "-o    --option          option block to take action\n"
-    "-a    --align           align option,[block-align|page-align|pad=0x??],pad data default as 0xFF\n"
+    "-a    --align           align option,[block-align|page-align|pad=0x??],pad data default as "
+    "0xFF\n"
     "-y    --retry           flash  write retry,default as 3\n"
     "-v    --verify          verify write retry,default as yes\n"
     "-V    --verbose         verbosely list files processed\n"
@@ -47,8 +49,7 @@ std::string describe(const rom_options &o) {
   std::ostringstream s;
   s << "action=" << o.action << " path=" << (o.rom_path ? o.rom_path : "(null)")
     << " all_info=" << o.all_info << " flags=0x" << std::hex << o.flags << std::dec
-    << " type=" << o.blk_type << " cypher=" << o.cypher_type << " data=" << o.data_type
-    << " ids=[";
+    << " type=" << o.blk_type << " cypher=" << o.cypher_type << " data=" << o.data_type << " ids=[";
   for (int i = 0; i < o.option_count; ++i) s << (i ? "," : "") << o.option_ids[i];
   s << "] align=" << o.block_align << " pad=0x" << std::hex << o.pad << std::dec
     << " retry=" << o.retry << " verify=" << o.verify << " V=" << o.verbose << " s=" << o.skip_bad
@@ -82,8 +83,7 @@ int parse_words(std::vector<std::string> &words) {
 
 // Runs the parser in a child, since it ends the process on most paths; an
 // earlier command line, when given, is parsed first in the same child.
-outcome parse(const std::vector<std::string> &args,
-              const std::vector<std::string> &earlier = {}) {
+outcome parse(const std::vector<std::string> &args, const std::vector<std::string> &earlier = {}) {
   std::fflush(stdout);
   std::fflush(stderr);
   int out[2], err[2], fields[2];
@@ -118,9 +118,9 @@ constexpr int RETURNS = -1;
 struct row {
   const char *what;
   std::vector<std::string> args;
-  int status;          // RETURNS, or the exit status
-  std::string out;     // stdout, exactly
-  std::string fields;  // words that must appear in the settings line
+  int status;            // RETURNS, or the exit status
+  std::string out;       // stdout, exactly
+  std::string fields;    // words that must appear in the settings line
   const char *err = "";  // text that getopt_long's diagnostic must hold
 };
 
@@ -146,21 +146,36 @@ const std::string no_file = "no rom block file setting!\n" + usage;
 
 const std::vector<row> &rows() {
   static const std::vector<row> r = {
-      {"defaults", {"-e", "a.rom"}, RETURNS, "",
+      {"defaults",
+       {"-e", "a.rom"},
+       RETURNS,
+       "",
        "action=1 path=a.rom all_info=0 flags=0x0 type=0 cypher=0 data=0 ids=[] align=0 pad=0xff "
        "retry=3 verify=1 V=0 s=0 r=0 h=0 k=0 b=0 m=0 z=0 g=0"},
-      {"the last action option wins", {"-e", "a.rom", "-x", "b.rom"}, RETURNS, "",
+      {"the last action option wins",
+       {"-e", "a.rom", "-x", "b.rom"},
+       RETURNS,
+       "",
        "action=2 path=b.rom"},
       {"-i then -I", {"-i", "a.rom", "-I", "b.rom"}, RETURNS, "", "action=0 path=b.rom all_info=0"},
       {"-I then -i", {"-I", "a.rom", "-i", "b.rom"}, RETURNS, "", "action=0 all_info=1"},
-      {"long forms", {"--execute=a.rom", "--extract", "b.rom", "--all-info", "c.rom"}, RETURNS, "",
+      {"long forms",
+       {"--execute=a.rom", "--extract", "b.rom", "--all-info", "c.rom"},
+       RETURNS,
+       "",
        "action=0 path=c.rom all_info=1"},
       {"stray words are ignored", {"stray", "-e", "a.rom", "more"}, RETURNS, "", "path=a.rom"},
-      {"every switch", {"-V", "-s", "-r", "-h", "-k", "-b", "-m", "-z", "-g", "-e", "x"}, RETURNS,
-       "", "V=1 s=1 r=1 h=1 k=1 b=1 m=1 z=1 g=1"},
+      {"every switch",
+       {"-V", "-s", "-r", "-h", "-k", "-b", "-m", "-z", "-g", "-e", "x"},
+       RETURNS,
+       "",
+       "V=1 s=1 r=1 h=1 k=1 b=1 m=1 z=1 g=1"},
       {"-q sets kill and reboot", {"-q", "-e", "x"}, RETURNS, "", "r=1 k=1 h=0"},
       {"-v eats -e", {"-v", "-e", "image.rom"}, 2, no_file, ""},
-      {"-v takes its argument and sets nothing else", {"-v", "0", "-e", "x"}, RETURNS, "",
+      {"-v takes its argument and sets nothing else",
+       {"-v", "0", "-e", "x"},
+       RETURNS,
+       "",
        "verify=1"},
       {"-h is background, not help", {"-h"}, 2, no_file, ""},
       {"no option at all", {}, 2, no_file, ""},
@@ -173,8 +188,11 @@ const std::vector<row> &rows() {
       {"missing argument", {"-e"}, 2, usage, "", "requires an argument"},
       {"--help in the middle", {"-e", "x", "--help", "-t", "bad"}, 0, usage, ""},
       {"--version before the action", {"--version", "-e", "a.rom"}, 0, version, ""},
-      {"a bad type before --version", {"-t", "bad", "--version"}, 2,
-       "unknown type,'bad'\n" + usage, ""},
+      {"a bad type before --version",
+       {"-t", "bad", "--version"},
+       2,
+       "unknown type,'bad'\n" + usage,
+       ""},
       {"a bad -f list before --version", {"-f", "nonsense", "--version"}, 0, version, ""},
       {"a bad -o list before --version", {"-o", ",1", "--version"}, 2, usage, ""},
       {"-f force,crc", {"-f", "force,crc", "-e", "x"}, RETURNS, "", "flags=0x101"},
@@ -185,41 +203,79 @@ const std::vector<row> &rows() {
       {"only the last -f counts", {"-f", "bad", "-f", "tool", "-e", "x"}, RETURNS, "", "flags=0x2"},
       {"empty -f", {"-f", "", "-e", "x"}, RETURNS, "", "flags=0x0"},
       {"-f with a trailing comma", {"-f", "force,", "-e", "x"}, RETURNS, "", "flags=0x1"},
-      {"-f with a leading comma", {"-f", ",force", "-e", "x"}, 2, "unknown flags,',force'\n" + usage,
+      {"-f with a leading comma",
+       {"-f", ",force", "-e", "x"},
+       2,
+       "unknown flags,',force'\n" + usage,
        ""},
-      {"-f with two commas", {"-f", "force,,crc", "-e", "x"}, 2,
-       "unknown flags,'force,,crc'\n" + usage, ""},
-      {"-f names the whole list", {"-f", "force,CRC", "-e", "x"}, 2,
-       "unknown flags,'force,CRC'\n" + usage, ""},
-      {"-f longer than 255 characters", {"-f", long_flags(), "-e", "x"}, 2,
-       "unknown flags,'" + long_flags() + "'\n" + usage, ""},
+      {"-f with two commas",
+       {"-f", "force,,crc", "-e", "x"},
+       2,
+       "unknown flags,'force,,crc'\n" + usage,
+       ""},
+      {"-f names the whole list",
+       {"-f", "force,CRC", "-e", "x"},
+       2,
+       "unknown flags,'force,CRC'\n" + usage,
+       ""},
+      {"-f longer than 255 characters",
+       {"-f", long_flags(), "-e", "x"},
+       2,
+       "unknown flags,'" + long_flags() + "'\n" + usage,
+       ""},
       {"-a pad=0x5a", {"-a", "pad=0x5a", "-e", "x"}, RETURNS, "", "align=0 pad=0x5a"},
       {"-a pad=0x123 reads two digits", {"-a", "pad=0x123", "-e", "x"}, RETURNS, "", "pad=0x12"},
-      {"-a block-align,pad=0x00", {"-a", "block-align,pad=0x00", "-e", "x"}, RETURNS, "",
+      {"-a block-align,pad=0x00",
+       {"-a", "block-align,pad=0x00", "-e", "x"},
+       RETURNS,
+       "",
        "align=1 pad=0x0"},
-      {"-a keeps the default pad", {"-a", "block-align", "-e", "x"}, RETURNS, "", "align=1 pad=0xff"},
+      {"-a keeps the default pad",
+       {"-a", "block-align", "-e", "x"},
+       RETURNS,
+       "",
+       "align=1 pad=0xff"},
       {"-a later token wins", {"-a", "block-align,page-align", "-e", "x"}, RETURNS, "", "align=0"},
       {"-a pad=5a", {"-a", "pad=5a", "-e", "x"}, 2, "unknown align options,'pad=5a'\n" + usage, ""},
-      {"-a bare pad=0x", {"-a", "block-align,pad=0x", "-e", "x"}, 2,
-       "unknown align options,'block-align,pad=0x'\n" + usage, ""},
-      {"-a negative pad", {"-a", "pad=0x-1", "-e", "x"}, 2,
-       "unknown align options,'pad=0x-1'\n" + usage, ""},
-      {"-a longer than 255 characters", {"-a", long_align(), "-e", "x"}, 2,
-       "unknown align options,'" + long_align() + "'\n" + usage, ""},
-      {"a bad -f is reported before a bad -a", {"-a", "x", "-f", "y", "-e", "z"}, 2,
-       "unknown flags,'y'\n" + usage, ""},
+      {"-a bare pad=0x",
+       {"-a", "block-align,pad=0x", "-e", "x"},
+       2,
+       "unknown align options,'block-align,pad=0x'\n" + usage,
+       ""},
+      {"-a negative pad",
+       {"-a", "pad=0x-1", "-e", "x"},
+       2,
+       "unknown align options,'pad=0x-1'\n" + usage,
+       ""},
+      {"-a longer than 255 characters",
+       {"-a", long_align(), "-e", "x"},
+       2,
+       "unknown align options,'" + long_align() + "'\n" + usage,
+       ""},
+      {"a bad -f is reported before a bad -a",
+       {"-a", "x", "-f", "y", "-e", "z"},
+       2,
+       "unknown flags,'y'\n" + usage,
+       ""},
       {"-o 3,5,7", {"-o", "3,5,7", "-e", "x"}, RETURNS, "", "ids=[3,5,7]"},
       {"empty -o selects every block", {"-o", "", "-e", "x"}, RETURNS, "", "ids=[]"},
       {"-o with a trailing comma", {"-o", "3,", "-e", "x"}, RETURNS, "", "ids=[3]"},
       {"-o replaces the list", {"-o", "1,2", "-o", "9", "-e", "x"}, RETURNS, "", "ids=[9]"},
-      {"-o keeps the first 32 of 40", {"-o", list_of(40), "-e", "x"}, RETURNS, "",
+      {"-o keeps the first 32 of 40",
+       {"-o", list_of(40), "-e", "x"},
+       RETURNS,
+       "",
        "ids=[" + list_of(32) + "]"},
       {"-o with a leading comma", {"-o", ",3", "-e", "x"}, 2, usage, ""},
       {"-o with an empty entry", {"-o", "3,,5", "-e", "x"}, 2, usage, ""},
       {"-o with a word", {"-o", "3,x", "-e", "x"}, 2, usage, ""},
       {"-p GZIP", {"-p", "GZIP", "-e", "x"}, RETURNS, "", "cypher=2"},
       {"-p aes", {"-p", "aes", "-e", "x"}, RETURNS, "", "cypher=128"},
-      {"-p unknown", {"-p", "cypher9", "-e", "x"}, 2, "unknown cypher type,'cypher9'\n" + usage, ""},
+      {"-p unknown",
+       {"-p", "cypher9", "-e", "x"},
+       2,
+       "unknown cypher type,'cypher9'\n" + usage,
+       ""},
       {"-t NOR", {"-t", "NOR", "-e", "x"}, 2, "unknown type,'NOR'\n" + usage, ""},
       {"-t Script", {"-t", "Script", "-e", "x"}, RETURNS, "", "type=7"},
       {"-t nand-oob", {"-t", "nand-oob", "-e", "x"}, RETURNS, "", "type=5"},
@@ -262,7 +318,8 @@ TEST(RomOptsParse, CommandLines) {
 
 // The parser starts afresh on every call: defaults, and getopt's scan.
 TEST(RomOptsParse, ParsesAfreshEachCall) {
-  outcome o = parse({"-I", "b.rom"}, {"-V", "-o", "4", "-f", "crc", "-a", "pad=0x00", "-x", "a.rom"});
+  outcome o =
+      parse({"-I", "b.rom"}, {"-V", "-o", "4", "-f", "crc", "-a", "pad=0x00", "-x", "a.rom"});
   EXPECT_TRUE(o.returned) << o.out;
   EXPECT_TRUE(has_words(o.fields, "action=0 path=b.rom flags=0x0 ids=[] pad=0xff V=0")) << o.fields;
 }

@@ -15,8 +15,8 @@ inline constexpr uint32_t BLKFMT_VERSION = 1;
 inline constexpr uint32_t BLKFMT_SEG_HDR_SIZE = 4;
 inline constexpr int BLKFMT_SEG_LITERAL = 1;
 inline constexpr int BLKFMT_SEG_RUN = 2;
-inline constexpr int BLKFMT_MIN_RUN = 6;       // smaller minimum runs are raised to this
-inline constexpr int BLKFMT_MAX_SEG = 65535;   // larger maximum segments are cut to this
+inline constexpr int BLKFMT_MIN_RUN = 6;      // smaller minimum runs are raised to this
+inline constexpr int BLKFMT_MAX_SEG = 65535;  // larger maximum segments are cut to this
 
 /// A 32-bit field stored little-endian, at any alignment.
 struct le32 {
@@ -32,25 +32,25 @@ struct le32 {
 };
 
 struct blkfmt_hdr {
-  le32 magic;       // BLKFMT_MAGIC
-  le32 version;     // BLKFMT_VERSION
-  le32 hsize;       // BLKFMT_HDR_SIZE
-  le32 reserved;    // 0
-  le32 user1;       // the builder stores the CRC-32 of the unpacked content
-  le32 user2;       // the builder stores 0
-  le32 unpacked;    // input length in bytes
-  le32 packed;      // header plus all segments, in bytes
-  le32 segments;    // number of segments
-  le32 min_run;     // minimum run length used (at least 6)
-  le32 max_seg;     // maximum segment length used (at most 65535)
-  le32 seg_hsize;   // BLKFMT_SEG_HDR_SIZE
+  le32 magic;      // BLKFMT_MAGIC
+  le32 version;    // BLKFMT_VERSION
+  le32 hsize;      // BLKFMT_HDR_SIZE
+  le32 reserved;   // 0
+  le32 user1;      // the builder stores the CRC-32 of the unpacked content
+  le32 user2;      // the builder stores 0
+  le32 unpacked;   // input length in bytes
+  le32 packed;     // header plus all segments, in bytes
+  le32 segments;   // number of segments
+  le32 min_run;    // minimum run length used (at least 6)
+  le32 max_seg;    // maximum segment length used (at most 65535)
+  le32 seg_hsize;  // BLKFMT_SEG_HDR_SIZE
 };
 static_assert(sizeof(blkfmt_hdr) == BLKFMT_HDR_SIZE);
 
 /// Packs input into output. *size: capacity in, bytes produced out.
 /// @return 0, RES_FAULT or RES_INVAL.
-int blkfmt_encode(const uint8_t *in, int len, uint8_t *out, int *size, int min_run,
-                  int max_seg, uint32_t user1, uint32_t user2);
+int blkfmt_encode(const uint8_t *in, int len, uint8_t *out, int *size, int min_run, int max_seg,
+                  uint32_t user1, uint32_t user2);
 
 struct blkfmt_segment {
   int length;  // unpacked bytes

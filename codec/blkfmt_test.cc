@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/codec_util.h"
-#include "tests/support/codec_testdata.h"
 #include "rom/result.h"
+#include "tests/support/codec_testdata.h"
+#include "tests/support/codec_util.h"
 
 namespace korvane {
 namespace {
@@ -97,24 +97,52 @@ TEST(Blkfmt, Segmentation) {
     int packed;
   };
   const Case cases[] = {
-      {"20 equal then 5 different", bytes(20, 0x11) + bytes{1, 2, 3, 4, 5}, 10, 1024,
-       {{20, RUN}, {5, LIT}}, 62},
+      {"20 equal then 5 different",
+       bytes(20, 0x11) + bytes{1, 2, 3, 4, 5},
+       10,
+       1024,
+       {{20, RUN}, {5, LIT}},
+       62},
       {"3000 zeros", bytes(3000, 0), 10, 1024, {{1024, RUN}, {1024, RUN}, {952, RUN}}, 63},
       {"three equal bytes fill the window", bytes(3, 7), 10, 1024, {{3, RUN}}, 53},
       {"minimum run 3 acts as 6", text("aaaabcdefg"), 3, 1024, {{10, LIT}}, 62},
-      {"literal, run, literal", text("abc") + bytes(8, 'z') + text("de"), 6, 1024,
-       {{3, LIT}, {8, RUN}, {2, LIT}}, 66},
-      {"short run at the start stays literal", text("xxabc"), 6, 1024, {{5, LIT}}, 57},
-      {"runs cut at multiples of the maximum", bytes(20, 'q'), 6, 8,
-       {{8, RUN}, {8, RUN}, {4, RUN}}, 63},
-      {"literals cut at multiples of the maximum", text("abcdefghij"), 6, 6, {{6, LIT}, {4, LIT}},
+      {"literal, run, literal",
+       text("abc") + bytes(8, 'z') + text("de"),
+       6,
+       1024,
+       {{3, LIT}, {8, RUN}, {2, LIT}},
        66},
-      {"a run split at a boundary leaves a short run", text("abcdefgh") + bytes(10, 'k'), 6, 8,
-       {{8, LIT}, {8, RUN}, {2, RUN}}, 70},
-      {"a short run at a window's end stays literal", text("abcde") + bytes(5, 'k'), 6, 8,
-       {{8, LIT}, {2, RUN}}, 65},
-      {"maximum above 65535 acts as 65535", bytes(70000, 0xEE), 6, 70000,
-       {{65535, RUN}, {4465, RUN}}, 58},
+      {"short run at the start stays literal", text("xxabc"), 6, 1024, {{5, LIT}}, 57},
+      {"runs cut at multiples of the maximum",
+       bytes(20, 'q'),
+       6,
+       8,
+       {{8, RUN}, {8, RUN}, {4, RUN}},
+       63},
+      {"literals cut at multiples of the maximum",
+       text("abcdefghij"),
+       6,
+       6,
+       {{6, LIT}, {4, LIT}},
+       66},
+      {"a run split at a boundary leaves a short run",
+       text("abcdefgh") + bytes(10, 'k'),
+       6,
+       8,
+       {{8, LIT}, {8, RUN}, {2, RUN}},
+       70},
+      {"a short run at a window's end stays literal",
+       text("abcde") + bytes(5, 'k'),
+       6,
+       8,
+       {{8, LIT}, {2, RUN}},
+       65},
+      {"maximum above 65535 acts as 65535",
+       bytes(70000, 0xEE),
+       6,
+       70000,
+       {{65535, RUN}, {4465, RUN}},
+       58},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);

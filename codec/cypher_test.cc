@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "codec/blkfmt.h"
-#include "tests/support/codec_util.h"
-#include "tests/support/codec_testdata.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
 #include "rom/layout.h"
 #include "rom/result.h"
+#include "tests/support/codec_testdata.h"
+#include "tests/support/codec_util.h"
 
 namespace korvane {
 namespace {
@@ -66,8 +66,9 @@ class Cypher : public testing::Test {
     write_file(dir.path("plain"), content);
     int fd = open_path(dir.path("plain"), O_RDONLY);
     testutil::RecordSink sink;
-    EXPECT_EQ(zentarc_encode_fd(fd, 0, static_cast<int>(content.size()), testutil::record_sink, &sink),
-              RES_OK);
+    EXPECT_EQ(
+        zentarc_encode_fd(fd, 0, static_cast<int>(content.size()), testutil::record_sink, &sink),
+        RES_OK);
     return sink.data;
   }
 };
@@ -104,8 +105,9 @@ TEST_F(Cypher, EveryTypeDecodesToAFile) {
     int dst = destination(bytes(10, 0xEE));
     lseek(dst, 5, SEEK_SET);  // written from its start whatever its position
     CaptureStdout();
-    EXPECT_EQ(cypher_decode_file(c.type, src, kOffset, static_cast<uint32_t>(c.payload.size()), dst),
-              static_cast<int>(c.expected.size()));
+    EXPECT_EQ(
+        cypher_decode_file(c.type, src, kOffset, static_cast<uint32_t>(c.payload.size()), dst),
+        static_cast<int>(c.expected.size()));
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_TRUE(read_file(dir.path("dst")) == c.expected);
   }
@@ -145,7 +147,8 @@ TEST_F(Cypher, ShortSourcesFail) {
   // The source file ends 100 bytes before the payload length.
   const bytes content = testdata::random_bytes(70000, 3);
   write_file(dir.path("short"), bytes(kOffset, 0) + content);
-  for (uint32_t type : {ROM_BLK_CT_NONE, ROM_BLK_CT_CYPHER2, ROM_BLK_CT_CYPHER3, ROM_BLK_CT_CYPHER4}) {
+  for (uint32_t type :
+       {ROM_BLK_CT_NONE, ROM_BLK_CT_CYPHER2, ROM_BLK_CT_CYPHER3, ROM_BLK_CT_CYPHER4}) {
     SCOPED_TRACE(type);
     int src = open_path(dir.path("short"), O_RDONLY);
     int dst = destination();

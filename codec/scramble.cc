@@ -40,8 +40,12 @@ namespace {
 constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
 constexpr uint64_t HIGH = 0x8080808080808080ull;
 
-inline uint64_t add8(uint64_t x, uint64_t y) { return ((x & LOW7) + (y & LOW7)) ^ ((x ^ y) & HIGH); }
-inline uint64_t sub8(uint64_t x, uint64_t y) { return ((x | HIGH) - (y & LOW7)) ^ ((x ^ ~y) & HIGH); }
+inline uint64_t add8(uint64_t x, uint64_t y) {
+  return ((x & LOW7) + (y & LOW7)) ^ ((x ^ y) & HIGH);
+}
+inline uint64_t sub8(uint64_t x, uint64_t y) {
+  return ((x | HIGH) - (y & LOW7)) ^ ((x ^ ~y) & HIGH);
+}
 
 inline uint64_t load(const uint8_t *p) {
   uint64_t w;
@@ -72,7 +76,8 @@ int cypher3_encode(uint8_t *buf, int n) {
   const Words<32> x(cypher3_xor_table), a(cypher3_add_table);
   int i = 0;
   for (; i + 32 <= n; i += 32) {
-    for (int j = 0; j < 4; j++) store(buf + i + 8 * j, add8(load(buf + i + 8 * j) ^ x.w[j], a.w[j]));
+    for (int j = 0; j < 4; j++)
+      store(buf + i + 8 * j, add8(load(buf + i + 8 * j) ^ x.w[j], a.w[j]));
   }
   for (; i < n; i++) {
     buf[i] = static_cast<uint8_t>((buf[i] ^ cypher3_xor_table[i & 31]) + cypher3_add_table[i & 31]);
@@ -84,7 +89,8 @@ int cypher3_decode(uint8_t *buf, int n) {
   const Words<32> x(cypher3_xor_table), a(cypher3_add_table);
   int i = 0;
   for (; i + 32 <= n; i += 32) {
-    for (int j = 0; j < 4; j++) store(buf + i + 8 * j, sub8(load(buf + i + 8 * j), a.w[j]) ^ x.w[j]);
+    for (int j = 0; j < 4; j++)
+      store(buf + i + 8 * j, sub8(load(buf + i + 8 * j), a.w[j]) ^ x.w[j]);
   }
   for (; i < n; i++) {
     buf[i] = static_cast<uint8_t>((buf[i] - cypher3_add_table[i & 31]) ^ cypher3_xor_table[i & 31]);

@@ -140,8 +140,8 @@ SRes zentarc_decode_stream(CLzmaDec *state, ISeqOutStream *out, ISeqInStream *in
       finish = LZMA_FINISH_END;
     }
     ELzmaStatus status;
-    SRes res = LzmaDec_DecodeToBuf(state, out_buf, &out_done, in_buf + in_pos, &in_done, finish,
-                                   &status);
+    SRes res =
+        LzmaDec_DecodeToBuf(state, out_buf, &out_done, in_buf + in_pos, &in_done, finish, &status);
     in_pos += in_done;
     if (sized) unpack_size -= out_done;
     *produced += out_done;

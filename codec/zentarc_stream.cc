@@ -96,10 +96,17 @@ WRes File_Write(FdFile *f, const void *buf, size_t *size) {
 WRes File_Seek(FdFile *f, Int64 *pos, int origin) {
   int whence;
   switch (origin) {
-    case 0: whence = SEEK_SET; break;
-    case 1: whence = SEEK_CUR; break;
-    case 2: whence = SEEK_END; break;
-    default: return SZ_ERROR_FAIL;
+    case 0:
+      whence = SEEK_SET;
+      break;
+    case 1:
+      whence = SEEK_CUR;
+      break;
+    case 2:
+      whence = SEEK_END;
+      break;
+    default:
+      return SZ_ERROR_FAIL;
   }
   off_t r = lseek(f->fd, static_cast<off_t>(*pos), whence);
   if (r < 0) return SZ_ERROR_FAIL;

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/codec_util.h"
-#include "tests/support/codec_testdata.h"
 #include "codec/zentarc_stream.h"
 #include "rom/result.h"
+#include "tests/support/codec_testdata.h"
+#include "tests/support/codec_util.h"
 
 namespace korvane {
 namespace {
@@ -28,13 +28,14 @@ using bytes = std::vector<uint8_t>;
 
 // The settings that make the SDK's own command-line coder write what our
 // encoder writes.
-const std::vector<std::string> kAloneSettings = {"-d18", "-lc3", "-lp0", "-pb2",
+const std::vector<std::string> kAloneSettings = {"-d18",  "-lc3",  "-lp0",   "-pb2",
                                                  "-fb32", "-mc32", "-mfbt4", "-a1"};
 
 /// A descriptor on a file, closed when it goes.
 struct Fd {
   int fd;
-  explicit Fd(const std::string &path, int flags = O_RDONLY) : fd(open(path.c_str(), flags, 0644)) {}
+  explicit Fd(const std::string &path, int flags = O_RDONLY)
+      : fd(open(path.c_str(), flags, 0644)) {}
   ~Fd() {
     if (fd >= 0) close(fd);
   }
@@ -51,8 +52,9 @@ class ZentarcTest : public testing::Test {
     write_file(dir.path("enc.in"), file);
     Fd in(dir.path("enc.in"));
     RecordSink sink;
-    int r = zentarc_encode_fd(in.fd, static_cast<uint64_t>(offset),
-                              size == -2 ? static_cast<int>(input.size()) : size, record_sink, &sink);
+    int r =
+        zentarc_encode_fd(in.fd, static_cast<uint64_t>(offset),
+                          size == -2 ? static_cast<int>(input.size()) : size, record_sink, &sink);
     EXPECT_EQ(r, RES_OK);
     return sink.data;
   }
@@ -215,7 +217,8 @@ TEST_F(ZentarcInterop, WeDecodePeerStreams) {
     EXPECT_TRUE(a.data == input);
 
     // xz writes an unknown size and an end marker.
-    ASSERT_EQ(testutil::run_tool({xz, "--format=lzma", "-c"}, dir.path("in"), dir.path("xz.lzma")), 0);
+    ASSERT_EQ(testutil::run_tool({xz, "--format=lzma", "-c"}, dir.path("in"), dir.path("xz.lzma")),
+              0);
     bytes xz_stream = read_file(dir.path("xz.lzma"));
     EXPECT_EQ(size_field(xz_stream), ~0ull);
     RecordSink x;
@@ -229,8 +232,9 @@ TEST_F(ZentarcInterop, LargeDictionaryOfAKnownSizeIsCutToTheSize) {
   // needs no more than the size.
   bytes input = testdata::firmware_like(200000, 13);
   write_file(dir.path("in"), input);
-  ASSERT_EQ(testutil::run_tool({xz, "--format=lzma", "-9", "-c"}, dir.path("in"), dir.path("xz.lzma")),
-            0);
+  ASSERT_EQ(
+      testutil::run_tool({xz, "--format=lzma", "-9", "-c"}, dir.path("in"), dir.path("xz.lzma")),
+      0);
   bytes stream = read_file(dir.path("xz.lzma"));
   stream[4] = 0x40;  // 1 GiB dictionary
   for (int i = 0; i < 8; i++) stream[5 + i] = static_cast<uint8_t>(input.size() >> (8 * i));
@@ -310,7 +314,8 @@ TEST_F(ZentarcTest, TruncatedStreamDeliversWhatItDecodedFirst) {
   EXPECT_EQ(decode(stream, &sink), RES_FAULT);
   GetCapturedStdout();
   EXPECT_GT(sink.data.size(), 65536u);
-  EXPECT_TRUE(bytes(input.begin(), input.begin() + static_cast<long>(sink.data.size())) == sink.data);
+  EXPECT_TRUE(bytes(input.begin(), input.begin() + static_cast<long>(sink.data.size())) ==
+              sink.data);
 }
 
 TEST_F(ZentarcTest, SinkRefusingAPieceStopsTheDecode) {
@@ -324,7 +329,8 @@ TEST_F(ZentarcTest, SinkRefusingAPieceStopsTheDecode) {
               testing::MatchesRegex("FileOutStream_Write\\(\\) failed\n"
                                     "failed to Decode file,[^\n]*,0x[0-9a-f]+,9\n"));
   EXPECT_EQ(sink.pieces.size(), 2u);  // nothing after the refused piece
-  EXPECT_TRUE(bytes(input.begin(), input.begin() + static_cast<long>(sink.data.size())) == sink.data);
+  EXPECT_TRUE(bytes(input.begin(), input.begin() + static_cast<long>(sink.data.size())) ==
+              sink.data);
 }
 
 TEST_F(ZentarcTest, SinkRefusingEncodedBytes) {
@@ -401,8 +407,11 @@ TEST_F(ZentarcTest, UnpackSizePeek) {
     uint64_t size;
     int expected;
   };
-  const Case cases[] = {
-      {1, 1}, {0x0FFFFFFF, 0x0FFFFFFF}, {0, RES_FAULT}, {0x10000000, RES_FAULT}, {~0ull, RES_FAULT}};
+  const Case cases[] = {{1, 1},
+                        {0x0FFFFFFF, 0x0FFFFFFF},
+                        {0, RES_FAULT},
+                        {0x10000000, RES_FAULT},
+                        {~0ull, RES_FAULT}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.size);
     bytes file(20 + 13, 0);  // the header 20 bytes in

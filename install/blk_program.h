@@ -35,8 +35,8 @@ struct flash_sink {
   uint32_t total;       // bytes handed on in whole chunks (counted when discarding too)
   mtd_writer writer;
   int verbose;
-  int discard;          // chunk and count, but never call the writer
-  int failed;           // a chunk write failed: every later delivery is refused
+  int discard;  // chunk and count, but never call the writer
+  int failed;   // a chunk write failed: every later delivery is refused
 };
 
 /// Chunk size and final-chunk alignment of a block.

@@ -29,8 +29,7 @@ struct write_call {
 std::vector<write_call> calls;
 int fail_at = -1;
 
-int recording_writer(int, const uint8_t *buf, int len, uint32_t *offset, int mode, int,
-                     int outfd) {
+int recording_writer(int, const uint8_t *buf, int len, uint32_t *offset, int mode, int, int outfd) {
   if (static_cast<int>(calls.size()) == fail_at) {
     calls.push_back({*offset, "<failed>", mode, outfd});
     errno = EIO;
@@ -107,19 +106,26 @@ TEST(FlashLayout, ChunkAndAlignByClassTypeAndAlignment) {
     int block_align;
     uint32_t chunk, align;
   } rows[] = {
-      {"nand raw, page-align", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_RAW, 131072, 2048, 64, 0, 131072, 2048},
-      {"nand raw, block-align", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_RAW, 131072, 2048, 64, 1, 131072, 131072},
-      {"nand oob: 64 records of 2112", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_OOB, 131072, 2048, 64, 0, 135168, 2112},
-      {"nand oob, block-align", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_OOB, 131072, 2048, 64, 1, 135168, 135168},
+      {"nand raw, page-align", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_RAW, 131072, 2048, 64, 0, 131072,
+       2048},
+      {"nand raw, block-align", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_RAW, 131072, 2048, 64, 1, 131072,
+       131072},
+      {"nand oob: 64 records of 2112", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_OOB, 131072, 2048, 64, 0,
+       135168, 2112},
+      {"nand oob, block-align", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_OOB, 131072, 2048, 64, 1, 135168,
+       135168},
       {"small-page oob", MTD_CLASS_NAND, ROM_BLK_TYPE_NAND_OOB, 16384, 512, 16, 0, 16896, 528},
-      {"nor block on nand is raw", MTD_CLASS_NAND, ROM_BLK_TYPE_NOR, 131072, 2048, 64, 0, 131072, 2048},
+      {"nor block on nand is raw", MTD_CLASS_NAND, ROM_BLK_TYPE_NOR, 131072, 2048, 64, 0, 131072,
+       2048},
       {"nor, writesize 1", MTD_CLASS_NOR, ROM_BLK_TYPE_NOR, 65536, 1, 0, 0, 65536, 1},
       {"nor, block-align", MTD_CLASS_NOR, ROM_BLK_TYPE_NOR, 65536, 1, 0, 1, 65536, 65536},
-      {"oob block on nor: no records", MTD_CLASS_NOR, ROM_BLK_TYPE_NAND_OOB, 65536, 1, 0, 0, 65536, 1},
+      {"oob block on nor: no records", MTD_CLASS_NOR, ROM_BLK_TYPE_NAND_OOB, 65536, 1, 0, 0, 65536,
+       1},
       {"failed geometry query", -1, ROM_BLK_TYPE_NAND_OOB, 0, 0, 0, 0, 0, 0},
   };
   for (const row &r : rows) {
-    flash_layout l = blk_flash_layout(r.cls, r.type, r.erasesize, r.writesize, r.oobsize, r.block_align);
+    flash_layout l =
+        blk_flash_layout(r.cls, r.type, r.erasesize, r.writesize, r.oobsize, r.block_align);
     EXPECT_EQ(l.chunk, r.chunk) << r.what;
     EXPECT_EQ(l.align, r.align) << r.what;
   }
@@ -129,10 +135,11 @@ TEST(FlashLayout, PadLength) {
   struct row {
     uint32_t fill, align, padded;
   } rows[] = {
-      {5000, 2048, 6144}, {4096, 2048, 4096}, {1, 2048, 2048},   {21120, 2112, 21120},
-      {21121, 2112, 23232}, {34464, 1, 34464}, {5000, 131072, 131072},
+      {5000, 2048, 6144},   {4096, 2048, 4096}, {1, 2048, 2048},        {21120, 2112, 21120},
+      {21121, 2112, 23232}, {34464, 1, 34464},  {5000, 131072, 131072},
   };
-  for (const row &r : rows) EXPECT_EQ(blk_pad_length(r.fill, r.align), r.padded) << r.fill << "/" << r.align;
+  for (const row &r : rows)
+    EXPECT_EQ(blk_pad_length(r.fill, r.align), r.padded) << r.fill << "/" << r.align;
 }
 
 TEST_F(SinkTest, CutsDeliveriesIntoWholeChunksAtAdvancingOffsets) {
@@ -205,14 +212,31 @@ class DecodeTest : public SinkTest {};
 
 TEST_F(DecodeTest, ChunksAndPadsTheLastChunk) {
   const decode_case cases[] = {
-      {"exact multiple: no pad, no final write", ROM_BLK_CT_NONE, 6144, 2048, 512, 0xFF, {2048, 2048, 2048}},
+      {"exact multiple: no pad, no final write",
+       ROM_BLK_CT_NONE,
+       6144,
+       2048,
+       512,
+       0xFF,
+       {2048, 2048, 2048}},
       {"page-align", ROM_BLK_CT_NONE, 5000, 131072, 2048, 0xFF, {6144}},
       {"block-align", ROM_BLK_CT_NONE, 5000, 131072, 131072, 0xFF, {131072}},
       {"pad 0x00", ROM_BLK_CT_NONE, 5000, 131072, 2048, 0x00, {6144}},
-      {"oob: 10 whole records need no pad", ROM_BLK_CT_NONE, 135168 + 21120, 135168, 2112, 0xFF, {135168, 21120}},
+      {"oob: 10 whole records need no pad",
+       ROM_BLK_CT_NONE,
+       135168 + 21120,
+       135168,
+       2112,
+       0xFF,
+       {135168, 21120}},
       {"oob, block-align", ROM_BLK_CT_NONE, 21120, 135168, 135168, 0xFF, {135168}},
       {"nor writesize 1", ROM_BLK_CT_NONE, 100000, 65536, 1, 0xFF, {65536, 34464}},
-      {"chunks smaller than a piece", ROM_BLK_CT_NONE, 100000, 16384, 512, 0xFF,
+      {"chunks smaller than a piece",
+       ROM_BLK_CT_NONE,
+       100000,
+       16384,
+       512,
+       0xFF,
        {16384, 16384, 16384, 16384, 16384, 16384, 2048}},
       {"cypher2 as stored", ROM_BLK_CT_CYPHER2, 70000, 65536, 1, 0xFF, {65536, 4464}},
       {"aes as stored", ROM_BLK_CT_AES, 300, 65536, 1, 0xFF, {300}},
@@ -299,7 +323,7 @@ TEST_F(DecodeTest, FailuresFailTheBlock) {
   struct row {
     const char *what;
     uint32_t cypher;
-    size_t stored;   // bytes in the file
+    size_t stored;    // bytes in the file
     uint32_t length;  // payload length claimed
     int fail;         // writer call that fails
     int result;

@@ -9,8 +9,8 @@
 #include "cli/settings.h"
 #include "install/blk_program.h"
 #include "rom/checksum.h"
-#include "rom/layout.h"
 #include "rom/io.h"
+#include "rom/layout.h"
 #include "rom/load.h"
 #include "rom/names.h"
 #include "rom/output.h"
@@ -24,7 +24,6 @@ struct rom_fd {
   int fd = -1;
   ~rom_fd() { rom_close(fd); }
 };
-
 
 void show_rom_hdr(const rom_hdr &h) {
   report("%-16s:0x%08x\n", "rom magic", h.magic.get());

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "cli/settings.h"
-#include "tests/support/install_util.h"
 #include "rom/result.h"
+#include "tests/support/install_util.h"
 #include "tests/support/sim_fixture.h"
 
 namespace korvane {
@@ -101,7 +101,7 @@ class ExecuteTest : public testing::Test {
 };
 
 TEST_F(ExecuteTest, EveryCypherLandsOnEveryKindOfPartition) {
-  const uint32_t cyphers[] = {ROM_BLK_CT_NONE, ROM_BLK_CT_CYPHER1, ROM_BLK_CT_CYPHER2,
+  const uint32_t cyphers[] = {ROM_BLK_CT_NONE,    ROM_BLK_CT_CYPHER1, ROM_BLK_CT_CYPHER2,
                               ROM_BLK_CT_CYPHER3, ROM_BLK_CT_CYPHER4, ROM_BLK_CT_AES,
                               ROM_BLK_CT_DES};
   struct target {
@@ -117,7 +117,8 @@ TEST_F(ExecuteTest, EveryCypherLandsOnEveryKindOfPartition) {
     for (uint32_t cypher : cyphers) {
       SCOPED_TRACE(std::string(t.what) + ", cypher " + std::to_string(cypher));
       start();
-      blk_input input{t.type, t.id, "fw", cypher, firmware_like(t.length, static_cast<int>(cypher))};
+      blk_input input{t.type, t.id, "fw", cypher,
+                      firmware_like(t.length, static_cast<int>(cypher))};
       auto places = build_image(image, {input});
       ASSERT_EQ(execute(), 0) << out;
       EXPECT_EQ(out, "");
@@ -152,43 +153,48 @@ TEST_F(ExecuteTest, VerboseRomOnNor) {
   EXPECT_EQ(out,
             "rom magic       :0xad24ec0b\n"
             "rom hsize       :128\n"
-            "rom hcrc        :" + be(8) + "\n"
-            "rom format      :0x00000002\n"
-            "rom flags       :0x00000000\n"
-            "rom lenght      :240\n"
-            "rom verify      :0xffffffff\n"
-            "rom blocks      :1\n"
-            "rom dev id      :7\n"
-            "rom dev name    :board\n"
-            "rom oem name    :oem\n"
-            "rom version     :1.0.4.9\n"
-            "blk index       :0\n"
-            "blk offset      :128\n"
-            "blk header      :128\n"
-            "blk magic       :0xeb9f56c9\n"
-            "blk hsize       :0x00000080\n"
-            "blk good hcrc   :" + be(128 + 8) + "\n"
-            "blk flags       :0\n"
-            "blk lenght      :100\n"
-            "blk total       :240\n"
-            "blk none verify :0xffffffff\n"
-            "blk type        :6\n"
-            "blk id          :1\n"
-            "blk name        :boot\n"
-            "blk version     :v1\n"
-            "blk cypher      :none\n"
-            "blk data        :raw\n"
-            "open mtd:/dev/mtd1\n"
-            "info mtd:type=nor,size=524288,block=65536,page=1   ,oob=0   \n"
-            "erase mtd:from 0x00000000 to 0x00080000...\n" +
-                erase + "\n"
-            "decode2flash: write align=65536:1\n"
-            "decode: cypher(0)\n"
-            "decode      :100     ,mtd_offset:0x00000000,buf_offset:0       \n"
-            "write pad = 100   ,align = 100   \n"
-            "decode: 100      ?=100      done\n"
-            "blk execute:done\n"
-            "rom execute:done\n");
+            "rom hcrc        :" +
+                be(8) +
+                "\n"
+                "rom format      :0x00000002\n"
+                "rom flags       :0x00000000\n"
+                "rom lenght      :240\n"
+                "rom verify      :0xffffffff\n"
+                "rom blocks      :1\n"
+                "rom dev id      :7\n"
+                "rom dev name    :board\n"
+                "rom oem name    :oem\n"
+                "rom version     :1.0.4.9\n"
+                "blk index       :0\n"
+                "blk offset      :128\n"
+                "blk header      :128\n"
+                "blk magic       :0xeb9f56c9\n"
+                "blk hsize       :0x00000080\n"
+                "blk good hcrc   :" +
+                be(128 + 8) +
+                "\n"
+                "blk flags       :0\n"
+                "blk lenght      :100\n"
+                "blk total       :240\n"
+                "blk none verify :0xffffffff\n"
+                "blk type        :6\n"
+                "blk id          :1\n"
+                "blk name        :boot\n"
+                "blk version     :v1\n"
+                "blk cypher      :none\n"
+                "blk data        :raw\n"
+                "open mtd:/dev/mtd1\n"
+                "info mtd:type=nor,size=524288,block=65536,page=1   ,oob=0   \n"
+                "erase mtd:from 0x00000000 to 0x00080000...\n" +
+                erase +
+                "\n"
+                "decode2flash: write align=65536:1\n"
+                "decode: cypher(0)\n"
+                "decode      :100     ,mtd_offset:0x00000000,buf_offset:0       \n"
+                "write pad = 100   ,align = 100   \n"
+                "decode: 100      ?=100      done\n"
+                "blk execute:done\n"
+                "rom execute:done\n");
   EXPECT_EQ(str(sim->data(1)).substr(0, 101), pattern(100) + "\xFF");
 }
 
@@ -230,7 +236,9 @@ TEST_F(ExecuteTest, VerboseBlockFileOnNandWithABadBlock) {
             "blk header      :128\n"
             "blk magic       :0xeb9f56c9\n"
             "blk hsize       :0x00000080\n"
-            "blk good hcrc   :" + hex_at(image, 140128 + 8) + "\n"
+            "blk good hcrc   :" +
+                hex_at(image, 140128 + 8) +
+                "\n"
                 "blk flags       :0\n"
                 "blk lenght      :10\n"
                 "blk total       :144\n"
@@ -256,20 +264,58 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
     uint32_t type, id;
     size_t length;
     std::vector<std::string> words;
-    uint32_t align;   // of the expected padding
+    uint32_t align;  // of the expected padding
     uint8_t pad;
     const char *pad_line;  // the final chunk's line under -V, or none
   } rows[] = {
-      {"exact multiple of the chunk", ROM_BLK_TYPE_NAND_RAW, 0, 2 * 131072, {}, 2048, 0xFF, nullptr},
-      {"page-align", ROM_BLK_TYPE_NAND_RAW, 0, 5000, {"-a", "pad=0x00"}, 2048, 0x00,
+      {"exact multiple of the chunk",
+       ROM_BLK_TYPE_NAND_RAW,
+       0,
+       2 * 131072,
+       {},
+       2048,
+       0xFF,
+       nullptr},
+      {"page-align",
+       ROM_BLK_TYPE_NAND_RAW,
+       0,
+       5000,
+       {"-a", "pad=0x00"},
+       2048,
+       0x00,
        "write pad = 5000  ,align = 6144  \n"},
-      {"block-align", ROM_BLK_TYPE_NAND_RAW, 0, 5000, {"-a", "block-align,pad=0x00"}, 131072, 0x00,
+      {"block-align",
+       ROM_BLK_TYPE_NAND_RAW,
+       0,
+       5000,
+       {"-a", "block-align,pad=0x00"},
+       131072,
+       0x00,
        "write pad = 5000  ,align = 131072\n"},
-      {"oob: ten whole records need no pad", ROM_BLK_TYPE_NAND_OOB, 0, 135168 + 21120,
-       {"-a", "pad=0x00"}, 2112, 0x00, "write pad = 21120 ,align = 21120 \n"},
-      {"oob, block-align", ROM_BLK_TYPE_NAND_OOB, 0, 135168 + 21120, {"-a", "block-align,pad=0x00"},
-       135168, 0x00, "write pad = 21120 ,align = 135168\n"},
-      {"nor, writesize 1", ROM_BLK_TYPE_NOR, 1, 100000, {}, 1, 0xFF, "write pad = 34464 ,align = 34464 \n"},
+      {"oob: ten whole records need no pad",
+       ROM_BLK_TYPE_NAND_OOB,
+       0,
+       135168 + 21120,
+       {"-a", "pad=0x00"},
+       2112,
+       0x00,
+       "write pad = 21120 ,align = 21120 \n"},
+      {"oob, block-align",
+       ROM_BLK_TYPE_NAND_OOB,
+       0,
+       135168 + 21120,
+       {"-a", "block-align,pad=0x00"},
+       135168,
+       0x00,
+       "write pad = 21120 ,align = 135168\n"},
+      {"nor, writesize 1",
+       ROM_BLK_TYPE_NOR,
+       1,
+       100000,
+       {},
+       1,
+       0xFF,
+       "write pad = 34464 ,align = 34464 \n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
@@ -314,10 +360,11 @@ TEST_F(ExecuteTest, DataGoesOnPastABadBlockAndTheEraseSkipsIt) {
   for (const auto &line : changes("mtd2")) {
     if (line.rfind("erase", 0) == 0) erased.push_back(line);
   }
-  EXPECT_EQ(erased, (std::vector<std::string>{
-                        "erase mtd2 0 131072", "erase mtd2 262144 131072", "erase mtd2 393216 131072",
-                        "erase mtd2 524288 131072", "erase mtd2 655360 131072", "erase mtd2 786432 131072",
-                        "erase mtd2 917504 131072"}));
+  EXPECT_EQ(erased,
+            (std::vector<std::string>{"erase mtd2 0 131072", "erase mtd2 262144 131072",
+                                      "erase mtd2 393216 131072", "erase mtd2 524288 131072",
+                                      "erase mtd2 655360 131072", "erase mtd2 786432 131072",
+                                      "erase mtd2 917504 131072"}));
 }
 
 TEST_F(ExecuteTest, FailuresOfTheDeviceFailTheBlock) {
@@ -383,12 +430,13 @@ TEST_F(ExecuteTest, TooManyBadBlocksFailTheBlock) {
   // Four chunks for four blocks, the last of them bad.
   build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 3, "fw", ROM_BLK_CT_NONE, pattern(4 * 131072)}});
   EXPECT_EQ(execute(), RES_FAULT);
-  EXPECT_TRUE(matches("Bad block at 60000, from 60000 will be skipped\n"
-                      "Data did not fit into device, due to bad blocks\n"
-                      "failed to mtd write,%m\n"
-                      "failed to decode by cypher(0)!\n"
-                      "failed to decode,%m,/dev/mtd3",
-                      out))
+  EXPECT_TRUE(
+      matches("Bad block at 60000, from 60000 will be skipped\n"
+              "Data did not fit into device, due to bad blocks\n"
+              "failed to mtd write,%m\n"
+              "failed to decode by cypher(0)!\n"
+              "failed to decode,%m,/dev/mtd3",
+              out))
       << out;
   EXPECT_TRUE(str(sim->data(3)).substr(0, 3 * 131072) == pattern(3 * 131072));
 }
@@ -404,19 +452,33 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
   } rows[] = {
       {"-o leaves other ids alone, -V says so",
        {{ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, "aa"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}},
-       {"-o", "1,5"}, 0, "", {1}},
+       {"-o", "1,5"},
+       0,
+       "",
+       {1}},
       {"types that are not flash are left alone",
-       {{ROM_BLK_TYPE_NONE, 0, "n", 0, "x"}, {ROM_BLK_TYPE_TOOL, 0, "t", 0, "x"},
-        {ROM_BLK_TYPE_FILE, 0, "f", 0, "x"}, {ROM_BLK_TYPE_SCRIPT, 0, "s", 0, "x"},
+       {{ROM_BLK_TYPE_NONE, 0, "n", 0, "x"},
+        {ROM_BLK_TYPE_TOOL, 0, "t", 0, "x"},
+        {ROM_BLK_TYPE_FILE, 0, "f", 0, "x"},
+        {ROM_BLK_TYPE_SCRIPT, 0, "s", 0, "x"},
         {ROM_BLK_TYPE_EXE, 0, "e", 0, "x"}},
-       {}, 0, "", {}},
+       {},
+       0,
+       "",
+       {}},
       {"bin fails the walk before the blocks behind it",
-       {{ROM_BLK_TYPE_BIN, 0, "bin", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}}, {}, RES_FAULT, "", {}},
+       {{ROM_BLK_TYPE_BIN, 0, "bin", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}},
+       {},
+       RES_FAULT,
+       "",
+       {}},
       {"bin with -s is skipped",
        {{ROM_BLK_TYPE_BIN, 0, "bin", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}},
-       {"-s"}, 0, "!!!!!!<<<skip 0 bad block>>>!!!!!!\n", {1}},
-      {"a type beyond the known ones fails",
-       {{9, 0, "nine", 0, "x"}}, {}, RES_FAULT, "", {}},
+       {"-s"},
+       0,
+       "!!!!!!<<<skip 0 bad block>>>!!!!!!\n",
+       {1}},
+      {"a type beyond the known ones fails", {{9, 0, "nine", 0, "x"}}, {}, RES_FAULT, "", {}},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
@@ -434,7 +496,8 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
   start();
   build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, "aa"}});
   ASSERT_EQ(execute({"-o", "3,5", "-V"}), 0);
-  EXPECT_NE(out.find("blk data        :raw\nskiping block,mtd0...\nrom execute:done\n"), std::string::npos);
+  EXPECT_NE(out.find("blk data        :raw\nskiping block,mtd0...\nrom execute:done\n"),
+            std::string::npos);
 }
 
 TEST_F(ExecuteTest, MissingPartition) {
@@ -445,16 +508,21 @@ TEST_F(ExecuteTest, MissingPartition) {
     const char *out;
   } rows[] = {
       {"fails the walk", {}, RES_FAULT, "failed to open mtd,No such file or directory,/dev/mtd9\n"},
-      {"is skipped with -s", {"-s"}, 0,
+      {"is skipped with -s",
+       {"-s"},
+       0,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"
        "!!!!!!<<<skip 0 bad block>>>!!!!!!\n"},
-      {"fails with -m alone", {"-m"}, RES_FAULT,
+      {"fails with -m alone",
+       {"-m"},
+       RES_FAULT,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
     start();
-    build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 9, "gone", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}});
+    build_image(image,
+                {{ROM_BLK_TYPE_NAND_RAW, 9, "gone", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}});
     EXPECT_EQ(execute(r.words), r.result);
     EXPECT_EQ(out, r.out);
     EXPECT_EQ(changes("mtd1").empty(), r.result != 0);
@@ -514,7 +582,8 @@ TEST_F(ExecuteTest, DiscardTouchesNothing) {
     std::vector<std::string> words = r.words;
     words.push_back("-V");
     ASSERT_EQ(execute(words), 0) << out;
-    EXPECT_NE(out.find("discard     :131072  ,mtd_offset:0x00000000,buf_offset:0       \n"), std::string::npos);
+    EXPECT_NE(out.find("discard     :131072  ,mtd_offset:0x00000000,buf_offset:0       \n"),
+              std::string::npos);
     EXPECT_NE(out.find("discard pad = 68928 ,align = 69632 \n\n"), std::string::npos);
     EXPECT_NE(out.find("decode: 200000   ?=200000   done\n"), std::string::npos);
     EXPECT_EQ(out.find("Erasing"), std::string::npos);
@@ -540,7 +609,8 @@ TEST_F(ExecuteTest, SkipBadGoesOnPastAFailingThirdBlock) {
     const char *out;
     bool last_programmed;
   } rows[] = {
-      {{"-s"}, 0,
+      {{"-s"},
+       0,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"
        "!!!!!!<<<skip 2 bad block>>>!!!!!!\n",
        true},
@@ -569,56 +639,81 @@ TEST_F(ExecuteTest, DamagedHeaders) {
     std::function<void(const std::string &, const std::vector<blk_place> &)> damage;
     std::vector<std::string> words;
     int result;
-    const char *out;       // "%m" matches any text; nullptr: not compared
-    const char *label;     // a line that -V must show, or nullptr
+    const char *out;    // "%m" matches any text; nullptr: not compared
+    const char *label;  // a line that -V must show, or nullptr
     std::vector<bool> programmed;
   } rows[] = {
       {"bad hcrc on a later block: still programmed",
        [](const std::string &img, const std::vector<blk_place> &p) {
-         edit_header(img, p[1].offset, [](blk_hdr &h) { set_text_field(h.version, "v2"); }, false);
+         edit_header(
+             img, p[1].offset, [](blk_hdr &h) { set_text_field(h.version, "v2"); }, false);
        },
-       {}, 0, "", nullptr, {true, true, true}},
+       {},
+       0,
+       "",
+       nullptr,
+       {true, true, true}},
       {"bad payload: reported, still programmed",
        [](const std::string &img, const std::vector<blk_place> &p) {
          std::string all = e2e::read_file(img);
          all[p[1].offset + p[1].hsize + 10] ^= 1;
          e2e::write_file(img, all);
        },
-       {"-f", "crc"}, 0, "invalid verify,0x%m\n", nullptr, {true, true, true}},
+       {"-f", "crc"},
+       0,
+       "invalid verify,0x%m\n",
+       nullptr,
+       {true, true, true}},
       {"bad rom hcrc: nothing touched",
        [](const std::string &img, const std::vector<blk_place> &) {
          std::string all = e2e::read_file(img);
          all[60] ^= 1;
          e2e::write_file(img, all);
        },
-       {}, RES_FAULT, nullptr, nullptr, {false, false, false}},
+       {},
+       RES_FAULT,
+       nullptr,
+       nullptr,
+       {false, false, false}},
       {"hsize 145 ends the walk with success",
        [](const std::string &img, const std::vector<blk_place> &p) {
          edit_header(img, p[1].offset, [](blk_hdr &h) { h.hsize.set(145); });
        },
-       {}, 0, "suck ,invalid blk header size,145\n", nullptr, {true, false, false}},
+       {},
+       0,
+       "suck ,invalid blk header size,145\n",
+       nullptr,
+       {true, false, false}},
       {"total 0 ends the walk with failure",
        [](const std::string &img, const std::vector<blk_place> &p) {
          edit_header(img, p[1].offset, [](blk_hdr &h) { h.total.set(0); });
        },
-       {}, RES_FAULT, "invalid blk total,0 at offset 3264,smaller than a header\n", nullptr,
+       {},
+       RES_FAULT,
+       "invalid blk total,0 at offset 3264,smaller than a header\n",
+       nullptr,
        {true, true, false}},
       {"total past 32 bits ends the walk with failure",
        [](const std::string &img, const std::vector<blk_place> &p) {
          edit_header(img, p[1].offset, [](blk_hdr &h) { h.total.set(0xFFFFFFF0u); });
        },
-       {}, RES_FAULT, "invalid blk total,4294967280 at offset 3264,beyond 4GiB\n", nullptr,
+       {},
+       RES_FAULT,
+       "invalid blk total,4294967280 at offset 3264,beyond 4GiB\n",
+       nullptr,
        {true, true, false}},
       {"a payload cut off by the end of the file",
        [](const std::string &img, const std::vector<blk_place> &p) {
          std::string all = e2e::read_file(img);
          e2e::write_file(img, all.substr(0, p[2].offset + p[2].hsize + 1000));
        },
-       {}, RES_FAULT,
+       {},
+       RES_FAULT,
        "failed to read,payload is short,1000<3000\n"
        "failed to decode by cypher(0)!\n"
        "failed to decode,%m,/dev/mtd2",
-       nullptr, {true, true, false}},
+       nullptr,
+       {true, true, false}},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
@@ -632,7 +727,8 @@ TEST_F(ExecuteTest, DamagedHeaders) {
     // Programmed means: the payload as the image now holds it is on flash.
     std::string now = e2e::read_file(image);
     for (int m = 0; m < 3; ++m) {
-      std::string payload = now.size() > places[m].offset ? now.substr(places[m].offset + 128, 3000) : "";
+      std::string payload =
+          now.size() > places[m].offset ? now.substr(places[m].offset + 128, 3000) : "";
       EXPECT_EQ(str(sim->data(m)).substr(0, 3000) == payload, r.programmed[m]) << "mtd" << m;
     }
     if (!r.programmed[0] && !r.programmed[1]) {
@@ -649,7 +745,12 @@ TEST_F(ExecuteTest, VerboseLabelsOfTheChecks) {
     bool damage_crc, damage_payload;
     const char *hcrc_label, *verify_label;
   } rows[] = {
-      {"no verify kind on the command line", {}, false, true, "blk good hcrc   :", "blk none verify :"},
+      {"no verify kind on the command line",
+       {},
+       false,
+       true,
+       "blk good hcrc   :",
+       "blk none verify :"},
       {"good payload", {"-f", "crc"}, false, false, "blk good hcrc   :", "blk good verify :"},
       {"bad payload", {"-f", "checksum"}, false, true, "blk good hcrc   :", "blk bad  verify :"},
       {"bad header crc", {}, true, false, "blk bad  hcrc   :", "blk none verify :"},
@@ -658,7 +759,9 @@ TEST_F(ExecuteTest, VerboseLabelsOfTheChecks) {
     SCOPED_TRACE(r.what);
     start();
     auto p = build_image(image, {{ROM_BLK_TYPE_NOR, 1, "b", 0, pattern(3000), ROM_VERIFY_CRC}});
-    if (r.damage_crc) edit_header(image, p[0].offset, [](blk_hdr &h) { h.data.set(2); }, false);
+    if (r.damage_crc)
+      edit_header(
+          image, p[0].offset, [](blk_hdr &h) { h.data.set(2); }, false);
     if (r.damage_payload) {
       std::string all = e2e::read_file(image);
       all[p[0].offset + p[0].hsize] ^= 0x40;
@@ -682,10 +785,12 @@ TEST_F(ExecuteTest, HeaderOf132BytesCoversTheFileBytesBehindIt) {
   // payload starts after them.
   edit_header(image, p[0].offset, [](blk_hdr &h) { h.hsize.set(132); });
   ASSERT_EQ(execute({"-V"}), 0);
-  EXPECT_NE(out.find("blk header      :132\nblk magic       :0xeb9f56c9\nblk hsize       :0x00000084\nblk good hcrc"),
+  EXPECT_NE(out.find("blk header      :132\nblk magic       :0xeb9f56c9\nblk hsize       "
+                     ":0x00000084\nblk good hcrc"),
             std::string::npos)
       << out;
-  EXPECT_EQ(str(sim->data(1)).substr(0, 3000), e2e::read_file(image).substr(p[0].offset + 132, 3000));
+  EXPECT_EQ(str(sim->data(1)).substr(0, 3000),
+            e2e::read_file(image).substr(p[0].offset + 132, 3000));
 }
 
 }  // namespace

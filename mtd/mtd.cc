@@ -63,10 +63,17 @@ bool choose_placement(const nand_oobinfo &oi, uint32_t oobsize, placement *p) {
     return true;
   }
   switch (oobsize) {
-    case 8: *p = {6, 2}; break;
-    case 16: *p = {8, 8}; break;
-    case 64: *p = {16, 8}; break;
-    default: break;  // (0, 8)
+    case 8:
+      *p = {6, 2};
+      break;
+    case 16:
+      *p = {8, 8};
+      break;
+    case 64:
+      *p = {16, 8};
+      break;
+    default:
+      break;  // (0, 8)
   }
   return true;
 }
@@ -145,8 +152,9 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {
     }
 
     if (verbose) {
-      report("\rErasing %d Kibyte @ %x -- %2llu %% complete.", static_cast<int>(info.erasesize >> 10),
-             offset, static_cast<unsigned long long>(uint64_t(offset) * 100 / info.size));
+      report("\rErasing %d Kibyte @ %x -- %2llu %% complete.",
+             static_cast<int>(info.erasesize >> 10), offset,
+             static_cast<unsigned long long>(uint64_t(offset) * 100 / info.size));
     }
     erase_info_user erase{offset, info.erasesize};
     if (plat().ioctl(fd, MEMERASE, &erase) != 0) {

@@ -34,10 +34,10 @@ using mtd_writer = int (*)(int fd, const uint8_t *buf, int len, uint32_t *offset
                            int verbose, int outfd);
 
 /// @return 0 or -1.
-int nand_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode,
-                      int verbose, int outfd);
+int nand_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode, int verbose,
+                      int outfd);
 /// @return 0, RES_INVAL, RES_IO or RES_FAULT.
-int nor_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode,
-                     int verbose, int outfd);
+int nor_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode, int verbose,
+                     int outfd);
 
 }  // namespace korvane

@@ -93,7 +93,8 @@ int nand_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int
       block_start = pos & block_mask;
       const uint32_t blk = static_cast<uint32_t>(block_start);
       if (verbose) {
-        report("Writing data to offset 0x%08x:0x%08x,%s\n", *offset, blk, with_oob ? "with oob" : "raw");
+        report("Writing data to offset 0x%08x:0x%08x,%s\n", *offset, blk,
+               with_oob ? "with oob" : "raw");
       }
       loff_t where = blk;
       int bad = plat().ioctl(fd, MEMGETBADBLOCK, &where);

@@ -70,10 +70,10 @@ class NandWrite : public ::testing::Test {
   sim_fixture sim{BOARD};
   plat_fd_guard dev{sim.open(0)};
 
-  int write(const std::vector<uint8_t> &buf, uint32_t *offset, int mode, int verbose = 0, int outfd = -1,
-            int fd = -1) {
-    return nand_write_buffer(fd >= 0 ? fd : dev.fd, buf.data(), static_cast<int>(buf.size()), offset, mode,
-                             verbose, outfd);
+  int write(const std::vector<uint8_t> &buf, uint32_t *offset, int mode, int verbose = 0,
+            int outfd = -1, int fd = -1) {
+    return nand_write_buffer(fd >= 0 ? fd : dev.fd, buf.data(), static_cast<int>(buf.size()),
+                             offset, mode, verbose, outfd);
   }
 };
 
@@ -106,16 +106,19 @@ TEST_F(NandWrite, ChunksShareTheOffsetAndSkipTheBadBlock) {
   EXPECT_EQ(offset, 4 * BLOCK);
   std::vector<uint8_t> d = sim.data(0);
   EXPECT_EQ(slice(d, 0, 2 * BLOCK), slice(all, 0, 2 * BLOCK));
-  EXPECT_EQ(slice(d, 2 * BLOCK, BLOCK), std::vector<uint8_t>(BLOCK, 0xFF)) << "nothing written to the bad block";
+  EXPECT_EQ(slice(d, 2 * BLOCK, BLOCK), std::vector<uint8_t>(BLOCK, 0xFF))
+      << "nothing written to the bad block";
   EXPECT_EQ(slice(d, 3 * BLOCK, BLOCK), slice(all, 2 * BLOCK, BLOCK));
-  EXPECT_EQ(sim.oob(0), std::vector<uint8_t>(8 * PAGES * OOB, 0xFF)) << "raw writes leave the OOB alone";
+  EXPECT_EQ(sim.oob(0), std::vector<uint8_t>(8 * PAGES * OOB, 0xFF))
+      << "raw writes leave the OOB alone";
 }
 
 TEST_F(NandWrite, EveryCallChecksTheBlockOfItsFirstPage) {
   uint32_t offset = 0;
   ASSERT_EQ(write(pattern(PAGE), &offset, WRITE_RAW), 0);
   ASSERT_EQ(write(pattern(PAGE), &offset, WRITE_RAW), 0);
-  EXPECT_EQ(sim.events(), "badblock mtd0 0 0\nwrite mtd0 0 2048\nbadblock mtd0 0 0\nwrite mtd0 2048 2048\n");
+  EXPECT_EQ(sim.events(),
+            "badblock mtd0 0 0\nwrite mtd0 0 2048\nbadblock mtd0 0 0\nwrite mtd0 2048 2048\n");
 }
 
 TEST_F(NandWrite, OobRecordsKeepNonFreeBytesFF) {
@@ -155,7 +158,8 @@ TEST_F(NandWrite, SmallPageOobUsesItsFreeRange) {
   for (int i = 0; i < 8; i++) rec8[256 + i] = static_cast<uint8_t>(0x10 + i);
   offset = 0;
   ASSERT_EQ(write(rec8, &offset, WRITE_WITH_OOB, 0, -1, tiny.fd), 0);
-  EXPECT_EQ(slice(sim.oob(4), 0, 8), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x13, 0x14, 0xFF, 0x16, 0x17}));
+  EXPECT_EQ(slice(sim.oob(4), 0, 8),
+            (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x13, 0x14, 0xFF, 0x16, 0x17}));
 }
 
 TEST_F(NandWrite, AllEightFreeRangesAreCopied) {
@@ -202,15 +206,18 @@ TEST_F(NandWrite, RefusedBeforeWriting) {
       {"4096-byte pages", 2, pattern(PAGE), 0, WRITE_RAW, "Unknown flash (not normal NAND)\n"},
       {"128 OOB bytes", 3, pattern(PAGE), 0, WRITE_RAW, "Unknown flash (not normal NAND)\n"},
       {"more than the device holds", 0, pattern(BLOCK + PAGE), 7 * BLOCK, WRITE_RAW,
-       "Image 133120 bytes, NAND page 2048 bytes, OOB area 2048 bytes, device size 1048576 bytes\n"},
+       "Image 133120 bytes, NAND page 2048 bytes, OOB area 2048 bytes, device size 1048576 "
+       "bytes\n"},
       {"more records than the device holds", 0, records(PAGES + 1, 0), 7 * BLOCK, WRITE_WITH_OOB,
-       "Image 137280 bytes, NAND page 2112 bytes, OOB area 2048 bytes, device size 1048576 bytes\n"},
+       "Image 137280 bytes, NAND page 2112 bytes, OOB area 2048 bytes, device size 1048576 "
+       "bytes\n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
     plat_fd_guard fd(sim.open(r.mtd));
     uint32_t offset = r.offset;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(write(r.buf, &offset, r.mode, 1, -1, fd.fd), -1); }), r.output);
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(write(r.buf, &offset, r.mode, 1, -1, fd.fd), -1); }),
+              r.output);
     EXPECT_EQ(offset, r.offset);
   }
   EXPECT_EQ(sim.events(), "") << "nothing was asked or written";
@@ -248,7 +255,9 @@ TEST(NandWriteFailure, LeavesTheOffsetWhereItWas) {
     std::vector<uint8_t> buf = r.mode == WRITE_RAW ? pattern(2 * BLOCK) : records(2 * PAGES, 0);
     uint32_t offset = BLOCK;
     EXPECT_EQ(output_of([&] {
-                EXPECT_EQ(nand_write_buffer(fd.fd, buf.data(), int(buf.size()), &offset, r.mode, 0, -1), -1);
+                EXPECT_EQ(
+                    nand_write_buffer(fd.fd, buf.data(), int(buf.size()), &offset, r.mode, 0, -1),
+                    -1);
               }),
               r.output);
     EXPECT_EQ(offset, BLOCK);
@@ -278,7 +287,8 @@ TEST_F(NandWrite, FakeFileGetsPagesAndOobImagesWithoutGaps) {
   }
   EXPECT_TRUE(std::equal(want.begin(), want.end(), file.begin(),
                          [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
-  EXPECT_EQ(sim.events(), "badblock mtd0 131072 0\nbadblock mtd0 262144 1\nbadblock mtd0 393216 0\n");
+  EXPECT_EQ(sim.events(),
+            "badblock mtd0 131072 0\nbadblock mtd0 262144 1\nbadblock mtd0 393216 0\n");
   EXPECT_EQ(sim.data(0), std::vector<uint8_t>(1 << 20, 0xFF));
 }
 

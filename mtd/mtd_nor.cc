@@ -17,14 +17,15 @@ int nor_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int 
   }
   const uint32_t size = info.size, writesize = info.writesize;
   if (writesize == 0 || len % static_cast<int>(writesize) != 0) {
-    report("buffer not writesize aligned, bufleft = %d,writesize = %d\n", len, static_cast<int>(writesize));
+    report("buffer not writesize aligned, bufleft = %d,writesize = %d\n", len,
+           static_cast<int>(writesize));
     return RES_INVAL;
   }
   // Unsigned, as the device end is: an offset past the end passes here and
   // fails below with nothing written.
   if (static_cast<uint32_t>(len / static_cast<int>(writesize)) * writesize > size - *offset) {
-    report("buffer outof range,buffer=%u bytes,writesize=%u,device size=%u\n", static_cast<unsigned>(len),
-           writesize, size);
+    report("buffer outof range,buffer=%u bytes,writesize=%u,device size=%u\n",
+           static_cast<unsigned>(len), writesize, size);
     return RES_INVAL;
   }
 
@@ -48,7 +49,8 @@ int nor_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int 
 
   *offset = static_cast<uint32_t>(pos);
   if (left > 0) {
-    report("Data did not fit into device, io failed,lef=%d,writesize=%d\n", left, static_cast<int>(writesize));
+    report("Data did not fit into device, io failed,lef=%d,writesize=%d\n", left,
+           static_cast<int>(writesize));
     return RES_FAULT;
   }
   return RES_OK;

@@ -36,7 +36,8 @@ std::vector<uint8_t> pattern(size_t n) {
 }
 
 int nor_write(int fd, const std::vector<uint8_t> &buf, uint32_t *offset, int outfd = -1) {
-  return nor_write_buffer(fd, buf.data(), static_cast<int>(buf.size()), offset, WRITE_RAW, 1, outfd);
+  return nor_write_buffer(fd, buf.data(), static_cast<int>(buf.size()), offset, WRITE_RAW, 1,
+                          outfd);
 }
 
 TEST(NorWrite, ChunksLandInOrderUpToAnExactFit) {
@@ -73,8 +74,8 @@ TEST(NorWrite, Refusals) {
        "buffer outof range,buffer=65437 bytes,writesize=1,device size=65536\n"},
       {"offset at the end", 0, 1, SIZE, RES_INVAL, SIZE,
        "buffer outof range,buffer=1 bytes,writesize=1,device size=65536\n"},
-      {"offset beyond the end passes the unsigned check and writes nothing", 0, 10, SIZE + 100, RES_FAULT,
-       SIZE + 100, "Data did not fit into device, io failed,lef=10,writesize=1\n"},
+      {"offset beyond the end passes the unsigned check and writes nothing", 0, 10, SIZE + 100,
+       RES_FAULT, SIZE + 100, "Data did not fit into device, io failed,lef=10,writesize=1\n"},
       {"length not a whole number of writes", 1, 6, 0, RES_INVAL, 0,
        "buffer not writesize aligned, bufleft = 6,writesize = 4\n"},
       {"nothing to write", 0, 0, 50, RES_OK, 50, ""},
@@ -84,7 +85,8 @@ TEST(NorWrite, Refusals) {
     sim_fixture sim(BOARD);
     plat_fd_guard fd(sim.open(r.mtd));
     uint32_t offset = r.offset;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, pattern(r.len), &offset), r.result); }), r.output);
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, pattern(r.len), &offset), r.result); }),
+              r.output);
     EXPECT_EQ(offset, r.offset_after);
     EXPECT_EQ(sim.data(r.mtd), std::vector<uint8_t>(SIZE, 0xFF)) << "nothing written";
   }
@@ -117,7 +119,8 @@ TEST(NorWrite, FailuresLeaveTheOffset) {
     plat_fd_guard fd(sim.open(1));
     sim_inject(1, r.op, r.nth, EIO);
     uint32_t offset = 40;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, pattern(16), &offset), r.result); }), r.output);
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, pattern(16), &offset), r.result); }),
+              r.output);
     EXPECT_EQ(offset, 40u);
   }
 }

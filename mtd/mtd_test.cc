@@ -39,7 +39,9 @@ TEST(MtdGeometry, ClassAndSizesFromTheDevice) {
   for (const row &r : rows) {
     plat_fd_guard fd(sim.open(r.mtd));
     uint32_t size = 1, erasesize = 1, writesize = 1, oobsize = 1;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_get_geometry(fd.fd, &size, &erasesize, &writesize, &oobsize), r.cls); }),
+    EXPECT_EQ(output_of([&] {
+                EXPECT_EQ(mtd_get_geometry(fd.fd, &size, &erasesize, &writesize, &oobsize), r.cls);
+              }),
               "");
     EXPECT_EQ(size, r.size);
     EXPECT_EQ(erasesize, r.erasesize);
@@ -49,7 +51,9 @@ TEST(MtdGeometry, ClassAndSizesFromTheDevice) {
 
   plat_fd_guard fd(sim.open(3));
   uint32_t size = 1, erasesize = 1, writesize = 1, oobsize = 1;
-  EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_get_geometry(fd.fd, &size, &erasesize, &writesize, &oobsize), -1); }),
+  EXPECT_EQ(output_of([&] {
+              EXPECT_EQ(mtd_get_geometry(fd.fd, &size, &erasesize, &writesize, &oobsize), -1);
+            }),
             "failed to MEMGETINFO mtd Input/output error\n");
   EXPECT_EQ(size | erasesize | writesize | oobsize, 0u) << "outputs are left at 0";
 }
@@ -74,22 +78,62 @@ struct erase_row {
 
 TEST(MtdErase, WalksTheRangeBlockByBlock) {
   const erase_row rows[] = {
-      {"whole NAND, verbose: the bad block is skipped, the percentage is of the device", 0, 0, 64 << 10, 1, {}, 0,
+      {"whole NAND, verbose: the bad block is skipped, the percentage is of the device",
+       0,
+       0,
+       64 << 10,
+       1,
+       {},
+       0,
        "\rErasing 16 Kibyte @ 0 --  0 % complete."
        "Skipping bad block at 0x00004000\n"
        "\rErasing 16 Kibyte @ 8000 -- 50 % complete."
        "\rErasing 16 Kibyte @ c000 -- 75 % complete.\n",
        "badblock mtd0 0 0\nerase mtd0 0 16384\nbadblock mtd0 16384 1\nbadblock mtd0 32768 0\n"
        "erase mtd0 32768 16384\nbadblock mtd0 49152 0\nerase mtd0 49152 16384\n"},
-      {"quiet: nothing printed", 0, 32 << 10, 48 << 10, 0, {}, 0, "",
+      {"quiet: nothing printed",
+       0,
+       32 << 10,
+       48 << 10,
+       0,
+       {},
+       0,
+       "",
        "badblock mtd0 32768 0\nerase mtd0 32768 16384\n"},
-      {"a start past the end erases from 0", 0, 70000, 16 << 10, 0, {}, 0, "",
+      {"a start past the end erases from 0",
+       0,
+       70000,
+       16 << 10,
+       0,
+       {},
+       0,
+       "",
        "badblock mtd0 0 0\nerase mtd0 0 16384\n"},
-      {"a start at the end erases nothing; verbose still ends the line", 0, 64 << 10, 64 << 10, 1, {}, 0, "\n", ""},
-      {"an end past the device is cut to its size", 0, 48 << 10, 1 << 30, 0, {}, 0, "",
+      {"a start at the end erases nothing; verbose still ends the line",
+       0,
+       64 << 10,
+       64 << 10,
+       1,
+       {},
+       0,
+       "\n",
+       ""},
+      {"an end past the device is cut to its size",
+       0,
+       48 << 10,
+       1 << 30,
+       0,
+       {},
+       0,
+       "",
        "badblock mtd0 49152 0\nerase mtd0 49152 16384\n"},
-      {"an unaligned start is walked unrounded; every refused erase is reported and fails the call", 0, 100,
-       64 << 10, 0, {}, -1,
+      {"an unaligned start is walked unrounded; every refused erase is reported and fails the call",
+       0,
+       100,
+       64 << 10,
+       0,
+       {},
+       -1,
        "MTD Erase failure: Invalid argument\nMTD Erase failure: Invalid argument\n"
        "MTD Erase failure: Invalid argument\n",
        "badblock mtd0 100 0\nfail mtd0 erase 22\nbadblock mtd0 16484 1\nbadblock mtd0 32868 0\n"
@@ -106,18 +150,26 @@ TEST(MtdErase, WalksTheRangeBlockByBlock) {
        [] { sim_inject(0, SIM_ERASE, 2, EIO); }, -1, "MTD Erase failure: Input/output error\n",
        "badblock mtd0 0 0\nerase mtd0 0 16384\nbadblock mtd0 16384 1\nbadblock mtd0 32768 0\n"
        "fail mtd0 erase 5\nbadblock mtd0 49152 0\nerase mtd0 49152 16384\n"},
-      {"a failing bad-block query stops at once", 0, 0, 64 << 10, 0, [] { sim_inject(0, SIM_BADBLOCK, 2, EIO); },
-       -1, "MTD get bad block failed: Input/output error\n",
+      {"a failing bad-block query stops at once", 0, 0, 64 << 10, 0,
+       [] { sim_inject(0, SIM_BADBLOCK, 2, EIO); }, -1,
+       "MTD get bad block failed: Input/output error\n",
        "badblock mtd0 0 0\nerase mtd0 0 16384\nfail mtd0 badblock 5\n"},
       {"NAND without bad-block queries cannot be erased safely", 0, 0, 64 << 10, 0,
-       [] { sim_partition(0)->refused = 1u << SIM_BADBLOCK; }, -1, "Bad block check not available\n",
-       "fail mtd0 badblock 95\n"},
+       [] { sim_partition(0)->refused = 1u << SIM_BADBLOCK; }, -1,
+       "Bad block check not available\n", "fail mtd0 badblock 95\n"},
       {"NOR without bad-block queries: checks turn off silently", 1, 0, 32 << 10, 0,
        [] { sim_partition(1)->refused = 1u << SIM_BADBLOCK; }, 0, "",
        "fail mtd1 badblock 95\nerase mtd1 0 16384\nerase mtd1 16384 16384\n"},
-      {"1 MiB device at 0x80000 is 50 %", 4, 0, 1 << 20, 1, {}, 0,
+      {"1 MiB device at 0x80000 is 50 %",
+       4,
+       0,
+       1 << 20,
+       1,
+       {},
+       0,
        "\rErasing 512 Kibyte @ 0 --  0 % complete.\rErasing 512 Kibyte @ 80000 -- 50 % complete.\n",
-       "badblock mtd4 0 0\nerase mtd4 0 524288\nbadblock mtd4 524288 0\nerase mtd4 524288 524288\n"},
+       "badblock mtd4 0 0\nerase mtd4 0 524288\nbadblock mtd4 524288 0\nerase mtd4 524288 "
+       "524288\n"},
       {"geometry query fails", 1, 0, 32 << 10, 1, [] { sim_inject(1, SIM_GETINFO, 1, EIO); }, -1,
        "failed to MEMGETINFO mtd Input/output error\n", "fail mtd1 getinfo 5\n"},
   };
@@ -127,7 +179,10 @@ TEST(MtdErase, WalksTheRangeBlockByBlock) {
     if (r.setup) r.setup();
     plat_fd_guard fd(sim.open(r.mtd));
     ASSERT_GE(fd.fd, 0);
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_erase(fd.fd, r.start, r.end, r.mtd == 0 ? 1 : 2, r.verbose), r.result); }),
+    EXPECT_EQ(output_of([&] {
+                EXPECT_EQ(mtd_erase(fd.fd, r.start, r.end, r.mtd == 0 ? 1 : 2, r.verbose),
+                          r.result);
+              }),
               r.output);
     EXPECT_EQ(sim.events(), r.events);
   }
@@ -171,7 +226,8 @@ TEST(MtdErase, ErasedBlocksReadBackErasedAndBadOnesKeepTheirBytes) {
 }
 
 // The JFFS2 cleanmarker node: magic 0x1985, type 0x2003, totlen, header CRC.
-const std::vector<uint8_t> NOR_NODE = {0x85, 0x19, 0x03, 0x20, 0x0c, 0x00, 0x00, 0x00, 0xd8, 0x6f, 0x3c, 0x81};
+const std::vector<uint8_t> NOR_NODE = {0x85, 0x19, 0x03, 0x20, 0x0c, 0x00,
+                                       0x00, 0x00, 0xd8, 0x6f, 0x3c, 0x81};
 const std::vector<uint8_t> NAND_NODE_HEAD = {0x85, 0x19, 0x03, 0x20, 0x08, 0x00, 0x00, 0x00};
 
 TEST(MtdErase, NorCleanmarkersStartEveryBlock) {
@@ -207,21 +263,23 @@ TEST(MtdErase, NandCleanmarkerPlacement) {
     uint32_t pos, len;
   };
   const row rows[] = {
-      {0, 8, 8}, {1, 3, 2}, {2, 2, 8},               // autoplacement: 512+16, 256+8, 2048+64
-      {5, 8, 8}, {6, 6, 2}, {7, 16, 8}, {8, 0, 8},   // by OOB size: 16, 8, 64, other
+      {0, 8, 8},  {1, 3, 2}, {2, 2, 8},              // autoplacement: 512+16, 256+8, 2048+64
+      {5, 8, 8},  {6, 6, 2}, {7, 16, 8}, {8, 0, 8},  // by OOB size: 16, 8, 64, other
       {9, 20, 3},                                    // a short first free range
   };
   for (const row &r : rows) {
     SCOPED_TRACE("mtd" + std::to_string(r.mtd));
     const sim_mtd &m = *sim_partition(r.mtd);
     plat_fd_guard fd(sim.open(r.mtd));
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_erase(fd.fd, 0, m.size, ERASE_CLEANMARKER, 0), 0); }), "");
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_erase(fd.fd, 0, m.size, ERASE_CLEANMARKER, 0), 0); }),
+              "");
     std::vector<uint8_t> oob = sim.oob(r.mtd);
     const uint32_t pages_per_block = m.erasesize / m.writesize;
     for (uint32_t page = 0; page < m.size / m.writesize; page++) {
       for (uint32_t i = 0; i < m.oobsize; i++) {
         uint8_t want = 0xFF;
-        if (page % pages_per_block == 0 && i >= r.pos && i < r.pos + r.len) want = NAND_NODE_HEAD[i - r.pos];
+        if (page % pages_per_block == 0 && i >= r.pos && i < r.pos + r.len)
+          want = NAND_NODE_HEAD[i - r.pos];
         ASSERT_EQ(oob[page * m.oobsize + i], want) << "page " << page << " byte " << i;
       }
     }
@@ -242,7 +300,8 @@ TEST(MtdErase, CleanmarkerFailures) {
     std::string output;
   };
   const row rows[] = {
-      {"a failing OOB write is reported, the walk goes on", 0, [] { sim_inject(0, SIM_OOBWRITE, 1, EIO); }, 0,
+      {"a failing OOB write is reported, the walk goes on", 0,
+       [] { sim_inject(0, SIM_OOBWRITE, 1, EIO); }, 0,
        "Skipping bad block at 0x00000000\n\rErasing 16 Kibyte @ 4000 -- 50 % complete."
        "MTD writeoob failure: Input/output error\n\n"},
       {"NOR seek failure", 1, [] { sim_inject(1, SIM_SEEK, 1, EIO); }, 0,
@@ -252,15 +311,20 @@ TEST(MtdErase, CleanmarkerFailures) {
        "\rErasing 16 Kibyte @ 0 --  0 % complete.\nCleanmarker written at 0.\n"
        "\rErasing 16 Kibyte @ 4000 -- 50 % complete.MTD write failure: Input/output error\n\n"},
       {"no OOB layout", 2, {}, -1, "failed to MEMGETOOBSEL mtd Operation not supported\n"},
-      {"autoplacement without free bytes", 0, [] { sim_partition(0)->oobfree = {{0, 0}}; }, -1,
-       "Eeep. Autoplacement selected and no empty space in oob\n"},
+      {"autoplacement without free bytes", 0,
+       [] {
+         sim_partition(0)->oobfree = {{0, 0}};
+       },
+       -1, "Eeep. Autoplacement selected and no empty space in oob\n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
     sim_fixture sim(board);
     if (r.setup) r.setup();
     plat_fd_guard fd(sim.open(r.mtd));
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_erase(fd.fd, 0, 32 << 10, ERASE_CLEANMARKER, 1), r.result); }),
+    EXPECT_EQ(output_of([&] {
+                EXPECT_EQ(mtd_erase(fd.fd, 0, 32 << 10, ERASE_CLEANMARKER, 1), r.result);
+              }),
               r.output);
   }
 }

@@ -1,8 +1,8 @@
 // The real table, once, against an ordinary file; and installing another.
 #include "platform/platform.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>

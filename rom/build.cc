@@ -21,7 +21,6 @@
 namespace korvane {
 namespace {
 
-
 struct map_guard {
   void *addr = nullptr;
   size_t len = 0;
@@ -29,7 +28,6 @@ struct map_guard {
     if (addr && addr != MAP_FAILED && len) munmap(addr, len);
   }
 };
-
 
 // crc32() refuses unaligned buffers; an input region starts wherever the
 // caller's offset puts it, so the first bytes go through an aligned word and

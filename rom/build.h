@@ -16,13 +16,13 @@ namespace korvane {
 /// the builder reads. Text fields follow the header's rules (NUL-padded, no
 /// NUL when full).
 struct blk_desc {
-  uint32_t flags = 0;                     // flag word; its verify kind picks the check
-  uint32_t type = ROM_BLK_TYPE_NONE;      // block type
-  uint32_t id = 0;                        // block id (the N of /dev/mtdN for flash types)
-  char name[sizeof(blk_hdr::name)] = {};  // 16 bytes
+  uint32_t flags = 0;                           // flag word; its verify kind picks the check
+  uint32_t type = ROM_BLK_TYPE_NONE;            // block type
+  uint32_t id = 0;                              // block id (the N of /dev/mtdN for flash types)
+  char name[sizeof(blk_hdr::name)] = {};        // 16 bytes
   char version[sizeof(blk_hdr::version)] = {};  // 24 bytes
-  uint32_t cypher = ROM_BLK_CT_NONE;      // reset to none by the builder for AES and DES
-  uint32_t data = ROM_BLK_DATA_RAW;       // data kind (informational)
+  uint32_t cypher = ROM_BLK_CT_NONE;            // reset to none by the builder for AES and DES
+  uint32_t data = ROM_BLK_DATA_RAW;             // data kind (informational)
 };
 
 struct blk_buffer_free {

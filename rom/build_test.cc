@@ -41,9 +41,7 @@ uint32_t get_le(const std::string &s, size_t off) {
 }
 
 // Checks computed independently of the code under test.
-uint32_t zcrc(const std::string &s) {
-  return e2e::reference_crc32(s.data(), s.size());
-}
+uint32_t zcrc(const std::string &s) { return e2e::reference_crc32(s.data(), s.size()); }
 uint32_t plain_sum(const std::string &s) {
   uint32_t v = 0;
   for (unsigned char c : s) v += c;
@@ -68,7 +66,8 @@ std::string firmware_like(size_t n) {
   std::string s;
   while (s.size() < n) {
     if (gen() % 3) s.append(1 + gen() % 200, static_cast<char>(gen()));
-    else for (int i = 0; i < 50; ++i) s.push_back(static_cast<char>(gen()));
+    else
+      for (int i = 0; i < 50; ++i) s.push_back(static_cast<char>(gen()));
   }
   s.resize(n);
   return s;
@@ -142,8 +141,7 @@ TEST(BuildBlk, Cases) {
       {"offset beyond the input", ROM_BLK_CT_NONE, 0, 1001, RES_FAULT, 0, 0, 0, 0,
        "offset(1001) greater than total(1000),Success\n"},
       {"unknown cypher type", 5, 0, 0, RES_FAULT, 0, 0, 5, 0, "invalid cypher type,5\n"},
-      {"unknown cypher type 127", 127, 0, 0, RES_FAULT, 0, 0, 127, 0,
-       "invalid cypher type,127\n"},
+      {"unknown cypher type 127", 127, 0, 0, RES_FAULT, 0, 0, 127, 0, "invalid cypher type,127\n"},
   };
   for (const row &c : rows) {
     SCOPED_TRACE(c.what);
@@ -163,7 +161,7 @@ TEST(BuildBlk, Cases) {
     EXPECT_EQ(get_be(b.block, 80), c.cypher_after);
     EXPECT_EQ(b.block.substr(128, c.length), input.substr(c.offset));
     uint32_t kind = c.flags_after & ROM_VERIFY_MASK;
-    uint32_t want = kind == ROM_VERIFY_CRC ? zcrc(input.substr(c.offset))
+    uint32_t want = kind == ROM_VERIFY_CRC        ? zcrc(input.substr(c.offset))
                     : kind == ROM_VERIFY_CHECKSUM ? plain_sum(input.substr(c.offset))
                                                   : 0xFFFFFFFF;
     EXPECT_EQ(get_be(b.block, 28), want);
@@ -316,7 +314,7 @@ TEST(BuildBlk, EveryCypherRoundTrips) {
   struct row {
     uint32_t cypher, flags;
   } rows[] = {
-      {ROM_BLK_CT_NONE, ROM_VERIFY_CRC},        {ROM_BLK_CT_CYPHER1, ROM_VERIFY_CRC},
+      {ROM_BLK_CT_NONE, ROM_VERIFY_CRC},         {ROM_BLK_CT_CYPHER1, ROM_VERIFY_CRC},
       {ROM_BLK_CT_CYPHER2, ROM_VERIFY_CHECKSUM}, {ROM_BLK_CT_CYPHER3, ROM_VERIFY_CRC},
       {ROM_BLK_CT_CYPHER4, ROM_VERIFY_CHECKSUM}, {ROM_BLK_CT_CYPHER1, ROM_VERIFY_CHECKSUM},
       {ROM_BLK_CT_CYPHER2, ROM_VERIFY_CRC},
@@ -335,8 +333,7 @@ TEST(BuildBlk, EveryCypherRoundTrips) {
     if (c.cypher != ROM_BLK_CT_NONE) {
       EXPECT_NE(payload, input);
     }
-    EXPECT_EQ(get_be(b.block, 28),
-              c.flags == ROM_VERIFY_CRC ? zcrc(payload) : plain_sum(payload));
+    EXPECT_EQ(get_be(b.block, 28), c.flags == ROM_VERIFY_CRC ? zcrc(payload) : plain_sum(payload));
     EXPECT_TRUE(decode(c.cypher, payload, dir / "stream") == input) << "payload does not decode";
     if (c.cypher == ROM_BLK_CT_CYPHER1) {
       EXPECT_EQ(payload.substr(0, 5), std::string("\x5d\0\0\4\0", 5));
@@ -396,7 +393,8 @@ TEST(BuildBlk, OutputBeyondTheHeadroomFails) {
     EXPECT_EQ(b.result, RES_FAULT);
     EXPECT_TRUE(b.out.ends_with(c.last)) << b.out;
     if (c.cypher == ROM_BLK_CT_CYPHER1) {
-      EXPECT_THAT(b.out, HasSubstr("cypher1_encode:buffer overflow,encode might cause expansion!\n"));
+      EXPECT_THAT(b.out,
+                  HasSubstr("cypher1_encode:buffer overflow,encode might cause expansion!\n"));
     }
   }
 }
@@ -579,8 +577,8 @@ TEST_F(image_fixture, BuildFailuresLeaveTheImageAlone) {
     uint64_t offset;
   } rows[] = {
       {dir / "missing", ROM_BLK_CT_NONE, 0},
-      {b, ROM_BLK_CT_NONE, 334},     // offset beyond the input
-      {b, 9, 0},                     // unknown cypher type
+      {b, ROM_BLK_CT_NONE, 334},               // offset beyond the input
+      {b, 9, 0},                               // unknown cypher type
       {dir / "small", ROM_BLK_CT_CYPHER2, 0},  // does not fit the headroom
   };
   write_file(dir / "small", random_bytes(64, 4));

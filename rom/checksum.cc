@@ -71,7 +71,8 @@ uint32_t sum32(uint32_t seed, const void *buf, uint32_t len) {
   uint64_t acc = 0;
   uint32_t i = 0;
   for (; i + 8 <= len; i += 8) {
-    acc += uint32_t(p[i]) + p[i + 1] + p[i + 2] + p[i + 3] + p[i + 4] + p[i + 5] + p[i + 6] + p[i + 7];
+    acc +=
+        uint32_t(p[i]) + p[i + 1] + p[i + 2] + p[i + 3] + p[i + 4] + p[i + 5] + p[i + 6] + p[i + 7];
   }
   for (; i < len; ++i) acc += p[i];
   return s + static_cast<uint32_t>(acc);

@@ -62,14 +62,14 @@ struct be32 {
 static_assert(sizeof(be32) == 4);
 
 struct alignas(4) rom_hdr {
-  be32 magic;         // ROM_MAGIC
-  be32 hsize;         // header size; the first block starts here
-  be32 hcrc;          // CRC-32 over hsize bytes with this field zero
-  be32 format;        // 2 as written; shown, never checked
-  be32 flags;         // flag word
-  be32 length;        // bytes of blocks after the header
-  be32 verify;        // 0xFFFFFFFF as written; never computed
-  be32 blocks;        // number of blocks
+  be32 magic;   // ROM_MAGIC
+  be32 hsize;   // header size; the first block starts here
+  be32 hcrc;    // CRC-32 over hsize bytes with this field zero
+  be32 format;  // 2 as written; shown, never checked
+  be32 flags;   // flag word
+  be32 length;  // bytes of blocks after the header
+  be32 verify;  // 0xFFFFFFFF as written; never computed
+  be32 blocks;  // number of blocks
   be32 dev_id;
   char dev_name[16];  // text fields: NUL-padded, no NUL when full
   char oem_name[16];
@@ -92,20 +92,20 @@ static_assert(offsetof(rom_hdr, version) == 68);
 static_assert(offsetof(rom_hdr, reserved) == 92);
 
 struct alignas(4) blk_hdr {
-  be32 magic;       // BLK_MAGIC
-  be32 hsize;       // the payload starts hsize bytes after the header
-  be32 hcrc;        // CRC-32 over hsize bytes with this field zero
-  be32 format;      // 1 as written
-  be32 flags;       // flag word; its verify kind says how verify was formed
-  be32 length;      // payload bytes as stored, without padding
-  be32 total;       // hsize + length rounded up to 16: distance to the next header
-  be32 verify;      // CRC-32 or sum32 of the payload, 0xFFFFFFFF for no check
-  be32 type;        // block type
-  be32 id;          // block id; for flash types the N of /dev/mtdN
+  be32 magic;   // BLK_MAGIC
+  be32 hsize;   // the payload starts hsize bytes after the header
+  be32 hcrc;    // CRC-32 over hsize bytes with this field zero
+  be32 format;  // 1 as written
+  be32 flags;   // flag word; its verify kind says how verify was formed
+  be32 length;  // payload bytes as stored, without padding
+  be32 total;   // hsize + length rounded up to 16: distance to the next header
+  be32 verify;  // CRC-32 or sum32 of the payload, 0xFFFFFFFF for no check
+  be32 type;    // block type
+  be32 id;      // block id; for flash types the N of /dev/mtdN
   char name[16];
   char version[24];
-  be32 cypher;      // cypher type of the payload
-  be32 data;        // data kind
+  be32 cypher;  // cypher type of the payload
+  be32 data;    // data kind
   uint8_t reserved[40];
 };
 static_assert(sizeof(blk_hdr) == ROM_HDR_SIZE);

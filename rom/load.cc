@@ -24,13 +24,11 @@ namespace {
 
 constexpr uint32_t VERIFY_CHUNK = 65536;
 
-
 uint32_t field_at(const void *hdr, size_t offset) {
   be32 f;
   std::memcpy(&f, static_cast<const uint8_t *>(hdr) + offset, sizeof f);
   return f.get();
 }
-
 
 }  // namespace
 

@@ -242,7 +242,8 @@ TEST(RomMap, MapsSharedAndWritesThrough) {
   addr = nullptr;
   testing::internal::CaptureStdout();
   EXPECT_EQ(rom_map(path.c_str(), &addr, &len, PROT_READ), RES_BAD);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("failed to check file,"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("failed to check file,"),
+            std::string::npos);
   EXPECT_EQ(addr, nullptr);
   EXPECT_EQ(open_fds(), before);
 
@@ -312,8 +313,10 @@ TEST(RomVerifyBlk, Cases) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(rom_verify_blk(&h, fd, ROM_HDR_SIZE, c.length), c.result);
     std::string want = c.message;
-    if (size_t at = want.find("VALUE"); at != std::string::npos) want.replace(at, 5, fmt("%08x", right));
-    if (size_t at = want.find("WRONG"); at != std::string::npos) want.replace(at, 5, fmt("%08x", wrong));
+    if (size_t at = want.find("VALUE"); at != std::string::npos)
+      want.replace(at, 5, fmt("%08x", right));
+    if (size_t at = want.find("WRONG"); at != std::string::npos)
+      want.replace(at, 5, fmt("%08x", wrong));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), want);
     close(fd);
   }

@@ -18,10 +18,14 @@ struct word {
 // Block types: the option words of the first seven types are exact; "script"
 // and "exe" are taken in any case.
 constexpr word type_words[] = {
-    {"none", ROM_BLK_TYPE_NONE, false},       {"bin", ROM_BLK_TYPE_BIN, false},
-    {"tool", ROM_BLK_TYPE_TOOL, false},       {"file", ROM_BLK_TYPE_FILE, false},
-    {"nand-raw", ROM_BLK_TYPE_NAND_RAW, false}, {"nand-oob", ROM_BLK_TYPE_NAND_OOB, false},
-    {"nor", ROM_BLK_TYPE_NOR, false},         {"script", ROM_BLK_TYPE_SCRIPT, true},
+    {"none", ROM_BLK_TYPE_NONE, false},
+    {"bin", ROM_BLK_TYPE_BIN, false},
+    {"tool", ROM_BLK_TYPE_TOOL, false},
+    {"file", ROM_BLK_TYPE_FILE, false},
+    {"nand-raw", ROM_BLK_TYPE_NAND_RAW, false},
+    {"nand-oob", ROM_BLK_TYPE_NAND_OOB, false},
+    {"nor", ROM_BLK_TYPE_NOR, false},
+    {"script", ROM_BLK_TYPE_SCRIPT, true},
     {"exe", ROM_BLK_TYPE_EXE, true},
 };
 
@@ -64,22 +68,33 @@ const char *blk_type_name(uint32_t type) {
 
 const char *blk_cypher_name(uint32_t cypher) {
   switch (cypher) {
-    case ROM_BLK_CT_NONE: return "none";
-    case ROM_BLK_CT_CYPHER1: return "cypher1";
-    case ROM_BLK_CT_CYPHER2: return "cypher2";
-    case ROM_BLK_CT_CYPHER3: return "cypher3";
-    case ROM_BLK_CT_CYPHER4: return "cypher4";
-    case ROM_BLK_CT_AES: return "AES";
-    case ROM_BLK_CT_DES: return "DES";
-    default: return "invalid";
+    case ROM_BLK_CT_NONE:
+      return "none";
+    case ROM_BLK_CT_CYPHER1:
+      return "cypher1";
+    case ROM_BLK_CT_CYPHER2:
+      return "cypher2";
+    case ROM_BLK_CT_CYPHER3:
+      return "cypher3";
+    case ROM_BLK_CT_CYPHER4:
+      return "cypher4";
+    case ROM_BLK_CT_AES:
+      return "AES";
+    case ROM_BLK_CT_DES:
+      return "DES";
+    default:
+      return "invalid";
   }
 }
 
 const char *blk_data_name(uint32_t data) {
   switch (data) {
-    case ROM_BLK_DATA_RAW: return "raw";
-    case ROM_BLK_DATA_FILE: return "file";
-    default: return "invalid";
+    case ROM_BLK_DATA_RAW:
+      return "raw";
+    case ROM_BLK_DATA_FILE:
+      return "file";
+    default:
+      return "invalid";
   }
 }
 

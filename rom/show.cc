@@ -13,8 +13,8 @@
 
 #include "codec/cypher.h"
 #include "rom/checksum.h"
-#include "rom/layout.h"
 #include "rom/io.h"
+#include "rom/layout.h"
 #include "rom/load.h"
 #include "rom/names.h"
 #include "rom/output.h"
@@ -37,10 +37,10 @@ struct alignas(4) blk_hdr_buf {
 static_assert(sizeof(blk_hdr_buf) == ROM_BLK_HSIZE_MAX);
 static_assert(offsetof(blk_hdr_buf, extra) == ROM_HDR_SIZE);
 
-
-
 void line_hex(const char *label, uint32_t v) { report("%-16s:0x%08x\n", label, v); }
-void line_dec(const char *label, uint32_t v) { report("%-16s:%d\n", label, static_cast<int32_t>(v)); }
+void line_dec(const char *label, uint32_t v) {
+  report("%-16s:%d\n", label, static_cast<int32_t>(v));
+}
 void line_text(const char *label, const std::string &s) { report("%-16s:%s\n", label, s.c_str()); }
 
 void show_rom_hdr(const char *path, const rom_hdr &h) {

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|all]...
+# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|all]...
 #   build   compiler, CMake, the LZMA SDK sources
 #   test    build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel  the VM tier: qemu, busybox, mtd-utils
 #   armhf   the cross compiler and the user-mode emulator
+#   format  clang-format, for the house style (scripts/format.sh)
 set -euo pipefail
 
 pkgs_build=(g++ cmake ninja-build make lzma-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
+pkgs_format=(clang-format)
 
 want=()
 [ $# -gt 0 ] || set -- build
@@ -20,7 +22,8 @@ for group in "$@"; do
     test) want+=("${pkgs_build[@]}" "${pkgs_test[@]}") ;;
     kernel) want+=("${pkgs_kernel[@]}") ;;
     armhf) want+=("${pkgs_armhf[@]}") ;;
-    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}") ;;
+    format) want+=("${pkgs_format[@]}") ;;
+    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}") ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

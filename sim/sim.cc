@@ -176,10 +176,16 @@ off_t sim_lseek(int fd, off_t offset, int whence) {
   if (int r = sim_device_check(*f->dev, SIM_SEEK)) return fail(-r);
   int64_t base = 0;
   switch (whence) {
-    case SEEK_SET: break;
-    case SEEK_CUR: base = static_cast<int64_t>(f->pos); break;
-    case SEEK_END: base = f->dev->desc.size; break;
-    default: return fail(EINVAL);
+    case SEEK_SET:
+      break;
+    case SEEK_CUR:
+      base = static_cast<int64_t>(f->pos);
+      break;
+    case SEEK_END:
+      base = f->dev->desc.size;
+      break;
+    default:
+      return fail(EINVAL);
   }
   int64_t to = base + offset;
   if (to < 0 || to > int64_t(f->dev->desc.size)) return fail(EINVAL);
@@ -279,9 +285,8 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
     *error = log_path + ": " + std::strerror(errno);
     return -1;
   }
-  s->ops = platform_ops{"sim",     sim_open,   sim_close, sim_read,   sim_write,
-                        sim_lseek, sim_ioctl,  sim_kill,  sim_sync,   sim_sleep,
-                        sim_usleep, sim_getpid, "/dev",   nullptr};
+  s->ops = platform_ops{"sim",    sim_open, sim_close, sim_read,   sim_write,  sim_lseek, sim_ioctl,
+                        sim_kill, sim_sync, sim_sleep, sim_usleep, sim_getpid, "/dev",    nullptr};
   sim = std::move(s);
   sim->ops.proc_root = sim->proc_dir.c_str();
   sim->previous = platform_install(&sim->ops);

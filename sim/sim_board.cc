@@ -24,12 +24,17 @@ struct errno_name {
 };
 
 constexpr errno_name ERRNO_NAMES[] = {
-    {"EPERM", EPERM},     {"ENOENT", ENOENT},   {"EINTR", EINTR},         {"EIO", EIO},
-    {"ENXIO", ENXIO},     {"EBADF", EBADF},     {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
-    {"EACCES", EACCES},   {"EFAULT", EFAULT},   {"EBUSY", EBUSY},         {"ENODEV", ENODEV},
-    {"EINVAL", EINVAL},   {"ENOTTY", ENOTTY},   {"ENOSPC", ENOSPC},       {"EROFS", EROFS},
-    {"ERANGE", ERANGE},   {"EBADMSG", EBADMSG}, {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
-    {"EUCLEAN", EUCLEAN}, {"ENOSYS", ENOSYS},
+    {"EPERM", EPERM},           {"ENOENT", ENOENT},
+    {"EINTR", EINTR},           {"EIO", EIO},
+    {"ENXIO", ENXIO},           {"EBADF", EBADF},
+    {"EAGAIN", EAGAIN},         {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES},         {"EFAULT", EFAULT},
+    {"EBUSY", EBUSY},           {"ENODEV", ENODEV},
+    {"EINVAL", EINVAL},         {"ENOTTY", ENOTTY},
+    {"ENOSPC", ENOSPC},         {"EROFS", EROFS},
+    {"ERANGE", ERANGE},         {"EBADMSG", EBADMSG},
+    {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
+    {"EUCLEAN", EUCLEAN},       {"ENOSYS", ENOSYS},
 };
 
 // A number in decimal or 0x hexadecimal with an optional K, M or G (powers
@@ -103,7 +108,8 @@ int parse_fault(const line_ctx &l, const std::string &value, sim_mtd *m) {
     n.pop_back();
   }
   uint32_t nth = 0;
-  if (!parse_plain(n, &nth) || nth == 0) return l.fail("fault count '" + parts[1] + "' is not N or N+ (from 1)");
+  if (!parse_plain(n, &nth) || nth == 0)
+    return l.fail("fault count '" + parts[1] + "' is not N or N+ (from 1)");
   f.nth = nth;
   f.err = sim_errno_parse(parts[2]);
   if (f.err <= 0) return l.fail("unknown errno '" + parts[2] + "'");
@@ -159,7 +165,8 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
         m.refused |= 1u << op;
       }
     } else if (key == "ecc") {
-      if (value != "soft" && value != "none") return l.fail("ecc '" + value + "' is not soft or none");
+      if (value != "soft" && value != "none")
+        return l.fail("ecc '" + value + "' is not soft or none");
       m.soft_ecc = value == "soft";
     } else if (key == "useecc") {
       uint32_t v = 0;
@@ -193,7 +200,8 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
   }
   if (m.erasesize % m.writesize != 0) return l.fail("erase block is not a whole number of pages");
   for (uint32_t b : bad) {
-    if (b >= m.size / m.erasesize) return l.fail("bad block " + std::to_string(b) + " is past the end");
+    if (b >= m.size / m.erasesize)
+      return l.fail("bad block " + std::to_string(b) + " is past the end");
     m.bad.push_back(b);
   }
   if (m.oobfree.size() > 8) return l.fail("more than 8 free ranges");
@@ -208,13 +216,17 @@ int parse_proc(const line_ctx &l, const std::vector<std::string> &words, sim_boa
   if (words.size() < 2) return l.fail("no control file named");
   for (size_t i = 1; i < words.size(); i++) {
     const std::string &path = words[i];
-    if (path.rfind("/proc/", 0) != 0) return l.fail("control file '" + path + "' is not under /proc/");
+    if (path.rfind("/proc/", 0) != 0)
+      return l.fail("control file '" + path + "' is not under /proc/");
     auto parts = split(path.substr(6), '/');
     for (const auto &p : parts) {
-      if (p.empty() || p == "." || p == "..") return l.fail("control file '" + path + "' is not a plain path");
+      if (p.empty() || p == "." || p == "..")
+        return l.fail("control file '" + path + "' is not a plain path");
     }
-    if (all_digits(parts[0])) return l.fail("control file '" + path + "' is inside a process folder");
-    if (std::find(board->proc_files.begin(), board->proc_files.end(), path) != board->proc_files.end())
+    if (all_digits(parts[0]))
+      return l.fail("control file '" + path + "' is inside a process folder");
+    if (std::find(board->proc_files.begin(), board->proc_files.end(), path) !=
+        board->proc_files.end())
       return l.fail("control file '" + path + "' is listed twice");
     board->proc_files.push_back(path);
   }
@@ -254,7 +266,9 @@ sim_mtd *sim_board::find(int number) {
   return nullptr;
 }
 
-const sim_mtd *sim_board::find(int number) const { return const_cast<sim_board *>(this)->find(number); }
+const sim_mtd *sim_board::find(int number) const {
+  return const_cast<sim_board *>(this)->find(number);
+}
 
 const char *const sim_default_board_text =
     "# The built-in board of korvane-sim.\n"

@@ -46,10 +46,10 @@ struct sim_fault {
 struct sim_mtd {
   int number = -1;
   uint8_t type = 0;
-  uint32_t size = 0;       // bytes
-  uint32_t erasesize = 0;  // bytes
-  uint32_t writesize = 0;  // bytes; 1 on NOR and RAM unless given
-  uint32_t oobsize = 0;    // bytes per page; 0 on NOR and RAM
+  uint32_t size = 0;          // bytes
+  uint32_t erasesize = 0;     // bytes
+  uint32_t writesize = 0;     // bytes; 1 on NOR and RAM unless given
+  uint32_t oobsize = 0;       // bytes per page; 0 on NOR and RAM
   std::vector<uint32_t> bad;  // erase-block numbers of bad blocks (NAND only)
   bool missing = false;       // listed but absent: opening fails with ENOENT
   unsigned refused = 0;       // bit (1 << op): the operation fails with EOPNOTSUPP

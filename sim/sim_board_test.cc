@@ -71,9 +71,10 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
 }
 
 TEST(SimBoard, ProcLinesListControlFiles) {
-  sim_board b = parse_ok("proc /proc/keypad/watchdog /proc/dsplink/rstsw\nproc /proc/dsplink/rsthw\n");
-  EXPECT_EQ(b.proc_files,
-            (std::vector<std::string>{"/proc/keypad/watchdog", "/proc/dsplink/rstsw", "/proc/dsplink/rsthw"}));
+  sim_board b =
+      parse_ok("proc /proc/keypad/watchdog /proc/dsplink/rstsw\nproc /proc/dsplink/rsthw\n");
+  EXPECT_EQ(b.proc_files, (std::vector<std::string>{"/proc/keypad/watchdog", "/proc/dsplink/rstsw",
+                                                    "/proc/dsplink/rsthw"}));
   EXPECT_TRUE(b.mtds.empty());
 }
 
@@ -83,7 +84,8 @@ TEST(SimBoard, MistakesNameTheLine) {
     const char *message;  // the part of the error after "b.txt line N: "
   };
   const row rows[] = {
-      {"mtd1 nor size=4M erase=64K\nmtd1 nor size=4M erase=64K\n", "line 2: mtd1 is described twice"},
+      {"mtd1 nor size=4M erase=64K\nmtd1 nor size=4M erase=64K\n",
+       "line 2: mtd1 is described twice"},
       {"mtd1 flash size=4M erase=64K\n", "line 1: unknown type 'flash'"},
       {"mtd1\n", "line 1: type missing"},
       {"mtdx nor size=4M erase=64K\n", "line 1: partition name 'mtdx' is not mtdN"},
@@ -96,9 +98,12 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"mtd1 nor size=100K erase=64K\n", "line 1: size is not a whole number of erase blocks"},
       {"mtd1 nand size=4M erase=128K oob=64\n", "line 1: page= missing"},
       {"mtd1 nand size=4M erase=128K page=2048\n", "line 1: oob= missing"},
-      {"mtd1 nand size=4M erase=128K page=3000 oob=64\n", "erase block is not a whole number of pages"},
-      {"mtd1 nand size=4M erase=128K page=2048 oob=64 bad=32\n", "line 1: bad block 32 is past the end"},
-      {"mtd1 nand size=4M erase=128K page=2048 oob=64 bad=x\n", "bad block 'x' is not a block number"},
+      {"mtd1 nand size=4M erase=128K page=3000 oob=64\n",
+       "erase block is not a whole number of pages"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 bad=32\n",
+       "line 1: bad block 32 is past the end"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 bad=x\n",
+       "bad block 'x' is not a block number"},
       {"mtd1 nor size=4M erase=64K bad=1\n", "line 1: bad= is for NAND only"},
       {"mtd1 nor size=4M erase=64K oob=16\n", "line 1: oob= is for NAND only"},
       {"mtd1 nor size=4M erase=64K fail=write:0:EIO\n", "fault count '0' is not N or N+"},
@@ -106,10 +111,13 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"mtd1 nor size=4M erase=64K fail=scribble:1:EIO\n", "unknown operation 'scribble'"},
       {"mtd1 nor size=4M erase=64K fail=write:1\n", "fault 'write:1' is not OPERATION:N:ERRNO"},
       {"mtd1 nor size=4M erase=64K refuse=nap\n", "unknown operation 'nap'"},
-      {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=60:8\n", "a free range runs past the OOB area"},
-      {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=2\n", "free range '2' is not OFFSET:LENGTH"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=60:8\n",
+       "a free range runs past the OOB area"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 oobfree=2\n",
+       "free range '2' is not OFFSET:LENGTH"},
       {"mtd1 nor size=4M erase=64K fast\n", "line 1: unknown word 'fast'"},
-      {"mtd1 nand size=4M erase=128K page=2048 oob=64 ecc=hard\n", "ecc 'hard' is not soft or none"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 ecc=hard\n",
+       "ecc 'hard' is not soft or none"},
       {"partition mtd1\n", "line 1: unknown line 'partition'"},
       {"proc\n", "line 1: no control file named"},
       {"proc /sys/watchdog\n", "control file '/sys/watchdog' is not under /proc/"},
@@ -124,7 +132,8 @@ TEST(SimBoard, MistakesNameTheLine) {
     EXPECT_EQ(sim_board_parse(r.text, "b.txt", &b, &error), -1) << r.text;
     EXPECT_NE(error.find(r.message), std::string::npos) << error;
     EXPECT_EQ(error.rfind("b.txt line ", 0), 0u) << error;
-    EXPECT_EQ(b.proc_files, std::vector<std::string>{"kept"}) << "a failed parse leaves the board alone";
+    EXPECT_EQ(b.proc_files, std::vector<std::string>{"kept"})
+        << "a failed parse leaves the board alone";
   }
 }
 
@@ -152,8 +161,9 @@ TEST(SimBoard, DefaultBoard) {
   EXPECT_EQ(b.find(2)->bad, std::vector<uint32_t>{1});
   EXPECT_EQ(b.find(3)->writesize, 512u);
   EXPECT_EQ(b.find(3)->oobsize, 16u);
-  EXPECT_EQ(b.proc_files, (std::vector<std::string>{"/proc/keypad/watchdog", "/proc/keypad/lcd_bklight",
-                                                    "/proc/dsplink/bklight", "/proc/dsplink/reset"}));
+  EXPECT_EQ(b.proc_files,
+            (std::vector<std::string>{"/proc/keypad/watchdog", "/proc/keypad/lcd_bklight",
+                                      "/proc/dsplink/bklight", "/proc/dsplink/reset"}));
 }
 
 TEST(SimBoard, LoadReadsAFileAndNamesIt) {

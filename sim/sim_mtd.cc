@@ -111,9 +111,10 @@ void hamming_256(const uint8_t *d, uint8_t code[3]) {
   auto inverted_parity = [](uint8_t x) { return static_cast<unsigned>(__builtin_parity(x) ^ 1); };
   code[0] = static_cast<uint8_t>(lines >> 8);
   code[1] = static_cast<uint8_t>(lines);
-  code[2] = static_cast<uint8_t>(inverted_parity(all & 0xF0) << 7 | inverted_parity(all & 0x0F) << 6 |
-                                 inverted_parity(all & 0xCC) << 5 | inverted_parity(all & 0x33) << 4 |
-                                 inverted_parity(all & 0xAA) << 3 | inverted_parity(all & 0x55) << 2 | 3);
+  code[2] =
+      static_cast<uint8_t>(inverted_parity(all & 0xF0) << 7 | inverted_parity(all & 0x0F) << 6 |
+                           inverted_parity(all & 0xCC) << 5 | inverted_parity(all & 0x33) << 4 |
+                           inverted_parity(all & 0xAA) << 3 | inverted_parity(all & 0x55) << 2 | 3);
 }
 
 // What the kernel's software ECC does with a 256-byte step on a read, given
@@ -160,7 +161,8 @@ std::vector<uint32_t> ecc_positions(const sim_mtd &m) {
   if (!m.soft_ecc || !kernel_layout(m, &ecc, &free)) return at;
   const size_t codes = size_t(m.writesize / 256) * 3;
   for (const auto &[off, len] : ecc) {
-    for (uint32_t k = 0; k < len && at.size() < codes && off + k < m.oobsize; k++) at.push_back(off + k);
+    for (uint32_t k = 0; k < len && at.size() < codes && off + k < m.oobsize; k++)
+      at.push_back(off + k);
   }
   return at;
 }
@@ -184,7 +186,8 @@ void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page) {
 // step checked against its stored code and corrected where the code allows.
 // An uncorrectable step is returned as stored; the character device passes
 // such data on without an error, as it does corrected data.
-void read_page_ecc(const sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at, uint8_t *out) {
+void read_page_ecc(const sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at,
+                   uint8_t *out) {
   const sim_mtd &m = d.desc;
   std::memcpy(out, d.data.p + page_at, m.writesize);
   const uint8_t *oob = d.oob.p + size_t(page_at / m.writesize) * m.oobsize;
@@ -220,7 +223,8 @@ int erase(sim_device &d, const erase_info_user *e) {
   const sim_mtd &m = d.desc;
   if (e->start >= m.size || e->length > m.size - e->start) return refuse(d, SIM_ERASE, EINVAL);
   if (e->length == 0) return 0;
-  if (e->start % m.erasesize != 0 || e->length % m.erasesize != 0) return refuse(d, SIM_ERASE, EINVAL);
+  if (e->start % m.erasesize != 0 || e->length % m.erasesize != 0)
+    return refuse(d, SIM_ERASE, EINVAL);
   uint32_t pages_per_block = m.erasesize / m.writesize;
   for (uint32_t at = e->start; at - e->start < e->length; at += m.erasesize) {
     uint32_t block = at / m.erasesize;
@@ -305,7 +309,8 @@ ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n) {
   const uint32_t size = d.desc.size;
   if (pos >= size) return 0;
   n = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
-  const std::vector<uint32_t> at = d.desc.is_nand() && d.oob.p ? ecc_positions(d.desc) : std::vector<uint32_t>();
+  const std::vector<uint32_t> at =
+      d.desc.is_nand() && d.oob.p ? ecc_positions(d.desc) : std::vector<uint32_t>();
   if (at.empty()) {
     std::memcpy(buf, d.data.p + pos, n);
     return static_cast<ssize_t>(n);
@@ -330,7 +335,8 @@ ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n)
   if (pos >= m.size) return refuse(d, SIM_WRITE, ENOSPC);
   n = static_cast<size_t>(std::min<uint64_t>(n, m.size - pos));
   if (n == 0) return 0;
-  if (m.is_nand() && (pos % m.writesize != 0 || n % m.writesize != 0)) return refuse(d, SIM_WRITE, EINVAL);
+  if (m.is_nand() && (pos % m.writesize != 0 || n % m.writesize != 0))
+    return refuse(d, SIM_WRITE, EINVAL);
   const auto *bytes = static_cast<const uint8_t *>(buf);
   if (m.type == MTD_RAM) std::memcpy(d.data.p + pos, bytes, n);  // RAM takes the bytes as they are
   else program(d.data.p + pos, bytes, n);
@@ -346,25 +352,42 @@ int sim_device_ioctl(sim_device &d, bool writable, unsigned long request, void *
   sim_op op;
   bool changes = false;
   switch (request) {
-    case MEMGETINFO: op = SIM_GETINFO; break;
-    case MEMGETOOBSEL: op = SIM_OOBSEL; break;
-    case MEMGETBADBLOCK: op = SIM_BADBLOCK; break;
-    case MEMERASE: op = SIM_ERASE, changes = true; break;
-    case MEMWRITEOOB: op = SIM_OOBWRITE, changes = true; break;
-    default: return refuse(d, SIM_IOCTL, ENOTTY);
+    case MEMGETINFO:
+      op = SIM_GETINFO;
+      break;
+    case MEMGETOOBSEL:
+      op = SIM_OOBSEL;
+      break;
+    case MEMGETBADBLOCK:
+      op = SIM_BADBLOCK;
+      break;
+    case MEMERASE:
+      op = SIM_ERASE, changes = true;
+      break;
+    case MEMWRITEOOB:
+      op = SIM_OOBWRITE, changes = true;
+      break;
+    default:
+      return refuse(d, SIM_IOCTL, ENOTTY);
   }
   if (changes && !writable) return refuse(d, op, EPERM);
   if (int r = sim_device_check(d, op)) return r;
   if (!arg) return refuse(d, op, EFAULT);
   switch (op) {
-    case SIM_GETINFO: get_info(d.desc, static_cast<mtd_info_user *>(arg)); return 0;
+    case SIM_GETINFO:
+      get_info(d.desc, static_cast<mtd_info_user *>(arg));
+      return 0;
     case SIM_OOBSEL:
       if (!d.desc.is_nand()) return refuse(d, op, EOPNOTSUPP);
       return get_oobsel(d, static_cast<nand_oobinfo *>(arg));
-    case SIM_BADBLOCK: return get_badblock(d, static_cast<const loff_t *>(arg));
-    case SIM_ERASE: return erase(d, static_cast<const erase_info_user *>(arg));
-    case SIM_OOBWRITE: return write_oob(d, static_cast<mtd_oob_buf *>(arg));
-    default: return refuse(d, op, ENOTTY);
+    case SIM_BADBLOCK:
+      return get_badblock(d, static_cast<const loff_t *>(arg));
+    case SIM_ERASE:
+      return erase(d, static_cast<const erase_info_user *>(arg));
+    case SIM_OOBWRITE:
+      return write_oob(d, static_cast<mtd_oob_buf *>(arg));
+    default:
+      return refuse(d, op, ENOTTY);
   }
 }
 

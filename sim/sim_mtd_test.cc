@@ -13,9 +13,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -137,18 +137,19 @@ TEST_F(SimMtd, NandWritesNeedWholePages) {
     int err;
   };
   const row rows[] = {
-      {0, PAGE, PAGE, 0},                      // one page
-      {2 * PAGE, 3 * PAGE, 3 * PAGE, 0},       // several pages in one write
-      {1, PAGE, -1, EINVAL},                   // offset inside a page
-      {PAGE, 100, -1, EINVAL},                 // short length
-      {PAGE, PAGE + 1, -1, EINVAL},            // a page and a byte
-      {(1 << 20) - PAGE, 2 * PAGE, PAGE, 0},   // cut at the device end
-      {1 << 20, PAGE, -1, ENOSPC},             // at the end
-      {0, 0, 0, 0},                            // nothing
+      {0, PAGE, PAGE, 0},                     // one page
+      {2 * PAGE, 3 * PAGE, 3 * PAGE, 0},      // several pages in one write
+      {1, PAGE, -1, EINVAL},                  // offset inside a page
+      {PAGE, 100, -1, EINVAL},                // short length
+      {PAGE, PAGE + 1, -1, EINVAL},           // a page and a byte
+      {(1 << 20) - PAGE, 2 * PAGE, PAGE, 0},  // cut at the device end
+      {1 << 20, PAGE, -1, ENOSPC},            // at the end
+      {0, 0, 0, 0},                           // nothing
   };
   for (const row &r : rows) {
     errno = 0;
-    EXPECT_EQ(write_at(fd.fd, r.at, std::vector<uint8_t>(r.len, 0x55)), r.result) << r.at << "+" << r.len;
+    EXPECT_EQ(write_at(fd.fd, r.at, std::vector<uint8_t>(r.len, 0x55)), r.result)
+        << r.at << "+" << r.len;
     if (r.result < 0) {
       EXPECT_EQ(errno, r.err) << r.at << "+" << r.len;
     }
@@ -189,7 +190,8 @@ TEST_F(SimMtd, BadBlocksRefuseOnlyTheErase) {
   EXPECT_EQ(sim.events(),
             "badblock mtd0 262144 1\nbadblock mtd0 267144 1\nbadblock mtd0 131072 0\n"
             "fail mtd0 badblock 22\nfail mtd0 badblock 22\nfail mtd0 erase 5\n"
-            "write mtd0 262144 2048\noobwrite mtd0 262144 2\nwrite mtd0 131072 2048\nfail mtd0 erase 5\n");
+            "write mtd0 262144 2048\noobwrite mtd0 262144 2\nwrite mtd0 131072 2048\nfail mtd0 "
+            "erase 5\n");
 }
 
 TEST_F(SimMtd, EraseNeedsWholeBlocksInsideTheDevice) {
@@ -200,14 +202,14 @@ TEST_F(SimMtd, EraseNeedsWholeBlocksInsideTheDevice) {
   };
   const row rows[] = {
       {0, 0, BLOCK, 0, 0},
-      {0, BLOCK, 2 * BLOCK, -1, EIO},     // runs into bad block 2
-      {0, 3 * BLOCK, 5 * BLOCK, 0, 0},    // to the end
-      {0, 4096, BLOCK, -1, EINVAL},       // unaligned start
-      {0, 0, 4096, -1, EINVAL},           // short length
+      {0, BLOCK, 2 * BLOCK, -1, EIO},         // runs into bad block 2
+      {0, 3 * BLOCK, 5 * BLOCK, 0, 0},        // to the end
+      {0, 4096, BLOCK, -1, EINVAL},           // unaligned start
+      {0, 0, 4096, -1, EINVAL},               // short length
       {0, 7 * BLOCK, 2 * BLOCK, -1, EINVAL},  // past the end
-      {0, 1 << 20, BLOCK, -1, EINVAL},    // at the end
-      {0, 0, 0, 0, 0},                    // nothing
-      {1, 64 << 10, 64 << 10, 0, 0},      // NOR: block aligned as well
+      {0, 1 << 20, BLOCK, -1, EINVAL},        // at the end
+      {0, 0, 0, 0, 0},                        // nothing
+      {1, 64 << 10, 64 << 10, 0, 0},          // NOR: block aligned as well
       {1, 100, 64 << 10, -1, EINVAL},
   };
   for (const row &r : rows) {
@@ -237,11 +239,11 @@ TEST_F(SimMtd, OobWritesPlaceBytesLikeTheKernel) {
     int err;
   };
   const row refused[] = {
-      {0, 65, EINVAL},              // more than one page's OOB
-      {PAGE + 60, 8, EINVAL},       // runs past the page's OOB
-      {PAGE + 64, 1, EINVAL},       // starts past the OOB area
-      {1 << 20, 8, EINVAL},         // past the device
-      {0, 4097, EINVAL},            // longer than the kernel takes
+      {0, 65, EINVAL},         // more than one page's OOB
+      {PAGE + 60, 8, EINVAL},  // runs past the page's OOB
+      {PAGE + 64, 1, EINVAL},  // starts past the OOB area
+      {1 << 20, 8, EINVAL},    // past the device
+      {0, 4097, EINVAL},       // longer than the kernel takes
   };
   for (const row &r : refused) {
     errno = 0;
@@ -265,9 +267,9 @@ TEST_F(SimMtd, OobLayoutIsTheKernelsSoftwareEccLayout) {
   std::vector<uint32_t> large;
   for (uint32_t i = 40; i < 64; i++) large.push_back(i);
   const row rows[] = {
-      {0, large, {{2, 38}, {64, 0}}},              // 2048 + 64
-      {3, {0, 1, 2, 3, 6, 7}, {{8, 8}, {0, 0}}},    // 512 + 16
-      {4, {0, 1, 2}, {{3, 2}, {6, 2}, {0, 0}}},     // 256 + 8
+      {0, large, {{2, 38}, {64, 0}}},             // 2048 + 64
+      {3, {0, 1, 2, 3, 6, 7}, {{8, 8}, {0, 0}}},  // 512 + 16
+      {4, {0, 1, 2}, {{3, 2}, {6, 2}, {0, 0}}},   // 256 + 8
   };
   for (const row &r : rows) {
     plat_fd_guard fd(sim.open(r.mtd));
@@ -276,7 +278,8 @@ TEST_F(SimMtd, OobLayoutIsTheKernelsSoftwareEccLayout) {
     ASSERT_EQ(ioctl(fd.fd, MEMGETOOBSEL, &oi), 0);
     EXPECT_EQ(oi.useecc, uint32_t(MTD_NANDECC_AUTOPLACE));
     EXPECT_EQ(oi.eccbytes, r.eccpos.size());
-    for (size_t i = 0; i < r.eccpos.size(); i++) EXPECT_EQ(oi.eccpos[i], r.eccpos[i]) << "mtd" << r.mtd;
+    for (size_t i = 0; i < r.eccpos.size(); i++)
+      EXPECT_EQ(oi.eccpos[i], r.eccpos[i]) << "mtd" << r.mtd;
     for (size_t i = r.eccpos.size(); i < 32; i++) EXPECT_EQ(oi.eccpos[i], 0u);
     for (size_t i = 0; i < r.oobfree.size(); i++) {
       EXPECT_EQ(oi.oobfree[i][0], r.oobfree[i].first) << "mtd" << r.mtd << " pair " << i;
@@ -315,8 +318,8 @@ TEST_F(SimMtd, PageWritesProgramTheSoftwareEccBytes) {
   ASSERT_EQ(write_at(small.fd, 0, std::vector<uint8_t>(page.begin(), page.begin() + 512)), 512);
   o = sim.oob(3);
   EXPECT_EQ(std::vector<uint8_t>(o.begin(), o.begin() + 16),
-            (std::vector<uint8_t>{0xAA, 0xAA, 0xAB, 0x55, 0xFF, 0xFF, 0x55, 0x57, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0xFF, 0xFF}));
+            (std::vector<uint8_t>{0xAA, 0xAA, 0xAB, 0x55, 0xFF, 0xFF, 0x55, 0x57, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 
   // Written over OOB bytes already programmed, the ECC bytes AND in; ecc=none adds none.
   sim_partition(0)->soft_ecc = false;
@@ -413,7 +416,8 @@ TEST_F(SimMtd, NandReadsPagesWrittenOnceAsWritten) {
   uint32_t x = 12345;
   for (auto &v : pages) v = uint8_t((x = x * 1103515245u + 12345u) >> 16);
   plat_fd_guard fd(sim.open(0));
-  ASSERT_EQ(write_at(fd.fd, BLOCK - 2 * PAGE, pages), ssize_t(pages.size())) << "across a block boundary";
+  ASSERT_EQ(write_at(fd.fd, BLOCK - 2 * PAGE, pages), ssize_t(pages.size()))
+      << "across a block boundary";
   std::vector<uint8_t> back(pages.size() - 300);
   ASSERT_EQ(plat().lseek(fd.fd, BLOCK - 2 * PAGE + 100, SEEK_SET), BLOCK - 2 * PAGE + 100);
   ASSERT_EQ(plat().read(fd.fd, back.data(), back.size()), ssize_t(back.size()));
@@ -453,10 +457,12 @@ TEST_F(SimMtd, NandReadsFollowTheKernelsCorrectionRule) {
     std::vector<uint8_t> want(page, 0), back(page, 0xEE);
     for (const auto &[at, v] : r.flipped) want[at] = v;
     ASSERT_EQ(plat().lseek(fd.fd, 0, SEEK_SET), 0);
-    EXPECT_EQ(plat().read(fd.fd, back.data(), page), ssize_t(page)) << r.what << ": the read succeeds";
+    EXPECT_EQ(plat().read(fd.fd, back.data(), page), ssize_t(page))
+        << r.what << ": the read succeeds";
     EXPECT_EQ(back, want) << r.what;
     std::vector<uint8_t> stored = sim.data(r.mtd);
-    EXPECT_EQ(std::vector<uint8_t>(stored.begin(), stored.begin() + page), std::vector<uint8_t>(page, 0))
+    EXPECT_EQ(std::vector<uint8_t>(stored.begin(), stored.begin() + page),
+              std::vector<uint8_t>(page, 0))
         << r.what << ": the correction is in what the read returns, not on the flash";
     // Part of a page: the same bytes.
     if (!r.flipped.empty()) {

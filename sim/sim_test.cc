@@ -3,8 +3,8 @@
 // stopping the table.
 #include "sim/sim.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,7 +83,9 @@ TEST(Sim, ControlFilesExistOnlyWhenListedAndLogEveryWrite) {
   EXPECT_EQ(write_text("/proc/keypad/../keypad/watchdog", "0"), -1);
 
   EXPECT_EQ(e2e::read_file(sim.path("proc/keypad/watchdog")), "1") << "holds the last text written";
-  EXPECT_EQ(sim.events(), "proc /proc/keypad/watchdog 201\nproc /proc/keypad/watchdog 1\nproc /proc/dsplink/reset 1\n");
+  EXPECT_EQ(
+      sim.events(),
+      "proc /proc/keypad/watchdog 201\nproc /proc/keypad/watchdog 1\nproc /proc/dsplink/reset 1\n");
 
   // Reading a control file gives its text; a read-only descriptor cannot write.
   plat_fd_guard fd(plat().open("/proc/keypad/watchdog", O_RDONLY, 0));
@@ -123,7 +125,8 @@ TEST(Sim, SignalsSyncsAndSleepsAreRecordedNotPerformed) {
   EXPECT_EQ(plat().sleep(60000), 0u);
   EXPECT_EQ(plat().usleep(500000), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
-  EXPECT_EQ(sim.events(), "kill " + std::to_string(child) + " 9\nkill 1 15\nsync\nsleep 60000\nusleep 500000\n");
+  EXPECT_EQ(sim.events(),
+            "kill " + std::to_string(child) + " 9\nkill 1 15\nsync\nsleep 60000\nusleep 500000\n");
   // The child was not signalled by the simulation.
   EXPECT_EQ(::kill(child, 0), 0);
   ::kill(child, SIGKILL);

@@ -88,10 +88,10 @@ int main(int argc, char **argv) {
   alarm(30);
 
   std::vector<sleeper> sleepers = {
-      {"keepstat", "/usr/sbin/daemon_a"},    // listed by its process name
-      {"daemon_b", "/usr/bin/keepcmd"},      // listed by its command name
-      {"victim_c", "/usr/bin/victim_c"},     // not listed
-      {"victim_d", "/opt/keepcmd/victim_d"}, // not listed: only a folder matches
+      {"keepstat", "/usr/sbin/daemon_a"},     // listed by its process name
+      {"daemon_b", "/usr/bin/keepcmd"},       // listed by its command name
+      {"victim_c", "/usr/bin/victim_c"},      // not listed
+      {"victim_d", "/opt/keepcmd/victim_d"},  // not listed: only a folder matches
   };
   for (auto &s : sleepers) {
     int ready[2];

@@ -31,7 +31,8 @@ std::string g_proc;  // the recording board's process list folder
 std::set<int> g_control_fds;  // descriptors of open control files
 
 bool is_control_file(const char *path) {
-  return std::strncmp(path, "/proc/keypad/", 13) == 0 || std::strncmp(path, "/proc/dsplink/", 14) == 0;
+  return std::strncmp(path, "/proc/keypad/", 13) == 0 ||
+         std::strncmp(path, "/proc/dsplink/", 14) == 0;
 }
 
 // Every control file exists (as /dev/null) and every write to one is
@@ -45,7 +46,8 @@ int rec_open(const char *path, int flags, mode_t mode) {
     }
     return fd;
   }
-  if (std::strncmp(path, "/proc/", 6) == 0) return ::open((g_proc + (path + 5)).c_str(), flags, mode);
+  if (std::strncmp(path, "/proc/", 6) == 0)
+    return ::open((g_proc + (path + 5)).c_str(), flags, mode);
   return ::open(path, flags, mode);
 }
 int rec_close(int fd) {
@@ -174,17 +176,30 @@ TEST_F(DriverOrder, StepsAroundTheAction) {
       {{"-k", "-V", "-I", "a.rom"}, 0, std::string(kill_sequence) + "show info:a.rom\n", ""},
       // The watchdog is written after the log line and before the walk; the
       // reboot follows the successful walk.
-      {{"-r", "-V", "-e", "a.rom"}, 0,
+      {{"-r", "-V", "-e", "a.rom"},
+       0,
        "execute rom:a.rom\nopen /proc/keypad/watchdog\nwrite 0\nrom magic       :0xad24ec0b\n",
        std::string("rom execute:done\n") + reboot_sequence},
       // Extraction and info get no watchdog write first, but the reboot after.
-      {{"-r", "-V", "-x", "a.rom"}, 0, "extract rom:a.rom\n============ROM<a.rom>", reboot_sequence},
+      {{"-r", "-V", "-x", "a.rom"},
+       0,
+       "extract rom:a.rom\n============ROM<a.rom>",
+       reboot_sequence},
       {{"-r", "-I", "a.rom"}, 0, "============ROM<a.rom>", reboot_sequence},
       // -q is kill and reboot.
-      {{"-q", "-I", "a.rom"}, 0, std::string(kill_sequence) + "============ROM<a.rom>", reboot_sequence},
+      {{"-q", "-I", "a.rom"},
+       0,
+       std::string(kill_sequence) + "============ROM<a.rom>",
+       reboot_sequence},
       // A failing action exits 1 and does not reboot; the kill has happened.
-      {{"-r", "-e", "missing.rom"}, 1, "open /proc/keypad/watchdog\nwrite 0\nfailed to open rom or block,", ""},
-      {{"-q", "-x", "missing.rom"}, 1, std::string(kill_sequence) + "failed to open rom or block,", ""},
+      {{"-r", "-e", "missing.rom"},
+       1,
+       "open /proc/keypad/watchdog\nwrite 0\nfailed to open rom or block,",
+       ""},
+      {{"-q", "-x", "missing.rom"},
+       1,
+       std::string(kill_sequence) + "failed to open rom or block,",
+       ""},
   };
   for (const row &r : rows) {
     std::string what = testing::PrintToString(r.args);
@@ -200,7 +215,8 @@ TEST_F(DriverOrder, StepsAroundTheAction) {
     }
     size_t first_watchdog = o.out.find("/proc/keypad/watchdog");
     if (r.args[0] == "-r" && r.args.back() == "a.rom" && r.args[r.args.size() - 2] != "-e") {
-      EXPECT_GT(first_watchdog, o.out.find("/proc/dsplink/bklight")) << what << ": watchdog only in the reboot";
+      EXPECT_GT(first_watchdog, o.out.find("/proc/dsplink/bklight"))
+          << what << ": watchdog only in the reboot";
     }
   }
 }

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/install_util.h"
 #include "rom/layout.h"
 #include "tests/support/e2e.h"
+#include "tests/support/install_util.h"
 
 namespace korvane {
 namespace {
@@ -31,12 +31,14 @@ struct board_run {
   explicit board_run(const std::string &board) { e2e::write_file(dir / "board", board); }
 
   e2e::run_result execute(const std::vector<std::string> &words = {}) {
-    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board", "--state", "state", "--",
-                                     "-e", "image.rom"};
+    std::vector<std::string> args = {
+        bin("korvane-sim"), "--board", "board", "--state", "state", "--", "-e", "image.rom"};
     args.insert(args.end(), words.begin(), words.end());
     return e2e::run(args, dir.path());
   }
-  std::string data(int mtd) const { return read_or_empty("state/mtd" + std::to_string(mtd) + ".data"); }
+  std::string data(int mtd) const {
+    return read_or_empty("state/mtd" + std::to_string(mtd) + ".data");
+  }
   std::string oob(int mtd) const {
     return without_ranges(read_or_empty("state/mtd" + std::to_string(mtd) + ".oob"), 64, ECC_2048);
   }
@@ -56,14 +58,16 @@ nand_geom geom_1m(std::vector<uint32_t> bad = {}) {
 }
 
 // What a partition must hold after programming `bytes` (already padded).
-void expect_nand(const board_run &b, int mtd, const nand_geom &g, const std::string &bytes, bool oob) {
+void expect_nand(const board_run &b, int mtd, const nand_geom &g, const std::string &bytes,
+                 bool oob) {
   std::string data, oobs;
   nand_expect(g, bytes, oob, &data, &oobs);
   EXPECT_TRUE(b.data(mtd) == data) << "mtd" << mtd << " data";
   EXPECT_TRUE(b.oob(mtd) == oobs) << "mtd" << mtd << " oob";
 }
 void expect_nor(const board_run &b, int mtd, const std::string &bytes) {
-  EXPECT_TRUE(b.data(mtd) == bytes + std::string((512u << 10) - bytes.size(), '\xFF')) << "mtd" << mtd;
+  EXPECT_TRUE(b.data(mtd) == bytes + std::string((512u << 10) - bytes.size(), '\xFF'))
+      << "mtd" << mtd;
 }
 
 // Until the driver has the execute action built in, it says so and does
@@ -73,7 +77,8 @@ class InstallSim : public testing::Test {
   void SetUp() override {
     static const bool built_in = [] {
       scratch_dir dir;
-      e2e::run_result r = e2e::run({bin("korvane-sim"), "--state", "state", "--", "-e", "none.rom"}, dir.path());
+      e2e::run_result r =
+          e2e::run({bin("korvane-sim"), "--state", "state", "--", "-e", "none.rom"}, dir.path());
       return r.out.find("not available in this build") == std::string::npos;
     }();
     if (!built_in) GTEST_SKIP() << "korvane-sim has no execute action in this build";
@@ -81,8 +86,9 @@ class InstallSim : public testing::Test {
 };
 
 TEST_F(InstallSim, EveryCypherOntoNandRawNandOobAndNor) {
-  const uint32_t cyphers[] = {ROM_BLK_CT_NONE, ROM_BLK_CT_CYPHER1, ROM_BLK_CT_CYPHER2, ROM_BLK_CT_CYPHER3,
-                              ROM_BLK_CT_CYPHER4, ROM_BLK_CT_AES, ROM_BLK_CT_DES};
+  const uint32_t cyphers[] = {ROM_BLK_CT_NONE,    ROM_BLK_CT_CYPHER1, ROM_BLK_CT_CYPHER2,
+                              ROM_BLK_CT_CYPHER3, ROM_BLK_CT_CYPHER4, ROM_BLK_CT_AES,
+                              ROM_BLK_CT_DES};
   // mtd0-6 take raw blocks, mtd7-13 blocks with OOB, mtd14-20 NOR blocks,
   // one cypher each.
   std::string board;
@@ -91,7 +97,9 @@ TEST_F(InstallSim, EveryCypherOntoNandRawNandOobAndNor) {
     for (int c = 0; c < 7; ++c) {
       int mtd = kind * 7 + c;
       board += kind == 2 ? nor_line(mtd) : nand_line(mtd);
-      uint32_t type = kind == 0 ? ROM_BLK_TYPE_NAND_RAW : kind == 1 ? ROM_BLK_TYPE_NAND_OOB : ROM_BLK_TYPE_NOR;
+      uint32_t type = kind == 0   ? ROM_BLK_TYPE_NAND_RAW
+                      : kind == 1 ? ROM_BLK_TYPE_NAND_OOB
+                                  : ROM_BLK_TYPE_NOR;
       size_t length = kind == 0 ? 150000 : kind == 1 ? 2112 * 70 + 500 : 70000;
       blocks.push_back({type, static_cast<uint32_t>(mtd), "fw" + std::to_string(mtd), cyphers[c],
                         firmware_like(length, mtd)});
@@ -130,10 +138,16 @@ TEST_F(InstallSim, ChunkingAndPadding) {
     uint32_t raw, oob, nor;  // alignment of the last chunk
     std::vector<std::string> pad_lines;
   } rows[] = {
-      {"pad=0x00", 2048, 2112, 1,
+      {"pad=0x00",
+       2048,
+       2112,
+       1,
        {"write pad = 5000  ,align = 6144  \n", "write pad = 21120 ,align = 21120 \n",
         "write pad = 34464 ,align = 34464 \n"}},
-      {"block-align,pad=0x00", 131072, 135168, 65536,
+      {"block-align,pad=0x00",
+       131072,
+       135168,
+       65536,
        {"write pad = 5000  ,align = 131072\n", "write pad = 21120 ,align = 135168\n",
         "write pad = 34464 ,align = 65536 \n"}},
   };
@@ -145,7 +159,8 @@ TEST_F(InstallSim, ChunkingAndPadding) {
     ASSERT_EQ(r.status, 0) << r.out;
     // Exactly one pad line per block that does not end on a chunk.
     std::string lines;
-    for (size_t at = r.out.find("write pad"); at != std::string::npos; at = r.out.find("write pad", at + 1))
+    for (size_t at = r.out.find("write pad"); at != std::string::npos;
+         at = r.out.find("write pad", at + 1))
       lines += r.out.substr(at, r.out.find('\n', at) + 1 - at);
     EXPECT_EQ(lines, w.pad_lines[0] + w.pad_lines[1] + w.pad_lines[2]);
     expect_nand(b, 0, geom_1m(), blocks[0].content, false);
@@ -160,42 +175,43 @@ TEST_F(InstallSim, VerboseRunOfTheDriver) {
   build_image(b.image, {{ROM_BLK_TYPE_NOR, 1, "boot", ROM_BLK_CT_CYPHER3, pattern(100)}}, false);
   e2e::run_result r = b.execute({"-V"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(matches("execute rom:image.rom\n"
-                      "blk index       :0\n"
-                      "blk offset      :0\n"
-                      "blk header      :128\n"
-                      "blk magic       :0xeb9f56c9\n"
-                      "blk hsize       :0x00000080\n"
-                      "blk good hcrc   :0x%m\n"
-                      "blk flags       :0\n"
-                      "blk lenght      :100\n"
-                      "blk total       :240\n"
-                      "blk none verify :0xffffffff\n"
-                      "blk type        :6\n"
-                      "blk id          :1\n"
-                      "blk name        :boot\n"
-                      "blk version     :v1\n"
-                      "blk cypher      :cypher3\n"
-                      "blk data        :raw\n"
-                      "open mtd:/dev/mtd1\n"
-                      "info mtd:type=nor,size=524288,block=65536,page=1   ,oob=0   \n"
-                      "erase mtd:from 0x00000000 to 0x00080000...\n"
-                      "\rErasing 64 Kibyte @ 0 --  0 % complete."
-                      "\rErasing 64 Kibyte @ 10000 -- 12 % complete."
-                      "\rErasing 64 Kibyte @ 20000 -- 25 % complete."
-                      "\rErasing 64 Kibyte @ 30000 -- 37 % complete."
-                      "\rErasing 64 Kibyte @ 40000 -- 50 % complete."
-                      "\rErasing 64 Kibyte @ 50000 -- 62 % complete."
-                      "\rErasing 64 Kibyte @ 60000 -- 75 % complete."
-                      "\rErasing 64 Kibyte @ 70000 -- 87 % complete.\n"
-                      "decode2flash: write align=65536:1\n"
-                      "decode: cypher(3)\n"
-                      "decode      :100     ,mtd_offset:0x00000000,buf_offset:0       \n"
-                      "write pad = 100   ,align = 100   \n"
-                      "decode: 100      ?=100      done\n"
-                      "blk execute:done\n"
-                      "rom execute:done\n",
-                      r.out))
+  EXPECT_TRUE(
+      matches("execute rom:image.rom\n"
+              "blk index       :0\n"
+              "blk offset      :0\n"
+              "blk header      :128\n"
+              "blk magic       :0xeb9f56c9\n"
+              "blk hsize       :0x00000080\n"
+              "blk good hcrc   :0x%m\n"
+              "blk flags       :0\n"
+              "blk lenght      :100\n"
+              "blk total       :240\n"
+              "blk none verify :0xffffffff\n"
+              "blk type        :6\n"
+              "blk id          :1\n"
+              "blk name        :boot\n"
+              "blk version     :v1\n"
+              "blk cypher      :cypher3\n"
+              "blk data        :raw\n"
+              "open mtd:/dev/mtd1\n"
+              "info mtd:type=nor,size=524288,block=65536,page=1   ,oob=0   \n"
+              "erase mtd:from 0x00000000 to 0x00080000...\n"
+              "\rErasing 64 Kibyte @ 0 --  0 % complete."
+              "\rErasing 64 Kibyte @ 10000 -- 12 % complete."
+              "\rErasing 64 Kibyte @ 20000 -- 25 % complete."
+              "\rErasing 64 Kibyte @ 30000 -- 37 % complete."
+              "\rErasing 64 Kibyte @ 40000 -- 50 % complete."
+              "\rErasing 64 Kibyte @ 50000 -- 62 % complete."
+              "\rErasing 64 Kibyte @ 60000 -- 75 % complete."
+              "\rErasing 64 Kibyte @ 70000 -- 87 % complete.\n"
+              "decode2flash: write align=65536:1\n"
+              "decode: cypher(3)\n"
+              "decode      :100     ,mtd_offset:0x00000000,buf_offset:0       \n"
+              "write pad = 100   ,align = 100   \n"
+              "decode: 100      ?=100      done\n"
+              "blk execute:done\n"
+              "rom execute:done\n",
+              r.out))
       << r.out;
   expect_nor(b, 1, pattern(100));
 }
@@ -210,29 +226,42 @@ TEST_F(InstallSim, BadBlocksAndFailingDevices) {
     std::vector<uint32_t> bad;  // for the expected image
     size_t programmed;          // bytes of the content expected on flash, from the start
   } rows[] = {
-      {"a bad block inside the partition", nand_line(0, " bad=1"),
-       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", ROM_BLK_CT_CYPHER1, pattern(300000, 1)}, 0,
-       "Bad block at 20000, from 20000 will be skipped\n", {1}, 300000},
-      {"more data than good blocks", "mtd0 nand size=512K erase=128K page=2048 oob=64 bad=3\n",
-       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", 0, pattern(4 * 131072, 2)}, 1,
+      {"a bad block inside the partition",
+       nand_line(0, " bad=1"),
+       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", ROM_BLK_CT_CYPHER1, pattern(300000, 1)},
+       0,
+       "Bad block at 20000, from 20000 will be skipped\n",
+       {1},
+       300000},
+      {"more data than good blocks",
+       "mtd0 nand size=512K erase=128K page=2048 oob=64 bad=3\n",
+       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", 0, pattern(4 * 131072, 2)},
+       1,
        "Bad block at 60000, from 60000 will be skipped\n"
        "Data did not fit into device, due to bad blocks\n"
        "failed to mtd write,%m\n"
        "failed to decode by cypher(0)!\n"
        "failed to decode,%m,/dev/mtd0",
-       {3}, 3 * 131072},
-      {"a failing write in the middle", nand_line(0, " fail=write:70:EIO"),
-       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", ROM_BLK_CT_CYPHER4, pattern(400000, 3)}, 1,
+       {3},
+       3 * 131072},
+      {"a failing write in the middle",
+       nand_line(0, " fail=write:70:EIO"),
+       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", ROM_BLK_CT_CYPHER4, pattern(400000, 3)},
+       1,
        "failed to write,Input/output error\n"
        "failed to mtd write,Input/output error\n"
        "failed to decode by cypher(4)!\n"
        "failed to decode,%m,/dev/mtd0",
-       {}, 69 * 2048},
-      {"a failing erase", nand_line(0, " fail=erase:2:EIO"),
-       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", 0, pattern(5000, 4)}, 1,
+       {},
+       69 * 2048},
+      {"a failing erase",
+       nand_line(0, " fail=erase:2:EIO"),
+       {ROM_BLK_TYPE_NAND_RAW, 0, "fw", 0, pattern(5000, 4)},
+       1,
        "MTD Erase failure: Input/output error\n"
        "failed to erase mtd,%m,/dev/mtd0",
-       {}, 0},
+       {},
+       0},
   };
   for (const row &w : rows) {
     SCOPED_TRACE(w.what);
@@ -244,8 +273,9 @@ TEST_F(InstallSim, BadBlocksAndFailingDevices) {
     std::string data = b.data(0);
     nand_geom g{static_cast<uint32_t>(data.size()), 128u << 10, 2048, 64, w.bad, FREE_2048};
     std::string want, oob;
-    std::string bytes = w.programmed == w.block.content.size() ? padded(w.block.content, 2048, 0xFF)
-                                                                : w.block.content.substr(0, w.programmed);
+    std::string bytes = w.programmed == w.block.content.size()
+                            ? padded(w.block.content, 2048, 0xFF)
+                            : w.block.content.substr(0, w.programmed);
     nand_expect(g, bytes, false, &want, &oob);
     EXPECT_TRUE(data == want);
   }
@@ -268,13 +298,24 @@ TEST_F(InstallSim, SelectionTypesAndMissingPartitions) {
     std::vector<bool> programmed;  // mtd0, mtd1, mtd2
     const char *fake;              // a fake MTD file that must exist, or nullptr
   } rows[] = {
-      {"a missing partition fails the run", {}, 1,
-       "failed to open mtd,No such file or directory,/dev/mtd9\n", {true, true, false}, nullptr},
-      {"-s passes over it", {"-s"}, 0,
+      {"a missing partition fails the run",
+       {},
+       1,
+       "failed to open mtd,No such file or directory,/dev/mtd9\n",
+       {true, true, false},
+       nullptr},
+      {"-s passes over it",
+       {"-s"},
+       0,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"
        "!!!!!!<<<skip 3 bad block>>>!!!!!!\n",
-       {true, true, true}, nullptr},
-      {"-s -m runs it against mtd0 into its own fake file", {"-s", "-m"}, 0, "", {false, false, false},
+       {true, true, true},
+       nullptr},
+      {"-s -m runs it against mtd0 into its own fake file",
+       {"-s", "-m"},
+       0,
+       "",
+       {false, false, false},
        "fake-mtd9-gone"},
       {"-o selects by id", {"-o", "2,1", "-s"}, 0, "", {false, true, true}, nullptr},
   };
@@ -286,7 +327,11 @@ TEST_F(InstallSim, SelectionTypesAndMissingPartitions) {
     EXPECT_EQ(r.status, w.status);
     EXPECT_EQ(r.out, w.out);
     for (int m = 0; m < 3; ++m) {
-      EXPECT_EQ(b.data(m).substr(0, 3000) == blocks[m == 0 ? 0 : m == 1 ? 2 : 4].content, w.programmed[m])
+      EXPECT_EQ(b.data(m).substr(0, 3000) == blocks[m == 0   ? 0
+                                                    : m == 1 ? 2
+                                                             : 4]
+                                                 .content,
+                w.programmed[m])
           << "mtd" << m;
     }
     if (w.fake) {
@@ -374,21 +419,28 @@ TEST_F(InstallSim, DamagedHeaders) {
   } rows[] = {
       {"a bad hcrc on a later block is still programmed",
        [](const std::string &img, const std::vector<blk_place> &p) {
-         edit_header(img, p[1].offset, [](blk_hdr &h) { set_text_field(h.version, "v9"); }, false);
+         edit_header(
+             img, p[1].offset, [](blk_hdr &h) { set_text_field(h.version, "v9"); }, false);
        },
-       0, "", {true, true, true}},
+       0,
+       "",
+       {true, true, true}},
       {"a bad rom hcrc stops before anything is touched",
        [](const std::string &img, const std::vector<blk_place> &) {
          std::string all = e2e::read_file(img);
          all[40] ^= 1;
          e2e::write_file(img, all);
        },
-       1, "invalid rom hdr crc,0x%m\nfailed to check file,image.rom\n", {false, false, false}},
+       1,
+       "invalid rom hdr crc,0x%m\nfailed to check file,image.rom\n",
+       {false, false, false}},
       {"hsize 145 ends the walk with success",
        [](const std::string &img, const std::vector<blk_place> &p) {
          edit_header(img, p[1].offset, [](blk_hdr &h) { h.hsize.set(145); });
        },
-       0, "suck ,invalid blk header size,145\n", {true, false, false}},
+       0,
+       "suck ,invalid blk header size,145\n",
+       {true, false, false}},
   };
   for (const row &w : rows) {
     SCOPED_TRACE(w.what);

@@ -156,8 +156,8 @@ TEST(Mkrom, BuildsImagesAndBlockFilesTheReadersAccept) {
 
   // The same block alone is a block file; its header and payload match the
   // appended one byte for byte.
-  r = mkrom({"block", dir / "kernel.blk", dir / "kernel", "-t", "nand-raw", "-p", "c1", "--id",
-             "3", "--name", "kernel", "--version", "3.2.1", "-f", "crc", "-d", "file"});
+  r = mkrom({"block", dir / "kernel.blk", dir / "kernel", "-t", "nand-raw", "-p", "c1", "--id", "3",
+             "--name", "kernel", "--version", "3.2.1", "-f", "crc", "-d", "file"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   std::string blk = read_file(dir / "kernel.blk");
   EXPECT_EQ(blk, s.substr(128, get_be(s, 128 + 24)));
@@ -232,7 +232,8 @@ TEST(Mkrom, CommandLineErrorsExit2AndTouchNothing) {
       {{"add", img, in, "-t", "NOR", "-p", "none"}, "unknown type 'NOR'"},
       {{"add", img, in, "-t", "bin", "-p", "zip"}, "unknown cypher type 'zip'"},
       {{"add", img, in, "-t", "bin", "-p", "none", "-d", "RAW"}, "unknown data type 'RAW'"},
-      {{"add", img, in, "-t", "bin", "-p", "none", "-f", "crc,,force"}, "unknown flags 'crc,,force'"},
+      {{"add", img, in, "-t", "bin", "-p", "none", "-f", "crc,,force"},
+       "unknown flags 'crc,,force'"},
       {{"add", img, in, "-t", "bin", "-p", "none", "-f", std::string(256, 'x')}, "unknown flags"},
       {{"add", img, in, "-t", "bin", "-p", "none", "--id", "-1"}, "--id needs a number"},
       {{"add", img, in, "-t", "bin", "-p", "none", "--id", "4294967296"}, "--id needs a number"},
@@ -307,26 +308,46 @@ TEST(Mkrom, BuildFailuresExit1AndLeaveFilesAlone) {
     const char *prints;  // on stdout, by the writer
     const char *says;    // on stderr, by the tool
   } rows[] = {
-      {{"add", img, dir / "missing", "-t", "bin", "-p", "none"}, img,
-       "failed to fstat block,No such file or directory", "could not append"},
-      {{"add", img, in, "-t", "bin", "-p", "none", "--offset", "3001"}, img,
-       "offset(3001) greater than total(3000),Success", "the image is unchanged"},
-      // 10 bytes leave 16 bytes of room: no place for the 48-byte header.
-      {{"add", img, dir / "tiny", "-t", "bin", "-p", "c2"}, img, "failed to encode ,size=16!",
+      {{"add", img, dir / "missing", "-t", "bin", "-p", "none"},
+       img,
+       "failed to fstat block,No such file or directory",
        "could not append"},
-      {{"add", dir / "blk", in, "-t", "bin", "-p", "none"}, dir / "blk", "",
+      {{"add", img, in, "-t", "bin", "-p", "none", "--offset", "3001"},
+       img,
+       "offset(3001) greater than total(3000),Success",
+       "the image is unchanged"},
+      // 10 bytes leave 16 bytes of room: no place for the 48-byte header.
+      {{"add", img, dir / "tiny", "-t", "bin", "-p", "c2"},
+       img,
+       "failed to encode ,size=16!",
+       "could not append"},
+      {{"add", dir / "blk", in, "-t", "bin", "-p", "none"},
+       dir / "blk",
+       "",
        "is a block file, not a rom image"},
-      {{"add", dir / "damaged", in, "-t", "bin", "-p", "none"}, dir / "damaged",
-       "invalid rom hdr crc,", "is not a usable rom image"},
-      {{"add", dir / "nothing", in, "-t", "bin", "-p", "none"}, "",
-       "failed to open rom or block,No such file or directory", "is not a usable rom image"},
-      {{"block", out, dir / "missing", "-t", "bin", "-p", "none"}, out, "failed to fstat block,",
+      {{"add", dir / "damaged", in, "-t", "bin", "-p", "none"},
+       dir / "damaged",
+       "invalid rom hdr crc,",
+       "is not a usable rom image"},
+      {{"add", dir / "nothing", in, "-t", "bin", "-p", "none"},
+       "",
+       "failed to open rom or block,No such file or directory",
+       "is not a usable rom image"},
+      {{"block", out, dir / "missing", "-t", "bin", "-p", "none"},
+       out,
+       "failed to fstat block,",
        "could not build a block"},
-      {{"block", out, dir / "tiny", "-t", "bin", "-p", "cypher1"}, out,
-       "failed to encode by cypher!", "could not build a block"},
-      {{"block", dir / "no/such/dir/out", in, "-t", "bin", "-p", "none"}, "", "blk magic",
+      {{"block", out, dir / "tiny", "-t", "bin", "-p", "cypher1"},
+       out,
+       "failed to encode by cypher!",
+       "could not build a block"},
+      {{"block", dir / "no/such/dir/out", in, "-t", "bin", "-p", "none"},
+       "",
+       "blk magic",
        "cannot create"},
-      {{"block", "/dev/full", in, "-t", "bin", "-p", "none"}, "", "blk magic",
+      {{"block", "/dev/full", in, "-t", "bin", "-p", "none"},
+       "",
+       "blk magic",
        "cannot write /dev/full: No space left on device"},
   };
   for (const row &c : rows) {

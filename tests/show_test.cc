@@ -192,7 +192,9 @@ std::string fmt(const char *f, ...) {
 }
 
 std::string hex_line(const char *label, uint32_t v) { return fmt("%-16s:0x%08x\n", label, v); }
-std::string dec_line(const char *label, uint32_t v) { return fmt("%-16s:%d\n", label, static_cast<int>(v)); }
+std::string dec_line(const char *label, uint32_t v) {
+  return fmt("%-16s:%d\n", label, static_cast<int>(v));
+}
 std::string text_line(const char *label, const std::string &b, size_t off, size_t width) {
   std::string t = b.substr(off, width);
   return fmt("%-16s:%s\n", label, t.substr(0, t.find('\0')).c_str());
@@ -206,7 +208,8 @@ const char *type_name(uint32_t t) {
 
 const char *cypher_name(uint32_t c) {
   static const std::map<uint32_t, const char *> names = {
-      {0, "none"}, {1, "cypher1"}, {2, "cypher2"}, {3, "cypher3"}, {4, "cypher4"}, {128, "AES"}, {129, "DES"}};
+      {0, "none"},    {1, "cypher1"}, {2, "cypher2"}, {3, "cypher3"},
+      {4, "cypher4"}, {128, "AES"},   {129, "DES"}};
   auto it = names.find(c);
   return it == names.end() ? "invalid" : it->second;
 }
@@ -232,12 +235,14 @@ struct blk_state {
 
 std::string blk_section(int index, size_t off, const std::string &img, const blk_state &s = {}) {
   uint32_t verify = get_be(img, off + 28);
-  std::string verify_label = std::string("blk ") + s.verify + (s.verify[0] == 'b' ? "  " : " ") + "verify";
+  std::string verify_label =
+      std::string("blk ") + s.verify + (s.verify[0] == 'b' ? "  " : " ") + "verify";
   return fmt("============block %d================\n", index) + dec_line("blk offset", off) +
-         dec_line("blk header", get_be(img, off + 4)) + s.before + hex_line("blk magic", get_be(img, off)) +
-         dec_line("blk hsize", get_be(img, off + 4)) +
+         dec_line("blk header", get_be(img, off + 4)) + s.before +
+         hex_line("blk magic", get_be(img, off)) + dec_line("blk hsize", get_be(img, off + 4)) +
          hex_line(s.good_hcrc ? "blk good hcrc" : "blk bad  hcrc", get_be(img, off + 8)) +
-         hex_line("blk flags", get_be(img, off + 16)) + dec_line("blk lenght", get_be(img, off + 20)) +
+         hex_line("blk flags", get_be(img, off + 16)) +
+         dec_line("blk lenght", get_be(img, off + 20)) +
          dec_line("blk total", get_be(img, off + 24)) + hex_line(verify_label.c_str(), verify) +
          dec_line("blk type", get_be(img, off + 32)) + dec_line("blk id", get_be(img, off + 36)) +
          text_line("blk name", img, off + 40, 16) + text_line("blk version", img, off + 56, 24) +
@@ -266,7 +271,8 @@ std::string all_blocks(const std::string &img, bool rom, const char *verify_of_c
     blk_state s;
     bool checked = (get_be(img, offs[i] + 16) & ROM_VERIFY_MASK) != 0;
     s.verify = checked ? verify_of_checked : "none";
-    if (extract >= 0) s.before = extract_line(extract_name(static_cast<int>(i), offs[i], img), extract);
+    if (extract >= 0)
+      s.before = extract_line(extract_name(static_cast<int>(i), offs[i], img), extract);
     out += blk_section(static_cast<int>(i), offs[i], img, s);
   }
   return out;
@@ -350,11 +356,14 @@ TEST_F(show, info_text) {
       {"an image with no blocks", {"-i", "empty.rom"}, rom_section("empty.rom", *empty_)},
       {"-V logs the action first", {"-V", "-I", "a.rom"}, "show info:a.rom\n" + rom},
       {"-f crc checks every block that carries a verify kind",
-       {"-f", "crc", "-i", "a.rom"}, rom + all_blocks(*img_, true, "good")},
+       {"-f", "crc", "-i", "a.rom"},
+       rom + all_blocks(*img_, true, "good")},
       {"-f checksum: the block's own kind is used",
-       {"-f", "checksum", "-i", "a.rom"}, rom + all_blocks(*img_, true, "good")},
+       {"-f", "checksum", "-i", "a.rom"},
+       rom + all_blocks(*img_, true, "good")},
       {"-f force: no verify kind on the command line",
-       {"-f", "force", "-i", "a.rom"}, rom + all_blocks(*img_, true)},
+       {"-f", "force", "-i", "a.rom"},
+       rom + all_blocks(*img_, true)},
   };
   for (const row &r : rows) {
     auto res = korvane_run(r.args);
@@ -367,15 +376,14 @@ TEST_F(show, fixed_widths_and_labels) {
   put("a.rom", *img_);
   auto res = korvane_run({"-f", "crc", "-i", "a.rom"});
   ASSERT_EQ(res.status, 0);
-  for (const char *line : {"rom magic       :0xad24ec0b\n", "rom hsize       :128\n",
-                           "rom format      :0x00000002\n", "rom flags       :0x00000002\n",
-                           "rom verify      :0xffffffff\n", "rom blocks      :6\n",
-                           "rom dev id      :17\n", "rom dev name    :board-a\n",
-                           "rom oem name    :acme\n", "rom version     :2.3.4\n",
-                           "============block 5================\n", "blk id          :32767\n",
-                           "blk type        :8\n", "blk cypher      :none\n", "blk data        :file\n",
-                           "blk version     :1.0.7\n", "blk none verify :0xffffffff\n",
-                           "blk cypher      :cypher2\n", "blk name        :rootfs\n"}) {
+  for (const char *line :
+       {"rom magic       :0xad24ec0b\n", "rom hsize       :128\n", "rom format      :0x00000002\n",
+        "rom flags       :0x00000002\n", "rom verify      :0xffffffff\n", "rom blocks      :6\n",
+        "rom dev id      :17\n", "rom dev name    :board-a\n", "rom oem name    :acme\n",
+        "rom version     :2.3.4\n", "============block 5================\n",
+        "blk id          :32767\n", "blk type        :8\n", "blk cypher      :none\n",
+        "blk data        :file\n", "blk version     :1.0.7\n", "blk none verify :0xffffffff\n",
+        "blk cypher      :cypher2\n", "blk name        :rootfs\n"}) {
     EXPECT_NE(res.out.find(line), std::string::npos) << line;
   }
 }
@@ -417,9 +425,10 @@ TEST_F(show, bad_hcrc_of_second_block) {
   auto res = korvane_run({"-x", "a.rom"});
   EXPECT_EQ(res.status, 0);
   EXPECT_EQ(res.out, expect);
-  EXPECT_EQ(files(), (std::set<std::string>{"a.rom", "0-1-nand-raw-uboot", "1-2-nand-raw-bad-kernel",
-                                            "2-3-nor-raw-rootfs", "3-4-file-config", "4-5-script-script",
-                                            "5-32767-execute-logo"}));
+  EXPECT_EQ(files(),
+            (std::set<std::string>{"a.rom", "0-1-nand-raw-uboot", "1-2-nand-raw-bad-kernel",
+                                   "2-3-nor-raw-rootfs", "3-4-file-config", "4-5-script-script",
+                                   "5-32767-execute-logo"}));
   EXPECT_EQ(read_file(work_ / "1-2-nand-raw-bad-kernel"), (*blocks_)[1].content);
   EXPECT_EQ(read_file(work_ / "4-5-script-script"), (*blocks_)[4].content);
 }
@@ -439,9 +448,11 @@ TEST_F(show, bad_payloads) {
     s.verify = !has_kind ? "none" : (i == 0 || i == 3) ? "bad" : "good";
     uint32_t len = get_be(img, offs[i] + 20);
     if (i == 0)
-      s.before = fmt("invalid verify,0x%08x!=0x%08x\n", zcrc(img, offs[i] + 128, len), get_be(img, offs[i] + 28));
+      s.before = fmt("invalid verify,0x%08x!=0x%08x\n", zcrc(img, offs[i] + 128, len),
+                     get_be(img, offs[i] + 28));
     if (i == 3)
-      s.before = fmt("invalid verify,0x%08x!=0x%08x\n", bytesum(img, offs[i] + 128, len), get_be(img, offs[i] + 28));
+      s.before = fmt("invalid verify,0x%08x!=0x%08x\n", bytesum(img, offs[i] + 128, len),
+                     get_be(img, offs[i] + 28));
     checked += blk_section(static_cast<int>(i), offs[i], img, s);
   }
   auto res = korvane_run({"-f", "crc", "-i", "a.rom"});
@@ -489,7 +500,8 @@ TEST_F(show, header_sizes) {
     s.verify = "good";
     auto res = korvane_run({"-f", "crc", "-i", "h.rom"});
     EXPECT_EQ(res.status, 0);
-    EXPECT_EQ(res.out, rom_section("h.rom", img) + blk_section(0, 128, img, s) + blk_section(1, off, img, s));
+    EXPECT_EQ(res.out, rom_section("h.rom", img) + blk_section(0, 128, img, s) +
+                           blk_section(1, off, img, s));
 
     // The payload starts hsize bytes after the header.
     res = korvane_run({"-x", "h.rom"});
@@ -529,9 +541,9 @@ TEST_F(show, header_sizes) {
   off = walk(img, true)[1];
   res = korvane_run({"-x", "h.rom"});
   EXPECT_EQ(res.status, 0);
-  EXPECT_EQ(res.out, rom_section("h.rom", img) +
-                         all_blocks(base, true, "none", 0) + "============block 1================\n" +
-                         dec_line("blk offset", off) + "blk header      :145\nsuck ,invalid blk header size,145\n");
+  EXPECT_EQ(res.out, rom_section("h.rom", img) + all_blocks(base, true, "none", 0) +
+                         "============block 1================\n" + dec_line("blk offset", off) +
+                         "blk header      :145\nsuck ,invalid blk header size,145\n");
   EXPECT_EQ(files(), (std::set<std::string>{"base.rom", "h.rom", "0-1-nand-raw-uboot"}));
 }
 
@@ -541,7 +553,8 @@ TEST_F(show, extract_decoded) {
   put("a.rom", *img_);
   auto res = korvane_run({"-V", "-x", "a.rom"});
   EXPECT_EQ(res.status, 0);
-  EXPECT_EQ(res.out, "extract rom:a.rom\n" + rom_section("a.rom", *img_) + all_blocks(*img_, true, "none", 0));
+  EXPECT_EQ(res.out, "extract rom:a.rom\n" + rom_section("a.rom", *img_) +
+                         all_blocks(*img_, true, "none", 0));
   std::vector<size_t> offs = walk(*img_, true);
   ASSERT_EQ(offs.size(), blocks_->size());
   for (size_t i = 0; i < offs.size(); ++i) {
@@ -594,9 +607,10 @@ TEST_F(show, empty_payloads_extract_to_empty_files) {
   std::string lzma_empty = read_file(work_ / "empty.lzma");
   fs::remove(work_ / "empty");
   fs::remove(work_ / "empty.lzma");
-  std::string img = make_image(work_ / "e.rom", {{"none0", ROM_BLK_TYPE_BIN, 1, ROM_BLK_CT_NONE, ROM_VERIFY_CRC, ""},
-                                                 {"lzma0", ROM_BLK_TYPE_BIN, 2, ROM_BLK_CT_NONE, 0, lzma_empty},
-                                                 {"c3zero", ROM_BLK_TYPE_BIN, 3, ROM_BLK_CT_CYPHER3, 0, ""}});
+  std::string img = make_image(work_ / "e.rom",
+                               {{"none0", ROM_BLK_TYPE_BIN, 1, ROM_BLK_CT_NONE, ROM_VERIFY_CRC, ""},
+                                {"lzma0", ROM_BLK_TYPE_BIN, 2, ROM_BLK_CT_NONE, 0, lzma_empty},
+                                {"c3zero", ROM_BLK_TYPE_BIN, 3, ROM_BLK_CT_CYPHER3, 0, ""}});
   size_t off = walk(img, true)[1];
   put_be(img, off + 80, ROM_BLK_CT_CYPHER1);
   reseal(img, off, 128);
@@ -632,17 +646,21 @@ TEST_F(show, unusable_files) {
       {"short", "short.rom", "failed to read rom or block,size=128,Success,short.rom\n"},
       {"bad magic", "magic.rom", fmt("invalid magic=0x%08x\n", get_be(bad_magic, 0))},
       {"bad rom crc", "crc.rom",
-       fmt("invalid rom hdr crc,0x%08x!=0x%08x\n", get_be(bad_crc, 8), [&] {
-         std::string h = bad_crc.substr(0, 128);
-         put_be(h, 8, 0);
-         return zcrc(h, 0, 128);
-       }()) + "failed to check file,crc.rom\n"},
+       fmt("invalid rom hdr crc,0x%08x!=0x%08x\n", get_be(bad_crc, 8),
+           [&] {
+             std::string h = bad_crc.substr(0, 128);
+             put_be(h, 8, 0);
+             return zcrc(h, 0, 128);
+           }()) +
+           "failed to check file,crc.rom\n"},
       {"bad block file crc", "crc.blk",
-       fmt("invalid blk hdr crc,0x%08x!=0x%08x\n", get_be(bad_blk, 8), [&] {
-         std::string h = bad_blk.substr(0, 128);
-         put_be(h, 8, 0);
-         return zcrc(h, 0, 128);
-       }()) + "failed to check file,crc.blk\n"},
+       fmt("invalid blk hdr crc,0x%08x!=0x%08x\n", get_be(bad_blk, 8),
+           [&] {
+             std::string h = bad_blk.substr(0, 128);
+             put_be(h, 8, 0);
+             return zcrc(h, 0, 128);
+           }()) +
+           "failed to check file,crc.blk\n"},
   };
   for (const row &r : rows) {
     for (const char *action : {"-I", "-i", "-x"}) {
@@ -705,11 +723,12 @@ TEST_F(show, files_that_cannot_be_created) {
   // Block 1's name is taken by a directory, block 2's by a dangling link,
   // block 3's by a link to a file outside: none of them is written through,
   // every other block is extracted, and the run fails.
-  std::string img = make_image(work_ / "c.rom", {{"first", ROM_BLK_TYPE_BIN, 1, ROM_BLK_CT_NONE, 0, "1st"},
-                                                 {"dir", ROM_BLK_TYPE_BIN, 2, ROM_BLK_CT_NONE, 0, "2nd"},
-                                                 {"dangling", ROM_BLK_TYPE_BIN, 3, ROM_BLK_CT_NONE, 0, "3rd"},
-                                                 {"link", ROM_BLK_TYPE_BIN, 4, ROM_BLK_CT_NONE, 0, "4th"},
-                                                 {"last", ROM_BLK_TYPE_BIN, 5, ROM_BLK_CT_CYPHER1, 0, firmware(2000, 9)}});
+  std::string img = make_image(
+      work_ / "c.rom", {{"first", ROM_BLK_TYPE_BIN, 1, ROM_BLK_CT_NONE, 0, "1st"},
+                        {"dir", ROM_BLK_TYPE_BIN, 2, ROM_BLK_CT_NONE, 0, "2nd"},
+                        {"dangling", ROM_BLK_TYPE_BIN, 3, ROM_BLK_CT_NONE, 0, "3rd"},
+                        {"link", ROM_BLK_TYPE_BIN, 4, ROM_BLK_CT_NONE, 0, "4th"},
+                        {"last", ROM_BLK_TYPE_BIN, 5, ROM_BLK_CT_CYPHER1, 0, firmware(2000, 9)}});
   scratch_dir outside;
   write_file(outside / "victim", "untouched");
   fs::create_directory(work_ / "1-2-bin-dir");
@@ -720,11 +739,15 @@ TEST_F(show, files_that_cannot_be_created) {
     if (std::string(g) == "-g") args.insert(args.begin(), "-g");
     auto res = korvane_run(args);
     EXPECT_EQ(res.status, 1) << g;
-    EXPECT_NE(res.out.find("failed to create file,Is a directory,.//1-2-bin-dir\n"), std::string::npos) << res.out;
-    EXPECT_NE(res.out.find("failed to create file,Too many levels of symbolic links,.//2-3-bin-dangling\n"),
+    EXPECT_NE(res.out.find("failed to create file,Is a directory,.//1-2-bin-dir\n"),
+              std::string::npos)
+        << res.out;
+    EXPECT_NE(res.out.find(
+                  "failed to create file,Too many levels of symbolic links,.//2-3-bin-dangling\n"),
               std::string::npos);
-    EXPECT_NE(res.out.find("failed to create file,Too many levels of symbolic links,.//3-4-bin-link\n"),
-              std::string::npos);
+    EXPECT_NE(
+        res.out.find("failed to create file,Too many levels of symbolic links,.//3-4-bin-link\n"),
+        std::string::npos);
     EXPECT_FALSE(e2e::file_exists(outside / "planted"));
     EXPECT_EQ(read_file(outside / "victim"), "untouched");
     if (std::string(g) == "-x") {
@@ -814,7 +837,8 @@ TEST_F(show, background_extracts_into_the_callers_folder) {
   put("a.rom", *img_);
   auto res = korvane_run({"-h", "-V", "-x", "a.rom"});  // returns once the child closed the pipe
   EXPECT_EQ(res.status, 0);
-  EXPECT_EQ(res.out, "extract rom:a.rom\n" + rom_section("a.rom", *img_) + all_blocks(*img_, true, "none", 0));
+  EXPECT_EQ(res.out, "extract rom:a.rom\n" + rom_section("a.rom", *img_) +
+                         all_blocks(*img_, true, "none", 0));
   std::string name = work_ / "1-2-nand-raw-kernel";
   EXPECT_EQ(read_file(name), (*blocks_)[1].content);
   struct stat st;

@@ -29,7 +29,8 @@ TEST(KorvaneSim, StandardOutputIsKorvanes) {
   };
   e2e::write_file(dir / "payload", std::string(5000, 'k'));
   mkrom({"create", "img.rom", "--dev-name", "board"});
-  mkrom({"add", "img.rom", "payload", "-t", "nand-raw", "-p", "cypher1", "--id", "0", "--name", "kernel", "-f", "crc"});
+  mkrom({"add", "img.rom", "payload", "-t", "nand-raw", "-p", "cypher1", "--id", "0", "--name",
+         "kernel", "-f", "crc"});
 
   const std::vector<std::vector<std::string>> commands = {
       {"--version"}, {"-i", "img.rom"}, {"-I", "-V", "img.rom"}, {"-i", "absent.rom"}, {"--bogus"}};
@@ -58,14 +59,16 @@ TEST(KorvaneSim, StateFolderHoldsTheBoardsControlFiles) {
   e2e::run_result r = sim(dir, {"--", "--version"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  for (const char *f : {"keypad/watchdog", "keypad/lcd_bklight", "dsplink/bklight", "dsplink/reset"}) {
+  for (const char *f :
+       {"keypad/watchdog", "keypad/lcd_bklight", "dsplink/bklight", "dsplink/reset"}) {
     EXPECT_TRUE(e2e::file_exists(dir / "korvane-sim-state/proc/" + f)) << f;
   }
   EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state/proc/dsplink/rstsw"));
   EXPECT_TRUE(e2e::file_exists(dir / "korvane-sim-state/events.log"));
 
   // A board file decides which control files exist.
-  e2e::write_file(dir / "board", "mtd0 nor size=64K erase=64K\nproc /proc/dsplink/rstsw /proc/dsplink/rsthw\n");
+  e2e::write_file(dir / "board",
+                  "mtd0 nor size=64K erase=64K\nproc /proc/dsplink/rstsw /proc/dsplink/rsthw\n");
   r = sim(dir, {"--board", "board", "--state", "other", "--version"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(e2e::file_exists(dir / "other/proc/dsplink/rsthw"));
@@ -81,11 +84,13 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
   };
   const row rows[] = {
       {{"--board", "board", "--", "--version"},
-       "korvane-sim: board line 2: oob= missing on NAND in \"mtd0 nand size=1M erase=128K page=2048\"\n"},
+       "korvane-sim: board line 2: oob= missing on NAND in \"mtd0 nand size=1M erase=128K "
+       "page=2048\"\n"},
       {{"--board", "absent", "--", "--version"}, "korvane-sim: absent: cannot be read\n"},
       {{"--board"}, "korvane-sim: --board needs a value\nusage: korvane-sim"},
       {{"--state="}, "korvane-sim: --state needs a folder\nusage: korvane-sim"},
-      {{"--state", "board", "--", "--version"}, "korvane-sim: board: cannot be used as the state folder\n"},
+      {{"--state", "board", "--", "--version"},
+       "korvane-sim: board: cannot be used as the state folder\n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.args[0] + " " + (r.args.size() > 1 ? r.args[1] : ""));
@@ -97,7 +102,9 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
   e2e::run_result help = sim(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, "");
-  EXPECT_EQ(help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0), 0u);
+  EXPECT_EQ(
+      help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
+      0u);
 }
 
 // ------------------------------------------------------------ installing
@@ -138,14 +145,16 @@ TEST_F(KorvaneSimInstall, BlocksLandOnTheDefaultBoard) {
   e2e::write_file(dir / "kernel", kernel);
   e2e::write_file(dir / "boot", boot);
   mkrom({"create", "img.rom", "--dev-name", "board"});
-  mkrom({"add", "img.rom", "kernel", "-t", "nand-raw", "-p", "cypher1", "--id", "0", "--name", "kernel", "-f", "crc"});
+  mkrom({"add", "img.rom", "kernel", "-t", "nand-raw", "-p", "cypher1", "--id", "0", "--name",
+         "kernel", "-f", "crc"});
   mkrom({"add", "img.rom", "boot", "-t", "nor", "-p", "none", "--id", "1", "--name", "boot"});
 
   e2e::run_result r = korvane({"--state", "st", "--", "-e", "img.rom"});
   if (lacks_step(r)) GTEST_SKIP() << r.out;
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(r.out.find("Bad block at 40000, from 40000 will be skipped\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Bad block at 40000, from 40000 will be skipped\n"), std::string::npos)
+      << r.out;
 
   const size_t block = 128 * 1024;
   std::string mtd0 = state("mtd0.data");
@@ -154,7 +163,8 @@ TEST_F(KorvaneSimInstall, BlocksLandOnTheDefaultBoard) {
   EXPECT_EQ(mtd0.substr(2 * block, block), std::string(block, '\xFF')) << "the bad block";
   EXPECT_EQ(mtd0.substr(3 * block, kernel.size() - 2 * block), kernel.substr(2 * block));
   size_t end = 3 * block + kernel.size() - 2 * block;
-  EXPECT_EQ(mtd0.substr(end), std::string(mtd0.size() - end, '\xFF')) << "padded with 0xFF, then erased";
+  EXPECT_EQ(mtd0.substr(end), std::string(mtd0.size() - end, '\xFF'))
+      << "padded with 0xFF, then erased";
 
   std::string mtd1 = state("mtd1.data");
   EXPECT_EQ(mtd1.substr(0, boot.size()), boot);
@@ -162,7 +172,8 @@ TEST_F(KorvaneSimInstall, BlocksLandOnTheDefaultBoard) {
 
   // The whole partitions were erased first, skipping the bad block.
   std::string log = state("events.log");
-  EXPECT_NE(log.find("badblock mtd0 262144 1\nbadblock mtd0 393216 0\nerase mtd0 393216 131072\n"), std::string::npos);
+  EXPECT_NE(log.find("badblock mtd0 262144 1\nbadblock mtd0 393216 0\nerase mtd0 393216 131072\n"),
+            std::string::npos);
   EXPECT_EQ(log.find("erase mtd0 262144 "), std::string::npos) << "not the bad block";
   EXPECT_NE(log.find("erase mtd1 4128768 65536\n"), std::string::npos) << "the last NOR block";
 
@@ -177,7 +188,8 @@ TEST_F(KorvaneSimInstall, FaultsFromTheBoardFileReachTheRun) {
   e2e::write_file(dir / "data", data);
   mkrom({"create", "img.rom"});
   mkrom({"add", "img.rom", "data", "-t", "nand-raw", "-p", "none", "--id", "3", "--name", "data"});
-  e2e::write_file(dir / "board", "mtd3 nand size=1M erase=128K page=2048 oob=64 fail=write:2:EIO\n");
+  e2e::write_file(dir / "board",
+                  "mtd3 nand size=1M erase=128K page=2048 oob=64 fail=write:2:EIO\n");
   e2e::run_result r = korvane({"--board", "board", "--state", "st", "--", "-e", "img.rom"});
   if (lacks_step(r)) GTEST_SKIP() << r.out;
   EXPECT_NE(r.out.find("failed to write,Input/output error\n"), std::string::npos) << r.out;
@@ -199,11 +211,13 @@ TEST_F(KorvaneSimInstall, KillAndRebootAreRecordedAndEndAtOnce) {
   std::string log = state("events.log");
   const std::string kill_sequence =
       "sync\nsleep 1\nproc /proc/keypad/watchdog 0\nkill 4242 9\nkill 4242 15\n"
-      "proc /proc/keypad/watchdog 0\nkill 4242 9\nkill 4242 15\nproc /proc/keypad/watchdog 0\nsync\nsleep 1\n"
+      "proc /proc/keypad/watchdog 0\nkill 4242 9\nkill 4242 15\nproc /proc/keypad/watchdog "
+      "0\nsync\nsleep 1\n"
       "proc /proc/keypad/watchdog 0\n";
   const std::string reboot =
       "proc /proc/dsplink/bklight 0\nusleep 500000\nproc /proc/dsplink/reset 1\nsync\nsleep 1\n"
-      "proc /proc/keypad/lcd_bklight 0\nusleep 500000\nproc /proc/keypad/watchdog 201\nusleep 500000\n"
+      "proc /proc/keypad/lcd_bklight 0\nusleep 500000\nproc /proc/keypad/watchdog 201\nusleep "
+      "500000\n"
       "proc /proc/keypad/watchdog 1\nsleep 60000\n";
   EXPECT_EQ(log.rfind(kill_sequence, 0), 0u) << log;
   ASSERT_GE(log.size(), reboot.size());

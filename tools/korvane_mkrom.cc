@@ -1,8 +1,8 @@
 // korvane-mkrom: builds rom images and block files on a PC.
 //
-//   korvane-mkrom create IMAGE [--dev-id N] [--dev-name TEXT] [--oem TEXT] [--version TEXT] [-f FLAGS]
-//   korvane-mkrom add IMAGE FILE -t TYPE -p CYPHER [block options]
-//   korvane-mkrom block OUT FILE -t TYPE -p CYPHER [block options]
+//   korvane-mkrom create IMAGE [--dev-id N] [--dev-name TEXT] [--oem TEXT] [--version TEXT] [-f
+//   FLAGS] korvane-mkrom add IMAGE FILE -t TYPE -p CYPHER [block options] korvane-mkrom block OUT
+//   FILE -t TYPE -p CYPHER [block options]
 //
 // Standard output carries what the image writer prints (the block summary
 // lines and its messages); the tool's own messages go to standard error.
@@ -126,8 +126,8 @@ enum {
 // Runs getopt_long over a command's arguments; the positional arguments are
 // left in *args. @return -1 to go on, or the exit status.
 template <typename F>
-int parse_options(const char *self, int argc, char **argv, const char *shorts,
-                  const option *longs, const char *usage, std::vector<char *> *args, F on_option) {
+int parse_options(const char *self, int argc, char **argv, const char *shorts, const option *longs,
+                  const char *usage, std::vector<char *> *args, F on_option) {
   std::string name = self;
   std::vector<char *> av(argv, argv + argc);
   av[0] = name.data();  // getopt's own messages name the command
@@ -287,8 +287,7 @@ int parse_block_args(const char *self, int argc, char **argv, const std::string 
             return -1;
           case 'p':
             if (!parse_blk_cypher(arg, &d.cypher))
-              return cmdline_error(self, "unknown cypher type '%s' (one of %s)", arg,
-                                   CYPHER_WORDS);
+              return cmdline_error(self, "unknown cypher type '%s' (one of %s)", arg, CYPHER_WORDS);
             have_cypher = true;
             return -1;
           case 'd':
@@ -301,8 +300,7 @@ int parse_block_args(const char *self, int argc, char **argv, const std::string 
             return -1;
           case OPT_ID:
             if (!parse_number(arg, UINT32_MAX, &v))
-              return cmdline_error(self, "--id needs a number from 0 to 4294967295, not '%s'",
-                                   arg);
+              return cmdline_error(self, "--id needs a number from 0 to 4294967295, not '%s'", arg);
             d.id = static_cast<uint32_t>(v);
             return -1;
           case OPT_OFFSET:
@@ -332,8 +330,8 @@ int parse_block_args(const char *self, int argc, char **argv, const std::string 
 
 int run_add(const char *self, int argc, char **argv) {
   block_args a;
-  int status = parse_block_args(self, argc, argv, std::string(ADD_USAGE) + BLOCK_OPTIONS, "IMAGE",
-                                &a);
+  int status =
+      parse_block_args(self, argc, argv, std::string(ADD_USAGE) + BLOCK_OPTIONS, "IMAGE", &a);
   if (status >= 0) return status;
   // The writer refuses anything but a rom image; say which case this is, as a
   // block file passes its checks silently.
@@ -342,15 +340,13 @@ int run_add(const char *self, int argc, char **argv) {
   int kind = rom_open(a.first, &fd, &size, O_RDONLY);
   if (fd >= 0) rom_close(fd);
   if (kind == ROM_CHECK_BLK)
-    return build_failed(self, "%s is a block file, not a rom image; blocks are appended to rom images",
-                        a.first);
+    return build_failed(
+        self, "%s is a block file, not a rom image; blocks are appended to rom images", a.first);
   if (kind != ROM_CHECK_ROM) return build_failed(self, "%s is not a usable rom image", a.first);
   if (rom_append_blk(a.first, a.file, a.offset, &a.desc) != 0)
-    return build_failed(self, "could not append %s to %s; the image is unchanged", a.file,
-                        a.first);
+    return build_failed(self, "could not append %s to %s; the image is unchanged", a.file, a.first);
   return EXIT_DONE;
 }
-
 
 // Writes the block so that OUT is either the whole block or what it was
 // before: a regular file goes through a temporary file beside it and a
@@ -394,8 +390,8 @@ int write_block_file(const char *self, const char *out, const uint8_t *blk, uint
 
 int run_block(const char *self, int argc, char **argv) {
   block_args a;
-  int status = parse_block_args(self, argc, argv, std::string(BLOCK_USAGE) + BLOCK_OPTIONS, "OUT",
-                                &a);
+  int status =
+      parse_block_args(self, argc, argv, std::string(BLOCK_USAGE) + BLOCK_OPTIONS, "OUT", &a);
   if (status >= 0) return status;
   blk_buffer blk;
   uint32_t total = 0;

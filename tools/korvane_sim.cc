@@ -75,8 +75,8 @@ int main(int argc, char **argv) {
   korvane::sim_board board;
   std::string error;
   int parsed = have_board ? korvane::sim_board_load(board_file, &board, &error)
-                          : korvane::sim_board_parse(korvane::sim_default_board_text, "built-in board", &board,
-                                                     &error);
+                          : korvane::sim_board_parse(korvane::sim_default_board_text,
+                                                     "built-in board", &board, &error);
   if (parsed != 0 || korvane::sim_start(board, state, &error) != 0) {
     std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     return 2;

@@ -92,7 +92,8 @@ std::string vm_conf() {
   std::string bad, parts;
   for (const partition &p : board()) {
     if (!p.nand) continue;
-    for (uint32_t b : p.bad) bad += (bad.empty() ? "" : ",") + std::to_string(p.mtd * PART_BLOCKS + b);
+    for (uint32_t b : p.bad)
+      bad += (bad.empty() ? "" : ",") + std::to_string(p.mtd * PART_BLOCKS + b);
     if (p.mtd < 5) parts += (parts.empty() ? "" : ",") + std::to_string(p.size / p.erasesize);
   }
   const partition &ram = part(6);
@@ -106,7 +107,8 @@ std::string sim_board_text() {
   std::string t = "# The partitions of the test VM (nandsim and mtdram).\n";
   for (const partition &p : board()) {
     t += "mtd" + std::to_string(p.mtd) + (p.nand ? " nand" : " ram") +
-         " size=" + std::to_string(p.size / 1024) + "K erase=" + std::to_string(p.erasesize / 1024) + "K";
+         " size=" + std::to_string(p.size / 1024) +
+         "K erase=" + std::to_string(p.erasesize / 1024) + "K";
     if (p.nand) t += " page=2048 oob=64";
     if (!p.bad.empty()) {
       t += " bad=";
@@ -138,7 +140,8 @@ bytes pattern(size_t n, uint32_t seed) {
       size_t from = out.size() - 1 - (next() % std::min<size_t>(out.size() - 1, 4096));
       for (size_t i = 0; i < len && out.size() < n; i++) out.push_back(out[from + i]);
     } else {
-      for (size_t i = 0; i < len && out.size() < n; i++) out.push_back(static_cast<char>(next() >> 24));
+      for (size_t i = 0; i < len && out.size() < n; i++)
+        out.push_back(static_cast<char>(next() >> 24));
     }
   }
   return out;
@@ -171,8 +174,9 @@ void hamming256(const uint8_t *d, uint8_t code[3]) {
   }
   code[0] = rp_hi;
   code[1] = rp_lo;
-  code[2] = static_cast<uint8_t>(inv(all & 0xf0) << 7 | inv(all & 0x0f) << 6 | inv(all & 0xcc) << 5 |
-                                 inv(all & 0x33) << 4 | inv(all & 0xaa) << 3 | inv(all & 0x55) << 2 | 3);
+  code[2] =
+      static_cast<uint8_t>(inv(all & 0xf0) << 7 | inv(all & 0x0f) << 6 | inv(all & 0xcc) << 5 |
+                           inv(all & 0x33) << 4 | inv(all & 0xaa) << 3 | inv(all & 0x55) << 2 | 3);
 }
 
 // The OOB bytes of a page written through MEMWRITEOOB with the free bytes of
@@ -288,15 +292,16 @@ std::string where(const std::string &kind, int mtd, size_t at) {
     if (seen++ == good) break;
   }
   std::ostringstream s;
-  s << "erase block " << block << " page " << page % PAGES_PER_BLOCK << (in >= PAGE ? " OOB byte " : " byte ")
-    << (in >= PAGE ? in - PAGE : in);
+  s << "erase block " << block << " page " << page % PAGES_PER_BLOCK
+    << (in >= PAGE ? " OOB byte " : " byte ") << (in >= PAGE ? in - PAGE : in);
   return s.str();
 }
 
 // The first few stretches where two dumps differ.
 std::string differences(const bytes &got, const bytes &want, const std::string &kind, int mtd) {
   std::ostringstream s;
-  if (got.size() != want.size()) s << "  size " << got.size() << ", expected " << want.size() << "\n";
+  if (got.size() != want.size())
+    s << "  size " << got.size() << ", expected " << want.size() << "\n";
   size_t n = std::min(got.size(), want.size()), shown = 0, count = 0;
   for (size_t i = 0; i < n; i++) {
     if (got[i] == want[i]) continue;
@@ -397,8 +402,8 @@ class builder {
     std::string line = "run " + tag;
     for (const auto &a : args) line += " '" + a + "'";
     vm(line);
-    std::vector<std::string> argv = {e2e::bin("korvane-sim"), "--board", w_.board, "--state", state_,
-                                     "--"};
+    std::vector<std::string> argv = {
+        e2e::bin("korvane-sim"), "--board", w_.board, "--state", state_, "--"};
     argv.insert(argv.end(), args.begin(), args.end());
     s_.runs.push_back({tag, want, e2e::run(argv, cwd_)});
   }
@@ -422,17 +427,20 @@ class builder {
   void file(const std::string &name, const bytes &meaning) {
     vm("check " + name);
     std::string sim = cwd_ + "/" + name;
-    expect(name, meaning, e2e::file_exists(sim) ? read_file(sim) : bytes("(korvane-sim wrote no such file)"));
+    expect(name, meaning,
+           e2e::file_exists(sim) ? read_file(sim) : bytes("(korvane-sim wrote no such file)"));
     s_.files.push_back({name, "file", -1});
   }
 
   // The MTD device's answers to mtd_probe's requests, in the VM and on a
   // fresh simulated board.
   void probe(const std::string &name) {
-    fs::copy_file(e2e::bin("mtd_probe"), w_.payload + "/mtd_probe", fs::copy_options::overwrite_existing);
+    fs::copy_file(e2e::bin("mtd_probe"), w_.payload + "/mtd_probe",
+                  fs::copy_options::overwrite_existing);
     vm("/t/mtd_probe >" + name + " 2>&1");
     e2e::scratch_dir fresh;
-    e2e::run_result r = e2e::run({e2e::bin("mtd_probe"), "--sim", w_.board, fresh.path() + "/state"});
+    e2e::run_result r =
+        e2e::run({e2e::bin("mtd_probe"), "--sim", w_.board, fresh.path() + "/state"});
     s_.texts.push_back({name, r.out + r.err});
   }
 
@@ -461,7 +469,8 @@ struct block_input {
   bytes content;
 };
 
-std::string make_image(const world &w, const std::string &name, const std::vector<block_input> &blocks) {
+std::string make_image(const world &w, const std::string &name,
+                       const std::vector<block_input> &blocks) {
   std::string dir = w.payload + "/images";
   fs::create_directories(dir);
   std::string image = dir + "/" + name + ".rom";
@@ -470,7 +479,8 @@ std::string make_image(const world &w, const std::string &name, const std::vecto
     if (r.status != 0) {
       std::string cmd;
       for (const auto &a : argv) cmd += " " + a;
-      throw std::runtime_error("failed (" + std::to_string(r.status) + "):" + cmd + "\n" + r.out + r.err);
+      throw std::runtime_error("failed (" + std::to_string(r.status) + "):" + cmd + "\n" + r.out +
+                               r.err);
     }
   };
   must({e2e::bin("korvane-mkrom"), "create", image, "--dev-name", "vm", "--oem", "korvane",
@@ -490,22 +500,37 @@ std::string make_image(const world &w, const std::string &name, const std::vecto
 // this build" otherwise).
 bool kill_is_built(const world &w) {
   e2e::scratch_dir state;
-  e2e::run_result r = e2e::run({e2e::bin("korvane-sim"), "--board", w.board, "--state", state.path(),
-                                "--", "-k", "-I", w.payload + "/images/main.rom"});
+  e2e::run_result r = e2e::run({e2e::bin("korvane-sim"), "--board", w.board, "--state",
+                                state.path(), "--", "-k", "-I", w.payload + "/images/main.rom"});
   return r.out.find("not available") == std::string::npos;
 }
 
 // The payloads of the main image.
-const bytes &boot_data() { static const bytes d = pattern(1000000, 1); return d; }
+const bytes &boot_data() {
+  static const bytes d = pattern(1000000, 1);
+  return d;
+}
 const bytes &oob_records() {
   // 5 erase blocks and 10 pages of records: across mtd1's bad block 2.
   static const bytes d = pattern(size_t(5 * PAGES_PER_BLOCK + 10) * RECORD, 2);
   return d;
 }
-const bytes &kernel_data() { static const bytes d = pattern(600000, 3); return d; }
-const bytes &rootfs_data() { static const bytes d = pattern(400000, 4); return d; }
-const bytes &plain_data() { static const bytes d = pattern(900001, 5); return d; }
-const bytes &nvram_data() { static const bytes d = pattern(200000, 6); return d; }
+const bytes &kernel_data() {
+  static const bytes d = pattern(600000, 3);
+  return d;
+}
+const bytes &rootfs_data() {
+  static const bytes d = pattern(400000, 4);
+  return d;
+}
+const bytes &plain_data() {
+  static const bytes d = pattern(900001, 5);
+  return d;
+}
+const bytes &nvram_data() {
+  static const bytes d = pattern(200000, 6);
+  return d;
+}
 
 std::vector<scenario> make_scenarios(const world &w) {
   std::vector<scenario> all;
@@ -529,16 +554,17 @@ std::vector<scenario> make_scenarios(const world &w) {
   // bad blocks, page records with OOB across a bad block, cypher3, cypher4
   // and none each across a bad block, cypher1 onto mtdram, and a block that
   // is not for flash.
-  std::string main_image = make_image(
-      w, "main",
-      {{"nand-raw", "cypher1", 0, "boot", boot_data()},
-       {"nand-oob", "cypher1", 1, "oobfs", oob_records()},
-       {"nand-raw", "cypher3", 2, "kernel", kernel_data()},
-       {"nand-raw", "cypher4", 3, "rootfs", rootfs_data()},
-       {"nand-raw", "none", 4, "data", plain_data()},
-       {"nor", "cypher1", 6, "nvram", nvram_data()},
-       {"file", "none", 7, "notes", pattern(5000, 8)}});
-  auto raw = [](int mtd, const bytes &d) { return nand_raw_view(part(mtd), chunked(d, ERASE, PAGE)); };
+  std::string main_image = make_image(w, "main",
+                                      {{"nand-raw", "cypher1", 0, "boot", boot_data()},
+                                       {"nand-oob", "cypher1", 1, "oobfs", oob_records()},
+                                       {"nand-raw", "cypher3", 2, "kernel", kernel_data()},
+                                       {"nand-raw", "cypher4", 3, "rootfs", rootfs_data()},
+                                       {"nand-raw", "none", 4, "data", plain_data()},
+                                       {"nor", "cypher1", 6, "nvram", nvram_data()},
+                                       {"file", "none", 7, "notes", pattern(5000, 8)}});
+  auto raw = [](int mtd, const bytes &d) {
+    return nand_raw_view(part(mtd), chunked(d, ERASE, PAGE));
+  };
   {
     builder b(w, "10-install");
     b.run("install", {"-V", "-e", main_image}, 0);
@@ -595,9 +621,9 @@ std::vector<scenario> make_scenarios(const world &w) {
   // -s it is passed over and the next block is programmed; with -s -m it
   // runs against mtd0's geometry into its own fake file.
   std::string ghost_data = pattern(150000, 10), data2 = pattern(70000, 11);
-  std::string missing_image = make_image(w, "missing",
-                                         {{"nand-raw", "cypher1", 9, "ghost", ghost_data},
-                                          {"nand-raw", "none", 4, "data2", data2}});
+  std::string missing_image = make_image(
+      w, "missing",
+      {{"nand-raw", "cypher1", 9, "ghost", ghost_data}, {"nand-raw", "none", 4, "data2", data2}});
   {
     builder b(w, "50-missing");
     b.marker(4, marker);
@@ -615,12 +641,14 @@ std::vector<scenario> make_scenarios(const world &w) {
   // blocks) and on mtdram.
   bytes big_nand = pattern(size_t(part(2).good_blocks()) * ERASE + 3000, 12);
   bytes big_ram = pattern(part(6).size + 1, 13);
-  std::string big_nand_image = make_image(w, "big-nand", {{"nand-raw", "none", 2, "huge", big_nand}});
+  std::string big_nand_image =
+      make_image(w, "big-nand", {{"nand-raw", "none", 2, "huge", big_nand}});
   std::string big_ram_image = make_image(w, "big-ram", {{"nor", "none", 6, "huge", big_ram}});
   {
     builder b(w, "60-too-large");
     b.run("nand", {"-e", big_nand_image}, 1);
-    b.dump(2, "mtd2.dump", nand_raw_view(part(2), big_nand.substr(0, size_t(part(2).good_blocks()) * ERASE)));
+    b.dump(2, "mtd2.dump",
+           nand_raw_view(part(2), big_nand.substr(0, size_t(part(2).good_blocks()) * ERASE)));
     b.run("ram", {"-e", big_ram_image}, 1);
     b.dump_mtd(6, "mtd6.dump", big_ram.substr(0, part(6).size));
     all.push_back(b.done());
@@ -695,7 +723,8 @@ class vm_environment : public testing::Environment {
     } catch (const std::exception &e) {
       FAIL() << "preparing the scenarios: " << e.what();
     }
-    for (const scenario &s : o.scenarios) write_file(w.payload + "/scenarios/" + s.name + ".sh", s.script);
+    for (const scenario &s : o.scenarios)
+      write_file(w.payload + "/scenarios/" + s.name + ".sh", s.script);
 
     e2e::run_result kernel = e2e::run({scripts + "/fetch-kernel.sh", cache});
     ASSERT_EQ(kernel.status, 0) << "fetching the kernel failed:\n" << kernel.err;
@@ -747,13 +776,14 @@ void check_scenario(const std::string &name) {
     std::string vm_status = read_file(dir + "/" + r.tag + ".status");
     std::string vm_out = read_file(dir + "/" + r.tag + ".out");
     EXPECT_EQ(vm_status, std::to_string(r.want) + "\n")
-        << r.tag << ": korvane's exit status in the VM; it printed:\n" << vm_out
-        << read_file(dir + "/" + r.tag + ".err");
+        << r.tag << ": korvane's exit status in the VM; it printed:\n"
+        << vm_out << read_file(dir + "/" + r.tag + ".err");
     EXPECT_EQ(r.sim.status, r.want) << r.tag << ": korvane-sim's exit status; it printed:\n"
                                     << r.sim.out << r.sim.err;
-    EXPECT_EQ(vm_out, r.sim.out) << r.tag
-                                 << ": korvane printed something else in the VM (first) than on the "
-                                    "simulated board (second)";
+    EXPECT_EQ(vm_out, r.sim.out)
+        << r.tag
+        << ": korvane printed something else in the VM (first) than on the "
+           "simulated board (second)";
   }
   for (const checked_text &t : s->texts) {
     std::string vm = read_file(dir + "/" + t.name);
@@ -762,13 +792,15 @@ void check_scenario(const std::string &name) {
     std::istringstream a(vm), b(t.sim);
     std::string la, lb, report;
     while (true) {
-      bool more_a = static_cast<bool>(std::getline(a, la)), more_b = static_cast<bool>(std::getline(b, lb));
+      bool more_a = static_cast<bool>(std::getline(a, la)),
+           more_b = static_cast<bool>(std::getline(b, lb));
       if (!more_a && !more_b) break;
       if (!more_a) la = "(nothing)";
       if (!more_b) lb = "(nothing)";
       if (la != lb) report += "  kernel: " + la + "\n  sim:    " + lb + "\n";
     }
-    ADD_FAILURE() << t.name << ": the kernel's devices and the simulated board answer differently:\n"
+    ADD_FAILURE() << t.name
+                  << ": the kernel's devices and the simulated board answer differently:\n"
                   << report;
   }
   std::string expect = o.results + "/../../t/expect/" + name;
@@ -777,7 +809,8 @@ void check_scenario(const std::string &name) {
     std::istringstream lines(verdicts);
     std::string line;
     bool ok = !verdicts.empty();
-    while (std::getline(lines, line)) ok = ok && line.size() > 5 && line.substr(line.size() - 5) == " same";
+    while (std::getline(lines, line))
+      ok = ok && line.size() > 5 && line.substr(line.size() - 5) == " same";
     if (!ok) {
       std::string detail;
       if (e2e::file_exists(dir + "/" + f.name + ".gz")) {
@@ -824,7 +857,8 @@ TEST(kernel_vm, install_every_partition_kind) { check_scenario("10-install"); }
 TEST(kernel_vm, selection) {
   check_scenario("20-select");
   if (!outcome().ran) return;
-  EXPECT_NE(result_text("20-select", "select.out").find("skiping block,mtd2...\n"), std::string::npos);
+  EXPECT_NE(result_text("20-select", "select.out").find("skiping block,mtd2...\n"),
+            std::string::npos);
 }
 
 TEST(kernel_vm, simulate_leaves_devices_alone) { check_scenario("30-simulate"); }

@@ -39,7 +39,9 @@ std::string outcome(long r) {
   return std::string("-1 ") + (name ? name : std::to_string(errno).c_str());
 }
 
-void say(const std::string &what, long r) { std::printf("%s -> %s\n", what.c_str(), outcome(r).c_str()); }
+void say(const std::string &what, long r) {
+  std::printf("%s -> %s\n", what.c_str(), outcome(r).c_str());
+}
 
 std::vector<uint8_t> fill(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
@@ -101,8 +103,8 @@ struct probe {
     long r = plat().ioctl(fd, MEMGETINFO, &m);
     say(dev + " MEMGETINFO", r);
     if (r == 0)
-      std::printf("%s info type=%u size=%u erasesize=%u writesize=%u oobsize=%u flags=0x%x\n", dev.c_str(),
-                  m.type, m.size, m.erasesize, m.writesize, m.oobsize, m.flags);
+      std::printf("%s info type=%u size=%u erasesize=%u writesize=%u oobsize=%u flags=0x%x\n",
+                  dev.c_str(), m.type, m.size, m.erasesize, m.writesize, m.oobsize, m.flags);
   }
 
   void oobsel() {
@@ -142,14 +144,16 @@ struct probe {
 
 void nand(probe &p) {
   p.info();
-  for (int64_t off : {int64_t(0), int64_t(3) * ERASE, int64_t(7) * ERASE, int64_t(3) * ERASE + 100,
-                      int64_t(15) * ERASE, int64_t(16) * ERASE, int64_t(17) * ERASE, -int64_t(ERASE)})
+  for (int64_t off :
+       {int64_t(0), int64_t(3) * ERASE, int64_t(7) * ERASE, int64_t(3) * ERASE + 100,
+        int64_t(15) * ERASE, int64_t(16) * ERASE, int64_t(17) * ERASE, -int64_t(ERASE)})
     say(p.name("MEMGETBADBLOCK %lld", (long long)off), p.bad(off));
   p.oobsel();
   // The request number of the legacy layout with 64 ECC positions (328
   // bytes) that older headers gave.
   std::vector<uint8_t> legacy(328, 0);
-  say(p.name("ioctl 0x81484d0a (328-byte nand_oobinfo)"), plat().ioctl(p.fd, 0x81484d0a, legacy.data()));
+  say(p.name("ioctl 0x81484d0a (328-byte nand_oobinfo)"),
+      plat().ioctl(p.fd, 0x81484d0a, legacy.data()));
 
   // Erase: good blocks, a bad block, a range running into a bad block,
   // unaligned start and length, past the end.
@@ -158,35 +162,44 @@ void nand(probe &p) {
   say(p.name("MEMERASE %u+%u", 4 * ERASE, ERASE), p.erase(4 * ERASE, ERASE));
   say(p.name("write %u at %u", PAGE, 2 * ERASE), p.write_at(2 * ERASE, fill(PAGE, 9)));
   say(p.name("write %u at %u", PAGE, 4 * ERASE), p.write_at(4 * ERASE, fill(PAGE, 9)));
-  say(p.name("MEMERASE %u+%u (good, bad, good)", 2 * ERASE, 3 * ERASE), p.erase(2 * ERASE, 3 * ERASE));
+  say(p.name("MEMERASE %u+%u (good, bad, good)", 2 * ERASE, 3 * ERASE),
+      p.erase(2 * ERASE, 3 * ERASE));
   for (uint32_t block : {2u, 4u}) {
     long rr;
     std::vector<uint8_t> got = p.read_at(block * ERASE, PAGE, &rr);
     std::printf("%s block %u after that erase: %s\n", p.dev.c_str(), block,
-                got == fill(PAGE, 9) ? "the data" : got == std::vector<uint8_t>(PAGE, 0xFF) ? "erased" : "other");
+                got == fill(PAGE, 9)                      ? "the data"
+                : got == std::vector<uint8_t>(PAGE, 0xFF) ? "erased"
+                                                          : "other");
   }
   say(p.name("MEMERASE %u+%u (unaligned start)", ERASE / 2, ERASE), p.erase(ERASE / 2, ERASE));
   say(p.name("MEMERASE 0+%u (unaligned length)", ERASE / 2), p.erase(0, ERASE / 2));
   say(p.name("MEMERASE %u+%u (past the end)", 16 * ERASE, ERASE), p.erase(16 * ERASE, ERASE));
-  say(p.name("MEMERASE %u+%u (across the end)", 15 * ERASE, 2 * ERASE), p.erase(15 * ERASE, 2 * ERASE));
+  say(p.name("MEMERASE %u+%u (across the end)", 15 * ERASE, 2 * ERASE),
+      p.erase(15 * ERASE, 2 * ERASE));
   say(p.name("MEMERASE 0+0"), p.erase(0, 0));
 
   // Page writes: programming twice without an erase, unaligned offset and
   // length, several pages at once, into a bad block, at and across the end.
   p.twice(0, PAGE);
   say(p.name("write 100 at %u (short page)", PAGE), p.write_at(PAGE, fill(100, 1)));
-  say(p.name("write %u at %u (unaligned offset)", PAGE, 2 * PAGE + 100), p.write_at(2 * PAGE + 100, fill(PAGE, 2)));
-  say(p.name("write %u at %u (three pages)", 3 * PAGE, 8 * PAGE), p.write_at(8 * PAGE, fill(3 * PAGE, 3)));
+  say(p.name("write %u at %u (unaligned offset)", PAGE, 2 * PAGE + 100),
+      p.write_at(2 * PAGE + 100, fill(PAGE, 2)));
+  say(p.name("write %u at %u (three pages)", 3 * PAGE, 8 * PAGE),
+      p.write_at(8 * PAGE, fill(3 * PAGE, 3)));
   say(p.name("write %u at %u (bad block)", PAGE, 3 * ERASE), p.write_at(3 * ERASE, fill(PAGE, 4)));
   long r;
   std::vector<uint8_t> back = p.read_at(3 * ERASE, PAGE, &r);
   say(p.name("read %u at %u (bad block)", PAGE, 3 * ERASE), r);
   std::printf("%s bad block read back holds: %s\n", p.dev.c_str(),
-              back == fill(PAGE, 4) ? "the data" : std::vector<uint8_t>(PAGE, 0xFF) == back ? "erased" : "other");
+              back == fill(PAGE, 4)                      ? "the data"
+              : std::vector<uint8_t>(PAGE, 0xFF) == back ? "erased"
+                                                         : "other");
   say(p.name("lseek %u (the end)", 16 * ERASE), p.at(16 * ERASE));
   say(p.name("lseek %u (past the end)", 16 * ERASE + 1), p.at(16 * ERASE + 1));
   say(p.name("write %u at the end", PAGE), p.write_at(16 * ERASE, fill(PAGE, 5)));
-  say(p.name("write %u across the end", 2 * PAGE), p.write_at(16 * ERASE - PAGE, fill(2 * PAGE, 6)));
+  say(p.name("write %u across the end", 2 * PAGE),
+      p.write_at(16 * ERASE - PAGE, fill(2 * PAGE, 6)));
   p.read_at(16 * ERASE - PAGE, 2 * PAGE, &r);
   say(p.name("read %u across the end", 2 * PAGE), r);
   p.read_at(16 * ERASE, PAGE, &r);
@@ -220,10 +233,12 @@ void nand(probe &p) {
   };
   uint32_t page = 2 * ERASE;
   for (const ecc_case &c : cases) {
-    say(p.name("write %u zeros at %u", PAGE, page), p.write_at(page, std::vector<uint8_t>(PAGE, 0)));
+    say(p.name("write %u zeros at %u", PAGE, page),
+        p.write_at(page, std::vector<uint8_t>(PAGE, 0)));
     std::vector<uint8_t> code = c.code;
     mtd_oob_buf b{page + c.at, static_cast<uint32_t>(code.size()), code.data()};
-    say(p.name("MEMWRITEOOB start=%u (%s)", page + c.at, c.what), plat().ioctl(p.fd, MEMWRITEOOB, &b));
+    say(p.name("MEMWRITEOOB start=%u (%s)", page + c.at, c.what),
+        plat().ioctl(p.fd, MEMWRITEOOB, &b));
     std::vector<uint8_t> got = p.read_at(page, PAGE, &r);
     say(p.name("read %u at %u (%s)", PAGE, page, c.what), r);
     std::printf("%s %s: bytes not zero:", p.dev.c_str(), c.what);
@@ -232,22 +247,25 @@ void nand(probe &p) {
     std::printf("\n");
     got = p.read_at(page + 254, 4, &r);
     say(p.name("read 4 at %u (%s)", page + 254, c.what), r);
-    std::printf("%s %s: 254..257 hold %02x %02x %02x %02x\n", p.dev.c_str(), c.what, got[0], got[1], got[2], got[3]);
+    std::printf("%s %s: 254..257 hold %02x %02x %02x %02x\n", p.dev.c_str(), c.what, got[0], got[1],
+                got[2], got[3]);
     page += PAGE;
   }
 }
 
 void ram(probe &p) {
   p.info();
-  for (int64_t off : {int64_t(0), int64_t(RAM_ERASE) + 100, int64_t(16) * RAM_ERASE,
-                      int64_t(17) * RAM_ERASE})
+  for (int64_t off :
+       {int64_t(0), int64_t(RAM_ERASE) + 100, int64_t(16) * RAM_ERASE, int64_t(17) * RAM_ERASE})
     say(p.name("MEMGETBADBLOCK %lld", (long long)off), p.bad(off));
   p.oobsel();
   p.writeoob(0, 8);
   say(p.name("MEMERASE 0+%u", RAM_ERASE), p.erase(0, RAM_ERASE));
-  say(p.name("MEMERASE %u+%u (unaligned start)", RAM_ERASE / 2, RAM_ERASE), p.erase(RAM_ERASE / 2, RAM_ERASE));
+  say(p.name("MEMERASE %u+%u (unaligned start)", RAM_ERASE / 2, RAM_ERASE),
+      p.erase(RAM_ERASE / 2, RAM_ERASE));
   say(p.name("MEMERASE 0+%u (unaligned length)", RAM_ERASE / 2), p.erase(0, RAM_ERASE / 2));
-  say(p.name("MEMERASE %u+%u (past the end)", 16 * RAM_ERASE, RAM_ERASE), p.erase(16 * RAM_ERASE, RAM_ERASE));
+  say(p.name("MEMERASE %u+%u (past the end)", 16 * RAM_ERASE, RAM_ERASE),
+      p.erase(16 * RAM_ERASE, RAM_ERASE));
   p.twice(100, 333);
   say(p.name("write 5 at the end - 3"), p.write_at(16 * RAM_ERASE - 3, fill(5, 7)));
   say(p.name("write 5 at the end"), p.write_at(16 * RAM_ERASE, fill(5, 8)));
@@ -255,7 +273,8 @@ void ram(probe &p) {
 
 int run() {
   for (int n : {0, 6}) {
-    probe p{plat().open(("/dev/mtd" + std::to_string(n)).c_str(), O_RDWR, 0), "mtd" + std::to_string(n)};
+    probe p{plat().open(("/dev/mtd" + std::to_string(n)).c_str(), O_RDWR, 0),
+            "mtd" + std::to_string(n)};
     say(p.dev + " open", p.fd < 0 ? -1 : 0);
     if (p.fd < 0) return 1;
     if (n == 0) nand(p);

@@ -33,10 +33,11 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
 /// stretches of a few KiB to a few tens of KiB.
 inline std::vector<uint8_t> firmware_like(size_t n, uint32_t seed) {
   static const char *const words[] = {
-      "flash",  "kernel", "mtd",   "block",  "erase", "write",  "nand",   "nor",   "image",
-      "boot",   "config", "error", "retry",  "board", "reset",  "driver", "init",  "module",
-      "partition", "offset", "size", "version", "failed", "done", "the", "a", "of", "to",
-      "is",     "for",    "with",  "0x",     "%d",    "%s",     "\n",     ": ",    ", "};
+      "flash", "kernel", "mtd",       "block",  "erase", "write",   "nand",   "nor",
+      "image", "boot",   "config",    "error",  "retry", "board",   "reset",  "driver",
+      "init",  "module", "partition", "offset", "size",  "version", "failed", "done",
+      "the",   "a",      "of",        "to",     "is",    "for",     "with",   "0x",
+      "%d",    "%s",     "\n",        ": ",     ", "};
   constexpr size_t nwords = sizeof(words) / sizeof(words[0]);
   Rng rng(seed);
   std::vector<uint8_t> v;
@@ -65,7 +66,8 @@ inline std::vector<uint8_t> firmware_like(size_t n, uint32_t seed) {
       case 1: {  // text
         size_t start = v.size();
         while (v.size() < start + len) {
-          for (const char *p = words[rng.below(nwords)]; *p; p++) v.push_back(static_cast<uint8_t>(*p));
+          for (const char *p = words[rng.below(nwords)]; *p; p++)
+            v.push_back(static_cast<uint8_t>(*p));
           v.push_back(' ');
         }
         break;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -12,7 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
-#include <algorithm>
 
 namespace korvane::e2e {
 namespace {
@@ -30,7 +30,8 @@ void drain(int out_fd, int err_fd, std::string &out, std::string &err) {
       if (errno == EINTR) continue;
       throw std::runtime_error("select failed");
     }
-    for (auto [fd, open, text] : {std::tuple{out_fd, &out_open, &out}, std::tuple{err_fd, &err_open, &err}}) {
+    for (auto [fd, open, text] :
+         {std::tuple{out_fd, &out_open, &out}, std::tuple{err_fd, &err_open, &err}}) {
       if (!*open || !FD_ISSET(fd, &set)) continue;
       ssize_t n = read(fd, buf, sizeof buf);
       if (n > 0) text->append(buf, static_cast<size_t>(n));

@@ -38,8 +38,12 @@ class sim_fixture {
   }
 
   std::string events() const { return read_or_empty("events.log"); }
-  std::vector<uint8_t> data(int number) const { return bytes("mtd" + std::to_string(number) + ".data"); }
-  std::vector<uint8_t> oob(int number) const { return bytes("mtd" + std::to_string(number) + ".oob"); }
+  std::vector<uint8_t> data(int number) const {
+    return bytes("mtd" + std::to_string(number) + ".data");
+  }
+  std::vector<uint8_t> oob(int number) const {
+    return bytes("mtd" + std::to_string(number) + ".oob");
+  }
 
  private:
   std::string read_or_empty(const std::string &name) const {
