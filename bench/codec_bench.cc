@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Speed and memory of the codec layer, next to the bare LZMA SDK, zlib's
 // CRC and the peer command-line coders on the same data.
 //

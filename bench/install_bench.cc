@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Installation benchmarks: the execute walk onto a NAND partition held in
 // memory, against decoding the same payload into a null sink.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/install_mem_nand.h"
 
 // clang-format off

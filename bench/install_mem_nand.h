@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A NAND partition in memory for the installation benchmarks: /dev/mtd0 as
 // a platform table that answers the MTD ioctls, programs page writes into a
 // memory image (new = old AND data, as flash does) and hands every other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs korvane's execute walk on an image against an in-memory NAND, for the
 // peak-memory check of the installation benchmarks.
 //   korvane_install_memrun IMAGE PARTITION_MIB store|drop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-program benchmarks: the built korvane against the peer that does the
 // same work, on large images of firmware-like content.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Runs a program and prints the peak resident set of that program alone, in
  * KiB. A child's peak starts at what the forking process held, so the
  * benchmark (tens of MiB) forks this small static program, whose own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The peer of `korvane -x` on a cypher1 block: the bare LZMA SDK decode
 // loop, 64 KiB in and 64 KiB out per call, writing a file.
 // Usage: korvane_bench_sdk_decode IMAGE PAYLOAD_OFFSET OUT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device control: stopping every other process and resetting the board
 // through its /proc control files. Every system call goes through plat().
 #pragma once

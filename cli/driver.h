@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program driver: parse, session, optional kill, one action, optional
 // reboot. Shared by korvane and korvane-sim, which installs its platform
 // table first.

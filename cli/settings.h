@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: the one global settings record and its parser.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/settings.h"
 
 #include <sys/wait.h>

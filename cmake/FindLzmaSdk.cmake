@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Finds the LZMA SDK as the distribution ships it: the C sources of the
 # encoder, decoder and match finder with their headers, installed as headers
 # (Debian's lzma-dev puts them in /usr/include/lzma). They are compiled here

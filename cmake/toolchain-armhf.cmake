@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the board's 32-bit ARM (armhf) with Debian's cross
 # compiler (package g++-arm-linux-gnueabihf). Programs built here run on the
 # PC under qemu-arm (package qemu-user) without binfmt: CTest starts every

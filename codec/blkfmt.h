@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run-length block format of cypher2: a 48-byte header and segments of
 // literal bytes or runs. Every multi-byte field is little-endian.
 // Segment: length (2 bytes, unpacked bytes it stands for), kind, 0xFF, then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cypher dispatch: decode a stored payload into a file by its cypher type,
 // 65536 bytes at a time.
 #pragma once

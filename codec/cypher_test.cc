@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codec/cypher.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codec/scramble.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keyed byte scramblers of cypher3 (32-byte key period) and cypher4
 // (64-byte period plus a 32-byte group step). In place, length-preserving;
 // positions count from the start of the buffer given. All have the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codec/zentarc.h"
 
 #include <cstdint>

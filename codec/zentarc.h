@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zentarc: the LZMA stream codec of cypher1 payloads, over file descriptors.
 // Stream: 5 property bytes, the unpacked size as 8 bytes little-endian, then
 // the LZMA data. Output always leaves through a sink callback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codec/zentarc_stream.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The machinery under the zentarc stream codec: the allocator record, the
 // descriptor file operations and the descriptor streams in the LZMA SDK's
 // interfaces, and the two stream loops. Only codec/, its tests and its

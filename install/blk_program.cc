@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "install/blk_program.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block programming: one flash block of an image into its MTD partition.
 // The partition is erased, the payload decoded by its cypher type and
 // streamed in erase-block-sized chunks into the NAND or NOR writer; the last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "install/execute.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The execute walk: every block of an image, in file order, handed to block
 // programming, with the verbose header dumps and the display-only checks.
 #pragma once

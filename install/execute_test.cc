@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The execute walk in process, against the simulated board: what lands on
 // the partitions (read back from the backing files), what the device saw
 // (the event log), and what was printed.

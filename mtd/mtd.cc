@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mtd/mtd.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash device layer: geometry, erase with bad-block skipping, and the
 // NAND and NOR writers. Every system call goes through plat().
 #pragma once

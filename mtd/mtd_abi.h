@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel's MTD interface as the build machine's headers give it, so the
 // request numbers and records match the machine the program runs on. On the
 // 32-bit ARM board they are the numbers below; on a 64-bit host MEMWRITEOOB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The NAND writer against the simulated NAND: what lands in the page data
 // and OOB files, what the writer prints, and what it leaves in the offset.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The NOR writer against simulated NOR and RAM partitions.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Geometry and erase against the simulated MTD devices.
 #include "mtd/mtd.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the flash and board subsystems and the operating system.
 // mtd/ and board/ make system calls only through the installed table, whose
 // default entries are the real Linux calls; the simulated board installs its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real table, once, against an ordinary file; and installing another.
 #include "platform/platform.h"
 

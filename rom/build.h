@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing images: creating a rom image, building a block in memory from a
 // file (encoding, padding, sealing its header), appending a block to an
 // image, and rescanning an image to bring its header up to date.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rom/build.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two checks of the format. Both refuse a buffer whose address is not a
 // multiple of 4 (message, result 0xFFFFFFFF), and both continue a running
 // value when the previous result is passed as the seed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rom/io.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small descriptor helpers shared by the readers and writers of images.
 #pragma once
 

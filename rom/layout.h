@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The on-disk image format: the 128-byte rom and block headers, their
 // enumerations and the flag word. Headers live in memory in file byte order
 // (every integer big-endian); fields are read and set through be32.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading images: header checks, opening, mapping and payload verification.
 // Every operation prints its own failure message; callers pass results on.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Display names of the enumerations, and the option words that command
 // lines (korvane's and korvane-mkrom's) accept for them. One table each, so
 // every program parses the same words with the same code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rom/names.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one output channel of the system: every diagnostic, label line and
 // progress line goes through report(), which writes to standard output and
 // flushes at once, so messages interleave correctly with anything a child

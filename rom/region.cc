@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rom/region.h"
 
 #include <unistd.h>

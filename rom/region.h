@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chunked copy of a byte region between descriptors, with an optional
 // in-place transform per chunk. Never holds more than one chunk.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result values shared by every subsystem. Operations return 0 or a byte
 // count on success and one of these on failure; callers mostly look at the
 // sign only.

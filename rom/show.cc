@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rom/show.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Info display and extraction: the -I, -i and -x actions of korvane.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The ARM build: cross-compiles the whole project for the board's 32-bit ARM
 # (preset armhf, build/armhf), runs the unit and end-to-end tests under
 # qemu-arm, and installs the static armhf korvane into build/armhf/dist/bin.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up the machine and builds everything with one CMake preset.
 # Usage: scripts/build.sh [PRESET]   (default: default)
 set -euo pipefail

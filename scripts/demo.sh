@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job, end to end on this machine: set up and build the project,
 # make a small sample image with korvane-mkrom, then look into it and take it
 # apart with korvane, the way a user does on the board.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The house style (.clang-format) over every C and C++ source in git.
 # Usage: scripts/format.sh           rewrite the files in place
 #        scripts/format.sh --check   only report, exit 1 if any file differs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The kernel tier alone: installs on the real Linux MTD stack. Boots
 # Debian's kernel under qemu (software emulation) with nandsim and mtdram,
 # runs a static korvane on /dev/mtdN and reads the flash back (tests/kernel/).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
 # missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|all]...
 #   build   compiler, CMake, the LZMA SDK sources

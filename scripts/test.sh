@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up the machine, builds with a preset and runs the whole test suite.
 # With the default preset that includes the kernel tier (installs on the
 # real Linux MTD stack in a VM, scripts/kernel-test.sh); --no-kernel leaves

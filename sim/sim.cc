@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/sim.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated board: a platform table that serves /dev/mtdN from backing
 // files and /proc control files from a state folder, records signals, syncs
 // and sleeps instead of performing them, and hands every other path and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The description of a simulated board: its MTD partitions (geometry, bad
 // blocks, scheduled faults) and the /proc control files it publishes. It is
 // read from a small line-oriented text file; the syntax is described in the

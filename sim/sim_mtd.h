@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One simulated MTD partition as the kernel's MTD character device presents
 // it: the answers to read, write and the MTD ioctls, over backing files that
 // are mapped into memory (STATE/mtdN.data, and STATE/mtdN.oob on NAND with

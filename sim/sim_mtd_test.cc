@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated MTD character device, driven through the platform table as
 // the flash layer drives it. Everything later tests trust rests on these
 // semantics: erase to 0xFF, programming that only clears bits (RAM takes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board side of the simulation: control files, the process folder,
 // signals, syncs and sleeps recorded instead of performed; starting and
 // stopping the table.

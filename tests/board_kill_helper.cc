@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real process stopping against real processes, as process 1 of a
 // fresh PID namespace (started by board_kill_test through
 // `unshare --pid --fork --mount-proc`):

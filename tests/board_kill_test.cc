@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process stopping against real processes. Every run happens inside a new PID
 // namespace with its own /proc, where board_kill_helper is process 1 and
 // refuses to run otherwise: nothing outside the namespace is ever signalled.

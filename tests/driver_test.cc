@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's order of steps around an action: the kill sequence before the
 // action, the watchdog write before an execute walk, the reboot after a
 // successful action only. The run happens in a forked child with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvane -e end to end through korvane-sim: images built with the image
 // writer are installed on a simulated board; standard output and the exit
 // status are compared, and the programmed bytes are read back from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvane-mkrom end to end: the images and block files it writes are what the
 // readers accept, command-line errors exit 2, building failures exit 1 and
 // leave the files as they were.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvane -I, -i and -x end to end: the built program runs in a scratch
 // folder on images made by the image builder (and damaged by editing their
 // bytes); standard output is compared byte for byte, with the expected text

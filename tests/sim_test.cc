@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvane-sim end to end: its own options and board files, and that what it
 // prints on standard output is exactly what korvane prints.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvane-mkrom: builds rom images and block files on a PC.
 //
 //   korvane-mkrom create IMAGE [--dev-id N] [--dev-name TEXT] [--oem TEXT] [--version TEXT] [-f

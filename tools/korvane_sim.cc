@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvane-sim: runs the korvane driver against a simulated board.
 //
 //   korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fetches Debian's own amd64 kernel (the one linux-image-amd64 depends on)
 # into a cache folder and unpacks only what the VM tier boots with: vmlinuz
 # (and vmlinux, the uncompressed kernel inside it, which boots much faster)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Installs on the real Linux MTD stack. Debian's kernel boots under qemu
 // with nandsim (2048-byte pages, 64 OOB bytes, 128 KiB erase blocks, bad
 // blocks) and mtdram; a statically linked korvane installs images built here

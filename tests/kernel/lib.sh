@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers for the scenario scripts run in the test VM (sourced; busybox sh;
 # also by process 1 itself, so they leave its shell options as they were).
 # Every helper works in the current folder, $OUT, whose files go back to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MTD character device's answers, one line each, to a fixed series of
 // requests through the platform table: the real Linux calls, or with
 // --sim BOARD STATE the simulated board. The kernel tier runs it in the VM

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Boots Debian's kernel under qemu-system-x86_64 (software emulation) with a
 # tiny initramfs, runs the scenario scripts on the kernel's simulated flash
 # (nandsim, mtdram) and brings their results back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deterministic inputs for the codec's tests and benchmarks: random bytes,
 // and firmware-like images (code-like binary stretches, text, and 0xFF
 // filler as erased flash leaves it).

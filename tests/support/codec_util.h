@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the codec tests: a scratch folder, whole-file reads and
 // writes, running a peer tool, and recording sinks.
 #pragma once

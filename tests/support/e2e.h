@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for end-to-end tests: run a built program with arguments in a
 // folder and capture its standard output, standard error and exit status.
 #pragma once

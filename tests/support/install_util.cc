@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/install_util.h"
 
 #include <fcntl.h>

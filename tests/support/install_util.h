@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // For the installation tests: images built with the image writer, header
 // damage, and a model of what programming leaves on a NAND partition.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // For tests: a simulated board in a scratch folder for the life of the
 // object, with helpers to open its partitions and read what landed.
 #pragma once
