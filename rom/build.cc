@@ -18,6 +18,7 @@
 #include "rom/load.h"
 #include "rom/output.h"
 #include "rom/result.h"
+#include "rom/walk.h"
 
 namespace korvane {
 namespace {
@@ -290,51 +291,47 @@ int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_
 }
 
 int rom_rescan(const char *path) {
-  map_guard map;
-  int r = rom_map(path, &map.addr, &map.len, PROT_READ | PROT_WRITE);
-  if (r == RES_BAD || !map.addr) return RES_FAULT;
-  if (r != ROM_CHECK_ROM) {
+  rom_walk w;
+  int kind = rom_walk_open(&w, path, O_RDWR);
+  if (kind < 0) return RES_FAULT;
+  if (kind != ROM_CHECK_ROM) {
     // Rewriting the counters of anything but a rom header would damage it.
-    if (r == ROM_CHECK_BLK) report("not a rom image,%s\n", path);
+    report("not a rom image,%s\n", path);
     return RES_FAULT;
   }
-  auto *base = static_cast<uint8_t *>(map.addr);
-  auto *rom = static_cast<rom_hdr *>(map.addr);
-  uint64_t len = map.len;
-  uint32_t hsize = rom->hsize.get();
-  uint64_t offset = hsize;
-  uint32_t count = 0;
-  while (offset + ROM_HDR_SIZE <= len) {
-    blk_hdr b;
-    std::memcpy(&b, base + offset, sizeof b);  // offsets need not be aligned
-    if (b.magic.get() != BLK_MAGIC) {
-      report("invalid block magic found:0x%08x\n", b.magic.get());
-      return RES_FAULT;
-    }
-    if (b.hsize.get() > len) {
-      report("suck ,invalid blk header size,%d\n", static_cast<int>(b.hsize.get()));
+  // Every block needs its magic; a header size past the end of the file ends
+  // the count there.
+  rom_walk_rules rules;
+  rules.hsize_to_file = true;
+  rules.need_magic = true;
+  rules.quiet = true;
+  int r = rom_walk_blocks(&w, {}, rules);
+  const rom_walk_end &e = w.end;
+  switch (e.why) {
+    case rom_walk_stop::total_small:
+      report("invalid block total found:%u,offset=%llu\n", e.value,
+             static_cast<unsigned long long>(e.offset));
       break;
-    }
-    // A total below the header size would stall the walk or run it back into
-    // the block's own header; the header's length field ends at 4 GiB.
-    uint32_t t = b.total.get();
-    if (t < ROM_HDR_SIZE) {
-      report("invalid block total found:%u,offset=%llu\n", t,
-             static_cast<unsigned long long>(offset));
-      return RES_FAULT;
-    }
-    if (offset + t > UINT32_MAX) {
+    case rom_walk_stop::total_wraps:
       report("image larger than 4GiB,block at offset=%llu\n",
-             static_cast<unsigned long long>(offset));
-      return RES_FAULT;
-    }
-    offset += t;
-    ++count;
+             static_cast<unsigned long long>(e.offset));
+      break;
+    default:
+      rom_walk_report(e, path);
+      break;
   }
-  rom->length.set(static_cast<uint32_t>(offset - hsize));
-  rom->blocks.set(count);
-  rom->hcrc.set(0);
-  rom->hcrc.set(crc32(0, rom, hsize));
+  if (r < 0) return RES_FAULT;
+
+  rom_hdr &rom = w.rom;
+  uint32_t hsize = rom.hsize.get();
+  rom.length.set(static_cast<uint32_t>(e.offset - hsize));
+  rom.blocks.set(static_cast<uint32_t>(e.blocks));
+  rom.hcrc.set(0);
+  rom.hcrc.set(crc32(0, &rom, hsize));
+  if (pwrite(w.fd.fd, &rom, sizeof rom, 0) != static_cast<ssize_t>(sizeof rom)) {
+    report("failed to write rom,%m,%s\n", path);
+    return RES_FAULT;
+  }
   return RES_OK;
 }
 

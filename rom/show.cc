@@ -2,41 +2,26 @@
 #include "rom/show.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <utility>
 
 #include "codec/cypher.h"
-#include "rom/checksum.h"
 #include "rom/io.h"
 #include "rom/layout.h"
 #include "rom/load.h"
 #include "rom/names.h"
 #include "rom/output.h"
 #include "rom/result.h"
+#include "rom/walk.h"
 
 namespace korvane {
 namespace {
 
 constexpr size_t NAME_MAX_BYTES = 4096;  // extracted file names, directory included
-
-// A block header as read for the walk. Headers are written with 128 bytes,
-// but the walk lets an hsize up to 144 through: the bytes from 128 to hsize
-// are the next bytes of the file (the header covers them, the payload starts
-// after them), read into `extra`. Bytes a short file lacks stay zero, so the
-// CRC is always taken over exactly hsize bytes and never past the buffer.
-struct alignas(4) blk_hdr_buf {
-  blk_hdr hdr;
-  uint8_t extra[ROM_BLK_HSIZE_MAX - ROM_HDR_SIZE];
-};
-static_assert(sizeof(blk_hdr_buf) == ROM_BLK_HSIZE_MAX);
-static_assert(offsetof(blk_hdr_buf, extra) == ROM_HDR_SIZE);
 
 void line_hex(const char *label, uint32_t v) { report("%-16s:0x%08x\n", label, v); }
 void line_dec(const char *label, uint32_t v) {
@@ -117,104 +102,69 @@ int extract_blk(int rom_fd, const blk_hdr &h, uint64_t offset, int with_header, 
   return 0;
 }
 
+struct show_ctx {
+  const char *dir;
+  int with_header;
+  bool skipped;  // a block whose file could not be created
+};
+
+void show_at(void *, int index, uint64_t offset, const blk_hdr *h) {
+  report("============block %d================\n", index);
+  line_dec("blk offset", static_cast<uint32_t>(offset));
+  if (h) line_dec("blk header", h->hsize.get());
+}
+
+int show_blk(void *ctx, const rom_walk_blk &b) {
+  auto &c = *static_cast<show_ctx *>(ctx);
+  const blk_hdr &h = b.buf.hdr;
+  char name[NAME_MAX_BYTES] = "";
+  bool name_fits = true;
+  if (c.dir) {
+    int n = std::snprintf(name, sizeof name, b.hcrc_ok ? "%s/%d-%d-%s-%s" : "%s/%d-%d-%s-bad-%s",
+                          c.dir, b.index, static_cast<int32_t>(h.id.get()),
+                          blk_type_name(h.type.get()), safe_name(h).c_str());
+    name_fits = n >= 0 && static_cast<size_t>(n) < sizeof name;
+    report("extract to %s ,%s\n", name, c.with_header ? "with header" : "no header");
+  }
+  verify_state state = b.verified == -1  ? verify_state::none
+                       : b.verified == 0 ? verify_state::good
+                                         : verify_state::bad;
+  show_blk_hdr(h, b.hcrc, b.hcrc_ok, state);
+  if (!c.dir) return 0;
+
+  // O_NOFOLLOW: a link planted under the name is not followed.
+  unique_fd out;
+  if (name_fits) {
+    out.fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
+  } else {
+    errno = ENAMETOOLONG;
+  }
+  if (out.fd <= 0) {
+    report("failed to create file,%m,%s\n", name);
+    c.skipped = true;  // the other blocks are still extracted
+    return 0;
+  }
+  return extract_blk(b.fd, h, b.offset, c.with_header, out.fd, name);
+}
+
 }  // namespace
 
 int rom_show(const char *path, const char *dir, uint32_t flags, int with_header, int all) {
-  int raw_fd = -1;
-  uint64_t size = 0;
-  int kind = rom_open(path, &raw_fd, &size, O_RDONLY);
-  unique_fd rom{raw_fd};  // closed on every way out
-  if (kind != ROM_CHECK_ROM && kind != ROM_CHECK_BLK) return RES_FAULT;
-
-  if (lseek(rom.fd, 0, SEEK_SET) < 0) {
-    report("failed to seek file,%m,%s\n", path);
-    return RES_FAULT;
-  }
-  uint64_t offset = 0;
-  if (kind == ROM_CHECK_ROM) {
-    rom_hdr rh;
-    if (read_full(rom.fd, &rh, sizeof rh) != static_cast<ssize_t>(sizeof rh)) {
-      report("failed to read rom or block file,%m,%s\n", path);
-      return RES_FAULT;
-    }
-    show_rom_hdr(path, rh);
-    offset = rh.hsize.get();
-  }
+  rom_walk w;
+  int kind = rom_walk_open(&w, path, O_RDONLY);
+  if (kind < 0) return RES_FAULT;
+  if (kind == ROM_CHECK_ROM) show_rom_hdr(path, w.rom);
   if (!dir && !all) return 0;
 
-  bool skipped = false;  // a block whose file could not be created
-  for (int index = 0; offset + ROM_HDR_SIZE <= size; ++index) {
-    report("============block %d================\n", index);
-    line_dec("blk offset", static_cast<uint32_t>(offset));
-    if (lseek(rom.fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-      report("failed to seek block,%m,%s\n", path);
-      return RES_FAULT;
-    }
-    blk_hdr_buf buf{};
-    blk_hdr &h = buf.hdr;
-    if (read_full(rom.fd, &h, sizeof h) != static_cast<ssize_t>(sizeof h)) {
-      report("failed to read block,%m,%s\n", path);
-      return RES_FAULT;
-    }
-    uint32_t hsize = h.hsize.get();
-    line_dec("blk header", hsize);
-    if (hsize > ROM_BLK_HSIZE_MAX) {
-      // Images padded with 0xFF end here.
-      report("suck ,invalid blk header size,%d\n", static_cast<int32_t>(hsize));
-      break;
-    }
-    if (hsize > ROM_HDR_SIZE) {
-      uint64_t in_file = size - offset - ROM_HDR_SIZE;
-      size_t want = hsize - ROM_HDR_SIZE;
-      if (want > in_file) want = static_cast<size_t>(in_file);
-      if (read_full(rom.fd, buf.extra, want) != static_cast<ssize_t>(want)) {
-        report("failed to read block,%m,%s\n", path);
-        return RES_FAULT;
-      }
-    }
-
-    uint32_t hcrc = h.hcrc.get();
-    h.hcrc.set(0);
-    bool good_hcrc = crc32(0, &buf, hsize) == hcrc;
-
-    uint32_t length = h.length.get();
-    verify_state state = verify_state::none;
-    if ((flags & ROM_VERIFY_MASK) && (h.flags.get() & ROM_VERIFY_MASK)) {
-      state = rom_verify_blk(&h, rom.fd, offset + hsize, length) == 0 ? verify_state::good
-                                                                      : verify_state::bad;
-    }
-
-    char name[NAME_MAX_BYTES] = "";
-    bool name_fits = true;
-    if (dir) {
-      int n = std::snprintf(name, sizeof name, good_hcrc ? "%s/%d-%d-%s-%s" : "%s/%d-%d-%s-bad-%s",
-                            dir, index, static_cast<int32_t>(h.id.get()),
-                            blk_type_name(h.type.get()), safe_name(h).c_str());
-      name_fits = n >= 0 && static_cast<size_t>(n) < sizeof name;
-      report("extract to %s ,%s\n", name, with_header ? "with header" : "no header");
-    }
-    h.hcrc.set(hcrc);
-    show_blk_hdr(h, hcrc, good_hcrc, state);
-
-    if (dir) {
-      // O_NOFOLLOW: a link planted under the name is not followed.
-      unique_fd out;
-      if (name_fits) {
-        out.fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
-      } else {
-        errno = ENAMETOOLONG;
-      }
-      if (out.fd <= 0) {
-        report("failed to create file,%m,%s\n", name);
-        skipped = true;  // the other blocks are still extracted
-      } else if (extract_blk(rom.fd, h, offset, with_header, out.fd, name) < 0) {
-        return RES_FAULT;
-      }
-    }
-
-    if (!rom_walk_next(&offset, h.total.get())) return RES_FAULT;
-  }
-  return skipped ? RES_FAULT : 0;
+  show_ctx c{dir, with_header, false};
+  rom_walk_steps steps;
+  steps.ctx = &c;
+  steps.at = show_at;
+  steps.block = show_blk;
+  rom_walk_rules rules;
+  rules.verify = flags;
+  if (rom_walk_blocks(&w, steps, rules) < 0) return RES_FAULT;
+  return c.skipped ? RES_FAULT : 0;
 }
 
 }  // namespace korvane
