@@ -14,6 +14,7 @@
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
 #include "rom/checksum.h"
+#include "rom/dump.h"
 #include "rom/io.h"
 #include "rom/load.h"
 #include "rom/output.h"
@@ -49,20 +50,6 @@ uint32_t crc32_region(const uint8_t *p, uint32_t n) {
 uint64_t payload_capacity(uint64_t size) {
   uint64_t q = static_cast<uint64_t>(static_cast<double>(size) * 1.25);
   return (q + (ROM_BLK_ALIGN - 1)) & ~static_cast<uint64_t>(ROM_BLK_ALIGN - 1);
-}
-
-void print_summary(const blk_hdr &h) {
-  report("%-16s:0x%08x\n", "blk magic", h.magic.get());
-  report("%-16s:0x%08x\n", "blk hsize", h.hsize.get());
-  report("%-16s:0x%08x\n", "blk hcrc", h.hcrc.get());
-  report("%-16s:%d\n", "blk flags", static_cast<int>(h.flags.get()));
-  report("%-16s:%d\n", "blk lenght", static_cast<int>(h.length.get()));
-  report("%-16s:%d\n", "blk total", static_cast<int>(h.total.get()));
-  report("%-16s:0x%08x\n", "blk verify", h.verify.get());
-  report("%-16s:%d\n", "blk type", static_cast<int>(h.type.get()));
-  report("%-16s:%d\n", "blk id", static_cast<int>(h.id.get()));
-  report("%-16s:%s\n", "blk name", text_field(h.name).c_str());
-  report("%-16s:%s\n", "blk version", text_field(h.version).c_str());
 }
 
 }  // namespace
@@ -243,7 +230,7 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   h.hcrc.set(crc32(0, &h, ROM_HDR_SIZE));
   std::memcpy(buf.get(), &h, ROM_HDR_SIZE);
 
-  print_summary(h);
+  dump_hdr(BLK_SUMMARY_LINES, &h);
 
   if (blk && total) {
     *blk = std::move(buf);

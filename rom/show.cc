@@ -10,6 +10,7 @@
 #include <string>
 
 #include "codec/cypher.h"
+#include "rom/dump.h"
 #include "rom/io.h"
 #include "rom/layout.h"
 #include "rom/load.h"
@@ -22,49 +23,6 @@ namespace korvane {
 namespace {
 
 constexpr size_t NAME_MAX_BYTES = 4096;  // extracted file names, directory included
-
-void line_hex(const char *label, uint32_t v) { report("%-16s:0x%08x\n", label, v); }
-void line_dec(const char *label, uint32_t v) {
-  report("%-16s:%d\n", label, static_cast<int32_t>(v));
-}
-void line_text(const char *label, const std::string &s) { report("%-16s:%s\n", label, s.c_str()); }
-
-void show_rom_hdr(const char *path, const rom_hdr &h) {
-  report("============ROM<%s>=============\n", path);
-  line_hex("rom magic", h.magic.get());
-  line_dec("rom hsize", h.hsize.get());
-  line_hex("rom hcrc", h.hcrc.get());
-  line_hex("rom format", h.format.get());
-  line_hex("rom flags", h.flags.get());
-  line_dec("rom lenght", h.length.get());
-  line_hex("rom verify", h.verify.get());
-  line_dec("rom blocks", h.blocks.get());
-  line_dec("rom dev id", h.dev_id.get());
-  line_text("rom dev name", text_field(h.dev_name));
-  line_text("rom oem name", text_field(h.oem_name));
-  line_text("rom version", text_field(h.version));
-}
-
-enum class verify_state { none, good, bad };
-
-void show_blk_hdr(const blk_hdr &h, uint32_t hcrc, bool good_hcrc, verify_state state) {
-  line_hex("blk magic", h.magic.get());
-  line_dec("blk hsize", h.hsize.get());
-  line_hex(good_hcrc ? "blk good hcrc" : "blk bad  hcrc", hcrc);
-  line_hex("blk flags", h.flags.get());
-  line_dec("blk lenght", h.length.get());
-  line_dec("blk total", h.total.get());
-  const char *verify_label = state == verify_state::none   ? "blk none verify"
-                             : state == verify_state::good ? "blk good verify"
-                                                           : "blk bad  verify";
-  line_hex(verify_label, h.verify.get());
-  line_dec("blk type", h.type.get());
-  line_dec("blk id", h.id.get());
-  line_text("blk name", text_field(h.name));
-  line_text("blk version", text_field(h.version));
-  line_text("blk cypher", blk_cypher_name(h.cypher.get()));
-  line_text("blk data", blk_data_name(h.data.get()));
-}
 
 // The name part of an extracted file: the block's name with every '/'
 // turned into '_', so that no name reaches outside the output directory.
@@ -110,8 +68,8 @@ struct show_ctx {
 
 void show_at(void *, int index, uint64_t offset, const blk_hdr *h) {
   report("============block %d================\n", index);
-  line_dec("blk offset", static_cast<uint32_t>(offset));
-  if (h) line_dec("blk header", h->hsize.get());
+  dump_dec("blk offset", static_cast<uint32_t>(offset));
+  if (h) dump_dec("blk header", h->hsize.get());
 }
 
 int show_blk(void *ctx, const rom_walk_blk &b) {
@@ -126,10 +84,7 @@ int show_blk(void *ctx, const rom_walk_blk &b) {
     name_fits = n >= 0 && static_cast<size_t>(n) < sizeof name;
     report("extract to %s ,%s\n", name, c.with_header ? "with header" : "no header");
   }
-  verify_state state = b.verified == -1  ? verify_state::none
-                       : b.verified == 0 ? verify_state::good
-                                         : verify_state::bad;
-  show_blk_hdr(h, b.hcrc, b.hcrc_ok, state);
+  dump_hdr(BLK_INFO_LINES, &h, {b.hcrc_ok, b.verified});
   if (!c.dir) return 0;
 
   // O_NOFOLLOW: a link planted under the name is not followed.
@@ -153,7 +108,10 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
   rom_walk w;
   int kind = rom_walk_open(&w, path, O_RDONLY);
   if (kind < 0) return RES_FAULT;
-  if (kind == ROM_CHECK_ROM) show_rom_hdr(path, w.rom);
+  if (kind == ROM_CHECK_ROM) {
+    report("============ROM<%s>=============\n", path);
+    dump_hdr(ROM_HDR_LINES, &w.rom);
+  }
   if (!dir && !all) return 0;
 
   show_ctx c{dir, with_header, false};
