@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -12,7 +13,7 @@
 #include <string>
 
 #include "cli/settings.h"
-#include "codec/scramble.h"
+#include "codec/cypher_table.h"
 #include "platform/platform.h"
 #include "rom/output.h"
 #include "rom/result.h"
@@ -128,6 +129,9 @@ int flash_sink_put(void *ctx, const uint8_t *data, int length) {
   auto *s = static_cast<flash_sink *>(ctx);
   if (s->failed || length < 0) return RES_FAULT;
   report_delivery(s, length);
+  if (data == s->buffer + s->fill) {  // read in place (flash_sink_room): nothing to copy
+    return take(s, static_cast<uint32_t>(length)) ? length : RES_FAULT;
+  }
   uint32_t left = static_cast<uint32_t>(length);
   while (left) {
     uint32_t n = std::min(left, s->room - s->fill);
@@ -139,74 +143,59 @@ int flash_sink_put(void *ctx, const uint8_t *data, int length) {
   return length;
 }
 
+uint8_t *flash_sink_room(void *ctx, uint32_t n) {
+  auto *s = static_cast<flash_sink *>(ctx);
+  // Behind fill (below one chunk between deliveries) the buffer must hold n.
+  if (s->failed || s->room < s->chunk || s->room - s->chunk < n) return nullptr;
+  return s->buffer + s->fill;
+}
+
+region_sink flash_region_sink(flash_sink *s) {
+  region_sink sink;
+  sink.ctx = s;
+  sink.put = flash_sink_put;
+  sink.room = flash_sink_room;
+  return sink;
+}
+
 int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
-                zentarc_sink sink, void *ctx) {
-  auto *direct = static_cast<flash_sink *>(ctx);
-  if (sink != flash_sink_put || direct->room < direct->chunk + FEED_PIECE || direct->failed)
-    direct = nullptr;
-  std::unique_ptr<uint8_t[]> piece;
-  if (!direct) {
-    piece.reset(new (std::nothrow) uint8_t[FEED_PIECE + 64]);
-    if (!piece) {
+                const region_sink &sink) {
+  region_result r = read_region(fd, offset, length, FEED_PIECE, transform, sink);
+  if (r.error) errno = r.error;  // for "%m"
+  switch (r.end) {
+    case region_end::done:
+      return as_result(length);
+    case region_end::no_memory:
       report("failed to malloc,%m,%d\n", static_cast<int>(FEED_PIECE));
       return RES_NOMEM;
-    }
-  }
-  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    report("failed to seek at %d,%m\n", static_cast<int>(offset));
-    return RES_FAULT;
-  }
-  uint32_t left = length;
-  while (left) {
-    // Behind fill (below one chunk) there is always room for a whole piece.
-    uint8_t *at = direct ? direct->buffer + direct->fill : piece.get();
-    ssize_t n = ::read(fd, at, std::min(left, FEED_PIECE));
-    if (n < 0) {
+    case region_end::seek_failed:
+      report("failed to seek at %d,%m\n", static_cast<int>(offset));
+      return RES_FAULT;
+    case region_end::read_failed:
       report("failed to read,%m!\n");
       return RES_FAULT;
-    }
-    if (n == 0) {
-      report("failed to read,payload is short,%u<%u\n", length - left, length);
+    case region_end::short_source:
+      report("failed to read,payload is short,%u<%u\n", r.read, length);
       return RES_FAULT;
-    }
-    int m = transform ? transform(at, static_cast<int>(n)) : static_cast<int>(n);
-    if (m < 0) return RES_FAULT;
-    if (direct) {
-      report_delivery(direct, m);
-      if (!take(direct, static_cast<uint32_t>(m))) return RES_FAULT;  // reported
-    } else if (sink(ctx, at, m) != m) {
-      return RES_FAULT;  // the sink said why
-    }
-    left -= static_cast<uint32_t>(n);
+    default:
+      return RES_FAULT;  // a bad transform, or the sink said why
   }
-  return as_result(length);
 }
 
 int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32_t length,
                  uint32_t align, uint8_t pad) {
   if (s->verbose) report("decode: cypher(%d)\n", static_cast<int>(cypher));
+  const cypher_type *t = cypher_find(cypher);
   int r;
-  switch (cypher) {
-    case ROM_BLK_CT_CYPHER1:
-      // An empty payload holds no stream at all: nothing to decode.
-      r = length ? zentarc_decode_fd(fd, offset, static_cast<int>(length), flash_sink_put, s) : 0;
-      break;
-    case ROM_BLK_CT_NONE:
-    case ROM_BLK_CT_CYPHER2:
-    case ROM_BLK_CT_AES:
-    case ROM_BLK_CT_DES:
-      r = feed_region(fd, offset, length, nullptr, flash_sink_put, s);
-      break;
-    case ROM_BLK_CT_CYPHER3:
-      r = feed_region(fd, offset, length, cypher3_decode, flash_sink_put, s);
-      break;
-    case ROM_BLK_CT_CYPHER4:
-      r = feed_region(fd, offset, length, cypher4_decode, flash_sink_put, s);
-      break;
-    default:
-      report("invalid extract type,%d\n", static_cast<int>(cypher));
-      r = RES_INVAL;
-      break;
+  if (!t) {
+    report("invalid extract type,%d\n", static_cast<int>(cypher));
+    r = RES_INVAL;
+  } else if (t->decoding == cypher_decoding::stream) {
+    // An empty payload holds no stream at all: nothing to decode.
+    r = length ? t->stream(fd, offset, static_cast<int>(length), flash_sink_put, s) : 0;
+  } else {
+    // Stored bytes go as they are, a transform is undone piece by piece.
+    r = feed_region(fd, offset, length, t->undo, flash_region_sink(s));
   }
   if (r < 0 || s->failed) {
     report("failed to decode by cypher(%d)!\n", static_cast<int>(cypher));

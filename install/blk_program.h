@@ -82,14 +82,21 @@ int flash_decode(flash_sink *sink, uint32_t cypher, int fd, uint64_t offset, uin
 /// write has failed (nothing after the failed chunk is written).
 int flash_sink_put(void *sink, const uint8_t *data, int length);
 
-/// Reads length bytes of fd from offset in pieces of FEED_PIECE bytes, runs
-/// each through transform (when given) and hands it to sink. Into a
-/// flash_sink_put sink with room for a whole piece behind its chunk, the
-/// pieces are read straight into its buffer: the same pieces, transforms,
-/// lines and chunks, without copying every byte once more.
+/// Where a flash_sink takes room for a read piece: behind its fill, when the
+/// buffer holds a whole piece behind any fill below one chunk (as
+/// decode_to_flash allocates it). @return the place, or nullptr.
+uint8_t *flash_sink_room(void *sink, uint32_t n);
+
+/// The flash sink as a region_sink: pieces are read straight into its buffer
+/// when it has the room, else copied in by flash_sink_put.
+region_sink flash_region_sink(flash_sink *sink);
+
+/// Reads length bytes of fd from offset in pieces of FEED_PIECE bytes
+/// (read_region), runs each through transform (when given) and hands it to
+/// the sink.
 /// @return length, RES_NOMEM, or RES_FAULT when a seek or read fails, the
 ///         file ends first, or the sink refuses a piece.
 int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
-                zentarc_sink sink, void *ctx);
+                const region_sink &sink);
 
 }  // namespace korvane

@@ -365,7 +365,7 @@ TEST(FeedRegion, StopsWhenTheSinkRefuses) {
   auto refuse_second = [](void *ctx, const uint8_t *, int n) {
     return ++static_cast<counter *>(ctx)->pieces == 2 ? RES_FAULT : n;
   };
-  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 200000, nullptr, refuse_second, &c), RES_FAULT);
+  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 200000, nullptr, {&c, refuse_second}), RES_FAULT);
   EXPECT_EQ(c.pieces, 2);
 }
 
@@ -382,7 +382,7 @@ TEST(FeedRegion, PiecesOf65536AndTheTransformSeesEach) {
     delivered.push_back(n);
     return n;
   };
-  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 150000, t, sink, nullptr), 150000);
+  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 150000, t, {nullptr, sink}), 150000);
   EXPECT_EQ(transformed, (std::vector<int>{65536, 65536, 18928}));
   EXPECT_EQ(delivered, transformed);
 }

@@ -10,9 +10,7 @@
 #include <climits>
 #include <cstring>
 
-#include "codec/blkfmt.h"
-#include "codec/scramble.h"
-#include "codec/zentarc.h"
+#include "codec/cypher_table.h"
 #include "rom/checksum.h"
 #include "rom/dump.h"
 #include "rom/io.h"
@@ -32,19 +30,6 @@ struct map_guard {
   }
 };
 
-// crc32() refuses unaligned buffers; an input region starts wherever the
-// caller's offset puts it, so the first bytes go through an aligned word and
-// the rest continues the running CRC from an aligned address.
-uint32_t crc32_region(const uint8_t *p, uint32_t n) {
-  if (n == 0) return 0;
-  uint32_t head = (4 - (reinterpret_cast<uintptr_t>(p) & 3)) & 3;
-  if (head > n) head = n;
-  alignas(4) uint8_t word[4];
-  std::memcpy(word, p, head);
-  uint32_t c = crc32(0, word, head);
-  return crc32(c, p + head, n - head);
-}
-
 // Payload area for an input of size bytes: 25 % headroom for encoders that
 // expand the data, rounded up to the block alignment.
 uint64_t payload_capacity(uint64_t size) {
@@ -53,21 +38,6 @@ uint64_t payload_capacity(uint64_t size) {
 }
 
 }  // namespace
-
-int buffer_sink(void *ctx, const uint8_t *bytes, int count) {
-  auto *c = static_cast<buffer_sink_ctx *>(ctx);
-  uint32_t n = count > 0 ? static_cast<uint32_t>(count) : 0;
-  if (uint64_t{c->used} + n > c->capacity) {
-    report("cypher1_encode:buffer overflow,encode might cause expansion!\n");
-    n = c->capacity - c->used;
-  }
-  if (c->verbose) report("cypher1_encode:%d=>%d\n", static_cast<int>(n), static_cast<int>(c->used));
-  if (n) {
-    std::memcpy(c->area + c->used, bytes, n);
-    c->used += n;
-  }
-  return static_cast<int>(n);
-}
 
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
                const char *version, uint32_t flags) {
@@ -145,58 +115,18 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   uint8_t *payload = buf.get() + ROM_HDR_SIZE;
   uint32_t length = 0;
 
-  switch (desc->cypher) {
-    case ROM_BLK_CT_NONE:
-      if (count) std::memcpy(payload, input, count);
-      length = count;
-      break;
-    case ROM_BLK_CT_CYPHER1: {
-      buffer_sink_ctx ctx{in.fd, size, payload, static_cast<uint32_t>(capacity), 0, 0};
-      if (zentarc_encode_fd(in.fd, offset, static_cast<int>(count), buffer_sink, &ctx) != 0) {
-        report("failed to encode by cypher!\n");
-        return RES_FAULT;
-      }
-      if (static_cast<int>(ctx.used) <= 0) {
-        report("failed to encode ,size=%d!\n", static_cast<int>(ctx.used));
-        return RES_FAULT;
-      }
-      length = ctx.used;
-      break;
-    }
-    case ROM_BLK_CT_CYPHER2: {
-      int produced = static_cast<int>(capacity);
-      int r = blkfmt_encode(input, static_cast<int>(count), payload, &produced, 10, 1024,
-                            crc32_region(input, count), 0);
-      if (r < 0 || produced <= 0) {
-        report("failed to encode ,size=%d!\n", produced);
-        return RES_FAULT;
-      }
-      length = static_cast<uint32_t>(produced);
-      break;
-    }
-    case ROM_BLK_CT_CYPHER3:
-      if (count) std::memcpy(payload, input, count);
-      cypher3_encode(payload, static_cast<int>(count));
-      length = count;
-      break;
-    case ROM_BLK_CT_CYPHER4:
-      if (count) std::memcpy(payload, input, count);
-      cypher4_encode(payload, static_cast<int>(count));
-      length = count;
-      break;
-    case ROM_BLK_CT_AES:
-    case ROM_BLK_CT_DES:
-      report(desc->cypher == ROM_BLK_CT_AES
-                 ? "ROM_BLK_CT_AES NOT support just now,reset to none!\n"
-                 : "ROM_BLK_CT_DES NOT support just now,reset to none!\n");
-      desc->cypher = ROM_BLK_CT_NONE;
-      if (count) std::memcpy(payload, input, count);
-      length = count;
-      break;
-    default:
-      report("invalid cypher type,%d\n", static_cast<int>(desc->cypher));
-      return RES_FAULT;
+  const cypher_type *t = cypher_find(desc->cypher);
+  if (!t) {
+    report("invalid cypher type,%d\n", static_cast<int>(desc->cypher));
+    return RES_FAULT;
   }
+  if (t->note) {
+    report("%s", t->note);
+    desc->cypher = ROM_BLK_CT_NONE;
+  }
+  const cypher_input src{in.fd, offset, size, input, count};
+  if (t->encode(*t, src, payload, static_cast<uint32_t>(capacity), &length) != RES_OK)
+    return RES_FAULT;
 
   uint32_t padded = blk_padded(length);
   std::memset(payload + length, 0, padded - length);

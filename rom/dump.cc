@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "codec/cypher_table.h"
 #include "rom/layout.h"
 #include "rom/names.h"
 #include "rom/output.h"

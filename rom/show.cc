@@ -10,6 +10,7 @@
 #include <string>
 
 #include "codec/cypher.h"
+#include "codec/cypher_table.h"
 #include "rom/dump.h"
 #include "rom/io.h"
 #include "rom/layout.h"
@@ -49,9 +50,11 @@ int extract_blk(int rom_fd, const blk_hdr &h, uint64_t offset, int with_header, 
     uint32_t cypher = h.cypher.get();
     int r = cypher_decode_file(cypher, rom_fd, offset + hsize, length, out);
     // An empty payload, or a stream that declares no bytes, decodes to an
-    // empty file. Every type but cypher1 yields exactly the stored length,
+    // empty file. Every type but a stream yields exactly the stored length,
     // so a shorter result there is a payload cut off by the end of the file.
-    ok = r >= 0 && (cypher == ROM_BLK_CT_CYPHER1 || static_cast<uint32_t>(r) == length);
+    const cypher_type *t = cypher_find(cypher);
+    bool stream = t && t->decoding == cypher_decoding::stream;
+    ok = r >= 0 && (stream || static_cast<uint32_t>(r) == length);
   }
   if (!ok) {
     report("failed to copy file,%m,%s\n", name);
