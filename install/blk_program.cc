@@ -12,7 +12,6 @@
 #include <new>
 #include <string>
 
-#include "cli/settings.h"
 #include "codec/cypher_table.h"
 #include "platform/platform.h"
 #include "rom/output.h"
@@ -116,13 +115,9 @@ uint32_t blk_pad_length(uint32_t fill, uint32_t align) {
   return rest ? fill + (align - rest) : fill;
 }
 
-int blk_selected(int id) {
-  if (rom_opts.option_count <= 0) return 1;
-  int n = std::min(rom_opts.option_count, ROM_OPTION_IDS_MAX);
-  for (int i = 0; i < n; ++i) {
-    if (rom_opts.option_ids[i] == id) return 1;
-  }
-  return 0;
+int blk_selected(const install_settings &s, int id) {
+  if (s.ids.empty()) return 1;
+  return std::find(s.ids.begin(), s.ids.end(), id) != s.ids.end() ? 1 : 0;
 }
 
 int flash_sink_put(void *ctx, const uint8_t *data, int length) {
@@ -221,7 +216,8 @@ int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32
 }
 
 int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
-                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd) {
+                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd,
+                    const install_settings &s) {
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t{chunk} + FLASH_SINK_SLACK]);
   if (!buffer) {
     report("failed to malloc,%m,%d\n", static_cast<int>(chunk));
@@ -254,20 +250,20 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   sink.room = chunk + FLASH_SINK_SLACK;
   sink.mode = mode;
   sink.writer = writer;
-  sink.verbose = rom_opts.verbose;
-  sink.discard = rom_opts.discard;
-  return flash_decode(&sink, blk->cypher.get(), fd, offset, length, align,
-                      static_cast<uint8_t>(rom_opts.pad));
+  sink.verbose = s.verbose;
+  sink.discard = s.discard;
+  return flash_decode(&sink, blk->cypher.get(), fd, offset, length, align, s.pad);
 }
 
-int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length) {
+int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const install_settings &s) {
   uint32_t type = blk->type.get();
   if (passive_type(type)) return 0;
   if (!flash_type(type)) return RES_FAULT;  // bin, and types beyond the known ones
 
   int id = static_cast<int>(blk->id.get());
-  int verbose = rom_opts.verbose;
-  if (!blk_selected(id)) {
+  const int verbose = s.verbose;
+  if (!blk_selected(s, id)) {
     if (verbose) report("skiping block,mtd%d...\n", id);
     return 0;
   }
@@ -276,7 +272,7 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   if (verbose) report("open mtd:%s\n", path.c_str());
   device_fd dev;
   dev.fd = plat().open(path.c_str(), O_RDWR, 0);
-  if (dev.fd < 0 && rom_opts.skip_bad && rom_opts.simulate) {
+  if (dev.fd < 0 && s.skip_bad && s.simulate) {
     // A simulated block for a partition the board lacks runs against mtd0.
     path = "/dev/mtd0";
     dev.fd = plat().open(path.c_str(), O_RDWR, 0);
@@ -295,7 +291,7 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   }
 
   file_fd fake;
-  if (rom_opts.simulate) {
+  if (s.simulate) {
     std::string name = fake_name(id, blk);
     if (verbose) report("open fake:%s\n", name.c_str());
     fake.fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
@@ -305,22 +301,21 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     }
   }
 
-  flash_layout lay =
-      blk_flash_layout(cls, type, erasesize, writesize, oobsize, rom_opts.block_align);
+  flash_layout lay = blk_flash_layout(cls, type, erasesize, writesize, oobsize, s.block_align);
   if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, size);
   // Discard decodes without writing, so it must not wipe the partition either.
-  if (!rom_opts.simulate && !rom_opts.discard) {
+  if (!s.simulate && !s.discard) {
     if (mtd_erase(dev.fd, 0, size, cls, verbose) < 0) {
       report("failed to erase mtd,%m,%s", path.c_str());
       return RES_FAULT;
     }
   }
   if (verbose) {
-    report("%s: write align=%d:%d\n", rom_opts.simulate ? "decode2fake" : "decode2flash",
+    report("%s: write align=%d:%d\n", s.simulate ? "decode2fake" : "decode2flash",
            static_cast<int>(lay.chunk), static_cast<int>(lay.align));
   }
   int r = decode_to_flash(blk, fd, offset, length, cls, dev.fd, lay.chunk, lay.align,
-                          rom_opts.simulate ? fake.fd : -1);
+                          s.simulate ? fake.fd : -1, s);
   if (r < 0) {
     report("failed to decode,%m,%s", path.c_str());
     return r;

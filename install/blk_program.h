@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "codec/zentarc.h"
+#include "install/install_settings.h"
 #include "mtd/mtd.h"
 #include "rom/layout.h"
 #include "rom/region.h"
@@ -55,22 +56,25 @@ flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize, ui
 /// fill rounded up to a multiple of align (align > 0).
 uint32_t blk_pad_length(uint32_t fill, uint32_t align);
 
-/// @return 1 when rom_opts selects no ids or lists id, else 0.
-int blk_selected(int id);
+/// @return 1 when the settings select no ids or list id, else 0.
+int blk_selected(const install_settings &s, int id);
 
 /// Programs one block. blk is the header in file byte order; offset and
 /// length locate the payload in fd. Blocks of types none, tool, file, script
 /// and exe, and blocks not selected, are left alone.
 /// @return 0 when nothing was to be done, the decoded byte count, or a
 ///         negative value (the reason has been printed).
-int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length);
+int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const install_settings &s);
 
 /// Decodes the payload into the partition open as dev_fd (or into out_fd
-/// when it is greater than 0) with the writer of device class cls.
+/// when it is greater than 0) with the writer of device class cls; the
+/// settings give verbose, discard and the pad byte.
 /// @return the decoded byte count, RES_NOMEM, RES_INVAL (unknown cypher) or
 ///         RES_FAULT.
 int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
-                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd);
+                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd,
+                    const install_settings &s);
 
 /// The decode and the final padded chunk of decode_to_flash, into a sink the
 /// caller has set up (chunk a multiple of align).

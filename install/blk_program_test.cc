@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
 #include "codec/scramble.h"
 #include "rom/result.h"
 
@@ -388,17 +387,11 @@ TEST(FeedRegion, PiecesOf65536AndTheTransformSeesEach) {
 }
 
 TEST(BlkSelected, EmptyListSelectsAll) {
-  rom_options saved = rom_opts;
-  rom_opts.option_count = 0;
-  EXPECT_EQ(blk_selected(4), 1);
-  rom_opts.option_ids[0] = 3;
-  rom_opts.option_ids[1] = 5;
-  rom_opts.option_ids[2] = 4;  // beyond the count: not listed
-  rom_opts.option_count = 2;
-  EXPECT_EQ(blk_selected(3), 1);
-  EXPECT_EQ(blk_selected(5), 1);
-  EXPECT_EQ(blk_selected(4), 0);
-  rom_opts = saved;
+  EXPECT_EQ(blk_selected(install_settings{}, 4), 1);
+  install_settings s{.ids = {3, 5}};
+  EXPECT_EQ(blk_selected(s, 3), 1);
+  EXPECT_EQ(blk_selected(s, 5), 1);
+  EXPECT_EQ(blk_selected(s, 4), 0);
 }
 
 }  // namespace

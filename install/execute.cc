@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cli/settings.h"
 #include "install/blk_program.h"
 #include "rom/dump.h"
 #include "rom/layout.h"
@@ -16,17 +15,23 @@
 namespace korvane {
 namespace {
 
-void execute_at(void *, int index, uint64_t offset, const blk_hdr *h) {
-  if (!rom_opts.verbose) return;
+// What the steps share.
+struct execute_ctx {
+  const install_settings &s;
+};
+
+void execute_at(void *ctx, int index, uint64_t offset, const blk_hdr *h) {
+  if (!static_cast<execute_ctx *>(ctx)->s.verbose) return;
   dump_dec("blk index", static_cast<uint32_t>(index));
   dump_dec("blk offset", static_cast<uint32_t>(offset));
   if (h) dump_dec("blk header", h->hsize.get());
 }
 
-int execute_blk(void *, const rom_walk_blk &b) {
-  if (rom_opts.verbose) dump_hdr(BLK_EXECUTE_LINES, &b.buf.hdr, {b.hcrc_ok, b.verified});
-  if (blk_program_mtd(&b.buf.hdr, b.fd, b.payload, b.length) < 0) {
-    if (!rom_opts.skip_bad) return RES_FAULT;
+int execute_blk(void *ctx, const rom_walk_blk &b) {
+  const install_settings &s = static_cast<execute_ctx *>(ctx)->s;
+  if (s.verbose) dump_hdr(BLK_EXECUTE_LINES, &b.buf.hdr, {b.hcrc_ok, b.verified});
+  if (blk_program_mtd(&b.buf.hdr, b.fd, b.payload, b.length, s) < 0) {
+    if (!s.skip_bad) return RES_FAULT;
     report("!!!!!!<<<skip %d bad block>>>!!!!!!\n", b.index);
   }
   return 0;
@@ -34,19 +39,21 @@ int execute_blk(void *, const rom_walk_blk &b) {
 
 }  // namespace
 
-int rom_execute(const char *path, uint32_t flags) {
+int rom_execute(const char *path, const install_settings &s) {
   rom_walk w;
   int kind = rom_walk_open(&w, path, O_RDONLY);
   if (kind < 0) return RES_FAULT;
-  if (kind == ROM_CHECK_ROM && rom_opts.verbose) dump_hdr(ROM_HDR_LINES, &w.rom);
+  if (kind == ROM_CHECK_ROM && s.verbose) dump_hdr(ROM_HDR_LINES, &w.rom);
 
+  execute_ctx c{s};
   rom_walk_steps steps;
+  steps.ctx = &c;
   steps.at = execute_at;
   steps.block = execute_blk;
   rom_walk_rules rules;
-  rules.verify = rom_opts.verify ? flags : 0;
+  rules.verify = s.verify ? s.flags : 0;
   if (rom_walk_blocks(&w, steps, rules) < 0) return RES_FAULT;
-  if (rom_opts.verbose) report("rom execute:done\n");
+  if (s.verbose) report("rom execute:done\n");
   return RES_OK;
 }
 
