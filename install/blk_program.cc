@@ -13,7 +13,7 @@
 #include <string>
 
 #include "codec/cypher_table.h"
-#include "platform/platform.h"
+#include "rom/io.h"
 #include "rom/output.h"
 #include "rom/result.h"
 
@@ -22,22 +22,6 @@ namespace {
 
 // Results are ints; a payload of 2 GiB or more still reports success.
 int as_result(uint32_t count) { return static_cast<int>(std::min<uint32_t>(count, INT_MAX)); }
-
-// The device descriptor, opened and closed through the platform table.
-struct device_fd {
-  int fd = -1;
-  ~device_fd() {
-    if (fd > 0) plat().close(fd);
-  }
-};
-
-// The fake MTD file, an ordinary file.
-struct file_fd {
-  int fd = -1;
-  ~file_fd() {
-    if (fd > 0) ::close(fd);
-  }
-};
 
 bool flash_type(uint32_t type) {
   return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
@@ -60,8 +44,7 @@ std::string fake_name(int id, const blk_hdr *blk) {
 // @return false when the writer failed (reported).
 bool write_chunk(flash_sink *s, uint32_t at, uint32_t len) {
   if (s->discard) return true;
-  if (s->writer(s->dev_fd, s->buffer + at, static_cast<int>(len), &s->dev_offset, s->mode,
-                s->verbose, s->out_fd) < 0) {
+  if (s->writer(&s->target, s->buffer + at, static_cast<int>(len)) < 0) {
     report("failed to mtd write,%m\n");
     s->failed = 1;
     return false;
@@ -71,7 +54,7 @@ bool write_chunk(flash_sink *s, uint32_t at, uint32_t len) {
 
 void report_delivery(const flash_sink *s, int length) {
   if (s->verbose) {
-    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->dev_offset,
+    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->target.offset,
            static_cast<int>(s->fill));
   }
 }
@@ -87,7 +70,7 @@ bool take(flash_sink *s, uint32_t n) {
     s->total += s->chunk;
     if (s->verbose) {
       report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", s->discard ? "discard" : "write",
-             static_cast<int>(s->chunk), s->dev_offset, 0);
+             static_cast<int>(s->chunk), s->target.offset, 0);
     }
     if (!write_chunk(s, at, s->chunk)) return false;
     at += s->chunk;
@@ -215,9 +198,10 @@ int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32
   return as_result(s->total);
 }
 
-int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
-                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd,
+int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const mtd_device &dev, const flash_layout &lay, int out_fd,
                     const install_settings &s) {
+  const uint32_t chunk = lay.chunk, align = lay.align;
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t{chunk} + FLASH_SINK_SLACK]);
   if (!buffer) {
     report("failed to malloc,%m,%d\n", static_cast<int>(chunk));
@@ -225,13 +209,13 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   }
   mtd_writer writer;
   int mode = WRITE_RAW;
-  if (cls == MTD_CLASS_NAND) {
+  if (dev.geo.cls == MTD_CLASS_NAND) {
     writer = nand_write_buffer;
     if (blk->type.get() == ROM_BLK_TYPE_NAND_OOB) mode = WRITE_WITH_OOB;
-  } else if (cls == MTD_CLASS_NOR) {
+  } else if (dev.geo.cls == MTD_CLASS_NOR) {
     writer = nor_write_buffer;
   } else {
-    report("invalid mtd type,%d\n", cls);
+    report("invalid mtd type,%d\n", dev.geo.cls);
     return RES_FAULT;
   }
   // A device that reports no erase or write unit cannot be chunked (the
@@ -243,12 +227,10 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   flash_sink sink{};
   sink.src_fd = fd;
   sink.src_length = static_cast<int>(length);
-  sink.dev_fd = dev_fd;
-  sink.out_fd = out_fd;
+  sink.target = {&dev, out_fd, mode, s.verbose, 0};
   sink.chunk = chunk;
   sink.buffer = buffer.get();
   sink.room = chunk + FLASH_SINK_SLACK;
-  sink.mode = mode;
   sink.writer = writer;
   sink.verbose = s.verbose;
   sink.discard = s.discard;
@@ -268,45 +250,46 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     return 0;
   }
 
-  std::string path = "/dev/mtd" + std::to_string(id);
-  if (verbose) report("open mtd:%s\n", path.c_str());
-  device_fd dev;
-  dev.fd = plat().open(path.c_str(), O_RDWR, 0);
-  if (dev.fd < 0 && s.skip_bad && s.simulate) {
+  if (verbose) report("open mtd:/dev/mtd%d\n", id);
+  mtd_device dev;
+  if (mtd_open(&dev, id, mtd_access::read_write) < 0 && s.skip_bad && s.simulate) {
     // A simulated block for a partition the board lacks runs against mtd0.
-    path = "/dev/mtd0";
-    dev.fd = plat().open(path.c_str(), O_RDWR, 0);
+    mtd_open(&dev, 0, mtd_access::read_write);
   }
-  if (dev.fd < 0) {
-    report("failed to open mtd,%m,%s\n", path.c_str());
+  const char *path = dev.path.c_str();
+  if (dev.fd.fd < 0) {
+    report("failed to open mtd,%m,%s\n", path);
     return RES_FAULT;
   }
 
-  uint32_t size = 0, erasesize = 0, writesize = 0, oobsize = 0;
-  int cls = mtd_get_geometry(dev.fd, &size, &erasesize, &writesize, &oobsize);
+  const mtd_geometry &g = dev.geo;
+  int cls = mtd_query(&dev);
   if (verbose) {
     report("info mtd:type=%s,size=%-4d,block=%-4d,page=%-4d,oob=%-4d\n",
-           cls == MTD_CLASS_NAND ? "nand" : "nor", static_cast<int>(size),
-           static_cast<int>(erasesize), static_cast<int>(writesize), static_cast<int>(oobsize));
+           cls == MTD_CLASS_NAND ? "nand" : "nor", static_cast<int>(g.size),
+           static_cast<int>(g.erasesize), static_cast<int>(g.writesize),
+           static_cast<int>(g.oobsize));
   }
 
-  file_fd fake;
+  // Closed only when greater than 0, as the device.
+  unique_fd fake{-1, close_positive};
   if (s.simulate) {
     std::string name = fake_name(id, blk);
     if (verbose) report("open fake:%s\n", name.c_str());
-    fake.fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
+    fake.reset(::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777));
     if (fake.fd < 0) {
-      report("failed to open fake mtd,%m,%s\n", path.c_str());
+      report("failed to open fake mtd,%m,%s\n", path);
       return RES_FAULT;
     }
   }
 
-  flash_layout lay = blk_flash_layout(cls, type, erasesize, writesize, oobsize, s.block_align);
-  if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, size);
+  flash_layout lay =
+      blk_flash_layout(cls, type, g.erasesize, g.writesize, g.oobsize, s.block_align);
+  if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, g.size);
   // Discard decodes without writing, so it must not wipe the partition either.
   if (!s.simulate && !s.discard) {
-    if (mtd_erase(dev.fd, 0, size, cls, verbose) < 0) {
-      report("failed to erase mtd,%m,%s", path.c_str());
+    if (mtd_erase(dev.fd.fd, 0, g.size, cls, verbose) < 0) {
+      report("failed to erase mtd,%m,%s", path);
       return RES_FAULT;
     }
   }
@@ -314,10 +297,9 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     report("%s: write align=%d:%d\n", s.simulate ? "decode2fake" : "decode2flash",
            static_cast<int>(lay.chunk), static_cast<int>(lay.align));
   }
-  int r = decode_to_flash(blk, fd, offset, length, cls, dev.fd, lay.chunk, lay.align,
-                          s.simulate ? fake.fd : -1, s);
+  int r = decode_to_flash(blk, fd, offset, length, dev, lay, s.simulate ? fake.fd : -1, s);
   if (r < 0) {
-    report("failed to decode,%m,%s", path.c_str());
+    report("failed to decode,%m,%s", path);
     return r;
   }
   if (verbose) report("blk execute:done\n");

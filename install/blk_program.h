@@ -24,17 +24,14 @@ inline constexpr uint32_t FLASH_SINK_SLACK = FEED_PIECE + 64;
 
 /// Collects decoded bytes for one block and hands them on chunk by chunk.
 struct flash_sink {
-  int src_fd;           // the image
-  int src_length;       // payload length in the image
-  int dev_fd;           // /dev/mtdN; every ioctl and seek goes here
-  int out_fd;           // the fake MTD file, or -1 when writing to the device
-  uint32_t chunk;       // bytes per writer call
-  uint8_t *buffer;      // owned by the caller
-  uint32_t room;        // bytes of buffer: more than chunk (chunk + FLASH_SINK_SLACK as allocated)
-  uint32_t fill;        // bytes waiting in buffer, fewer than chunk between deliveries
-  uint32_t dev_offset;  // next offset in the partition, advanced by the writer
-  int mode;             // WRITE_RAW or WRITE_WITH_OOB
-  uint32_t total;       // bytes handed on in whole chunks (counted when discarding too)
+  int src_fd;         // the image
+  int src_length;     // payload length in the image
+  mtd_target target;  // the device, the fake file, the data mode and the offset the writer advances
+  uint32_t chunk;     // bytes per writer call
+  uint8_t *buffer;    // owned by the caller
+  uint32_t room;      // bytes of buffer: more than chunk (chunk + FLASH_SINK_SLACK as allocated)
+  uint32_t fill;      // bytes waiting in buffer, fewer than chunk between deliveries
+  uint32_t total;     // bytes handed on in whole chunks (counted when discarding too)
   mtd_writer writer;
   int verbose;
   int discard;  // chunk and count, but never call the writer
@@ -67,13 +64,13 @@ int blk_selected(const install_settings &s, int id);
 int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
                     const install_settings &s);
 
-/// Decodes the payload into the partition open as dev_fd (or into out_fd
-/// when it is greater than 0) with the writer of device class cls; the
-/// settings give verbose, discard and the pad byte.
+/// Decodes the payload into the open partition dev (or into out_fd when it
+/// is greater than 0) with the writer of its device class, in the chunks of
+/// lay; the settings give verbose, discard and the pad byte.
 /// @return the decoded byte count, RES_NOMEM, RES_INVAL (unknown cypher) or
 ///         RES_FAULT.
-int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
-                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd,
+int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const mtd_device &dev, const flash_layout &lay, int out_fd,
                     const install_settings &s);
 
 /// The decode and the final padded chunk of decode_to_flash, into a sink the

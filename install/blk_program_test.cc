@@ -29,14 +29,15 @@ struct write_call {
 std::vector<write_call> calls;
 int fail_at = -1;
 
-int recording_writer(int, const uint8_t *buf, int len, uint32_t *offset, int mode, int, int outfd) {
+int recording_writer(mtd_target *t, const uint8_t *buf, int len) {
   if (static_cast<int>(calls.size()) == fail_at) {
-    calls.push_back({*offset, "<failed>", mode, outfd});
+    calls.push_back({t->offset, "<failed>", t->mode, t->out_fd});
     errno = EIO;
     return -1;
   }
-  calls.push_back({*offset, std::string(reinterpret_cast<const char *>(buf), len), mode, outfd});
-  *offset += static_cast<uint32_t>(len);
+  calls.push_back(
+      {t->offset, std::string(reinterpret_cast<const char *>(buf), len), t->mode, t->out_fd});
+  t->offset += static_cast<uint32_t>(len);
   return 0;
 }
 
@@ -56,12 +57,10 @@ struct test_sink {
   flash_sink s{};
   explicit test_sink(uint32_t chunk, int discard = 0, int verbose = 0, bool tight = false)
       : buffer(chunk + (tight ? 64 : FLASH_SINK_SLACK)) {
-    s.dev_fd = 3;
-    s.out_fd = -1;
+    s.target = {nullptr, -1, WRITE_RAW, verbose, 0};
     s.chunk = chunk;
     s.buffer = buffer.data();
     s.room = static_cast<uint32_t>(buffer.size());
-    s.mode = WRITE_RAW;
     s.writer = recording_writer;
     s.discard = discard;
     s.verbose = verbose;
@@ -157,7 +156,7 @@ TEST_F(SinkTest, CutsDeliveriesIntoWholeChunksAtAdvancingOffsets) {
   }
   EXPECT_EQ(t.s.fill, 700u);
   EXPECT_EQ(t.s.total, 3000u);
-  EXPECT_EQ(t.s.dev_offset, 3000u);
+  EXPECT_EQ(t.s.target.offset, 3000u);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(t.buffer.data()), 700), data.substr(3000));
 }
 
@@ -193,7 +192,7 @@ TEST_F(SinkTest, FailedChunkStopsTheDeliveryAndRefusesEveryLaterOne) {
   // The first chunk landed, the second failed; nothing was written after it.
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[1].bytes, "<failed>");
-  EXPECT_EQ(t.s.dev_offset, 1000u);
+  EXPECT_EQ(t.s.target.offset, 1000u);
   EXPECT_TRUE(t.s.failed);
 }
 

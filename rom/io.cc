@@ -26,6 +26,11 @@ void unique_fd::reset(int f) {
 
 int unique_fd::release() { return std::exchange(fd, -1); }
 
+int close_positive(int fd) {
+  if (fd > 0) ::close(fd);
+  return 0;
+}
+
 ssize_t read_full(int fd, void *buf, size_t n) {
   size_t got = 0;
   while (got < n) {

@@ -12,9 +12,9 @@ namespace korvane {
 
 /// Owns a descriptor and closes it at the end of the scope (when it is not
 /// negative), unless it was released. What closes it is the closer: ::close
-/// for ordinary files; rom_close for the image, which closes only a
-/// descriptor greater than 0; the platform table's close for what was opened
-/// through the table.
+/// for ordinary files; close_positive (rom_close) where descriptor 0 must
+/// never be closed (the image, the fake MTD file); plat_close for what was
+/// opened through the platform table, mtd_close for an MTD device.
 struct unique_fd {
   using closer = int (*)(int fd);
   int fd = -1;
@@ -32,6 +32,9 @@ struct unique_fd {
   /// @return the descriptor, no longer owned.
   int release();
 };
+
+/// A closer that closes fd only when it is greater than 0. @return 0
+int close_positive(int fd);
 
 /// Reads up to n bytes, going on after short reads and interruptions.
 /// @return bytes read (fewer than n at the end of the file) or -1, errno set.
