@@ -53,8 +53,8 @@ struct rom_walk_end {
   rom_walk_stop why = rom_walk_stop::end_of_file;
   int result = 0;  // what rom_walk_blocks returned
   int blocks = 0;  // blocks walked over whole (handed to the step and stepped past)
-  uint64_t offset =
-      0;  // the header that ended the walk, or where the walk stood after the last block
+  // The header that ended the walk, or where the walk stood after the last block.
+  uint64_t offset = 0;
   uint32_t value = 0;  // hsize_limit: the hsize; bad_magic: the magic; total_*: the total
   int error = 0;       // seek_failed, read_failed: the errno of the failed call
 };
@@ -89,7 +89,7 @@ struct rom_walk_steps {
 
 /// How a walk checks its blocks.
 struct rom_walk_rules {
-  /// Whose limit a header size is held to: ROM_BLK_HSIZE_MAX (the readers),
+  /// The limit a header size is held to: ROM_BLK_HSIZE_MAX (the readers),
   /// or the size of the file (the builder's rescan).
   bool hsize_to_file = false;
   /// A header without the block magic ends the walk (the rescan).
@@ -120,7 +120,7 @@ struct rom_walk {
 int rom_walk_open(rom_walk *w, const char *path, int open_flags);
 
 /// Walks the blocks from w->first while a whole 128-byte header fits in the
-/// file. Per header: the `at` hook; the 128 bytes read; the magic (with
+/// file. Per header: the 128 bytes read; the `at` hook; the magic (with
 /// need_magic) and the header size checked; the bytes up to hsize (at most
 /// 144) read; the header CRC and, when asked, the payload checked; the
 /// `block` hook; the next header `total` bytes on. Unless quiet, every end
