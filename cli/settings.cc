@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/cypher_table.h"
 #include "rom/layout.h"
 #include "rom/names.h"
 #include "rom/output.h"

@@ -16,6 +16,7 @@
 #include "rom/result.h"
 #include "tests/support/codec_testdata.h"
 #include "tests/support/codec_util.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {
@@ -36,7 +37,7 @@ bytes operator+(bytes a, const bytes &b) {
 
 class Cypher : public testing::Test {
  protected:
-  testutil::TempDir dir;
+  e2e::scratch_dir dir;
   std::vector<int> fds;
   ~Cypher() override {
     for (int fd : fds) close(fd);
