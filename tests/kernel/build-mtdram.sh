@@ -45,6 +45,7 @@ mkdir -p "$scratch" "$out"
 out=$(cd "$out" && pwd)
 work="$(cd "$scratch" && pwd)/mtdram-build"
 rm -rf "$work"
+trap 'rm -rf "$work"' EXIT  # the source file goes, whatever happens
 mkdir -p "$work/dl" "$work/root" "$work/src" "$work/module"
 
 echo "build-mtdram: fetching linux-source-$series, the headers and kbuild $version" >&2
@@ -93,5 +94,4 @@ case "$magic" in
   *) die "mtdram.ko was built for '$magic', not $kver" ;;
 esac
 cp "$work/module/mtdram.ko" "$out/mtdram.ko"
-rm -rf "$work"
 echo "build-mtdram: built mtdram.ko for $flavour ($magic)" >&2
