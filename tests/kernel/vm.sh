@@ -89,7 +89,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 root="$out/root"
 mkdir -p "$root"/{bin,sbin,lib/modules,dev,proc,sys,tmp,t,out,etc}
-echo "MACHINE=$arch" >"$root/etc/machine"
+printf 'MACHINE=%s\nVM_TIMEOUT=%s\n' "$arch" "$limit" >"$root/etc/machine"
 
 # busybox, as /bin/sh and every applet (installed as links by init).
 cp "$busybox" "$root/bin/busybox"
