@@ -111,13 +111,13 @@ fetch_armhf() {
   local version
   version=$(apt-cache show --no-all-versions "$pkg:armhf" | sed -n 's/^Version: //p' | head -n1)
   [ -n "$version" ] || { echo "fetch-kernel: apt knows no version of $pkg:armhf" >&2; exit 1; }
-  download "$pkg:armhf" busybox-static:armhf mtd-utils:armhf
+  download "$pkg:armhf=$version" busybox-static:armhf mtd-utils:armhf
   local image busybox mtd_utils
   image=$(deb_of "$pkg")
   busybox=$(deb_of busybox-static)
   mtd_utils=$(deb_of mtd-utils)
 
-  local tmp="$dest.tmp" mods="$dest.tmp/lib/modules/$kver"
+  local tmp="$dest.tmp" mods
   mkdir -p "$tmp/image" "$tmp/busybox" "$tmp/mtd-utils"
   dpkg-deb -x "$image" "$tmp/image"
   dpkg-deb -x "$busybox" "$tmp/busybox"
