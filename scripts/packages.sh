@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|all]...
+# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|fuzz|all]...
 #   build   compiler, CMake, the LZMA SDK sources
 #   test    build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel  the VM tier: qemu, busybox, mtd-utils
 #   armhf   the cross compiler and the user-mode emulator
 #   format  clang-format, for the house style (scripts/format.sh)
+#   fuzz    build + clang with libFuzzer and the sanitizers' runtimes, the
+#           symbolizer for their reports (scripts/fuzz.sh)
 set -euo pipefail
 
 pkgs_build=(g++ cmake ninja-build make lzma-dev)
@@ -14,6 +16,7 @@ pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-u
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
+pkgs_fuzz=(clang libclang-rt-dev llvm)
 
 want=()
 [ $# -gt 0 ] || set -- build
@@ -24,7 +27,8 @@ for group in "$@"; do
     kernel) want+=("${pkgs_kernel[@]}") ;;
     armhf) want+=("${pkgs_armhf[@]}") ;;
     format) want+=("${pkgs_format[@]}") ;;
-    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}") ;;
+    fuzz) want+=("${pkgs_build[@]}" "${pkgs_fuzz[@]}") ;;
+    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_fuzz[@]}") ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
