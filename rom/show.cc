@@ -2,6 +2,7 @@
 #include "rom/show.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,6 +118,24 @@ int extract_blk(int rom_fd, const blk_hdr &h, uint64_t offset, int with_header, 
   return 0;
 }
 
+// Opens the file a block is extracted to, emptied. O_NOFOLLOW: a link planted
+// under the name is not followed. The image itself is never emptied (a block
+// file extracted in its own folder bears the name of its block): *is_image
+// is set instead. @return the descriptor, or -1 (errno set unless is_image).
+int create_output(const char *name, const struct stat &image, bool *is_image) {
+  unique_fd fd{open(name, O_RDWR | O_CREAT | O_NOFOLLOW, 0777)};
+  if (fd.fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd.fd, &st) != 0) return -1;
+  if (st.st_dev == image.st_dev && st.st_ino == image.st_ino) {
+    *is_image = true;
+    return -1;
+  }
+  // What O_TRUNC does: only a regular file is emptied.
+  if (S_ISREG(st.st_mode) && ftruncate(fd.fd, 0) != 0) return -1;
+  return fd.release();
+}
+
 }  // namespace
 
 int rom_show(const char *path, const char *dir, uint32_t flags, int with_header, int all) {
@@ -141,6 +160,8 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
     offset = rh.hsize.get();
   }
   if (!dir && !all) return 0;
+  struct stat image {};  // left zero (matching no file) if the status cannot be had
+  if (dir) fstat(rom.fd, &image);
 
   bool skipped = false;  // a block whose file could not be created
   for (int index = 0; offset + ROM_HDR_SIZE <= size; ++index) {
@@ -197,14 +218,17 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
     show_blk_hdr(h, hcrc, good_hcrc, state);
 
     if (dir) {
-      // O_NOFOLLOW: a link planted under the name is not followed.
       unique_fd out;
+      bool is_image = false;
       if (name_fits) {
-        out.fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
+        out.fd = create_output(name, image, &is_image);
       } else {
         errno = ENAMETOOLONG;
       }
-      if (out.fd <= 0) {
+      if (is_image) {
+        report("failed to create file,is the image itself,%s\n", name);
+        skipped = true;
+      } else if (out.fd <= 0) {
         report("failed to create file,%m,%s\n", name);
         skipped = true;  // the other blocks are still extracted
       } else if (extract_blk(rom.fd, h, offset, with_header, out.fd, name) < 0) {
