@@ -93,20 +93,22 @@ fuzz() {
   [ $status -eq 0 ] && [ $found -eq 0 ]
 }
 
-# replay TARGET: every corpus input once.
+# replay TARGET: every corpus input once (libFuzzer runs each input of its
+# corpus folders when it starts; -runs=0 then stops it).
 replay() {
   local target=$1
   known "$target" || die "unknown target '$target' (scripts/fuzz.sh --list)"
-  local dirs=("fuzz/corpus/$(seeds_of "$target")") d files=()
-  dirs+=("fuzz/regress/$target" "$root/build/fuzz/corpus/$target")
-  for d in "${dirs[@]}"; do
-    [ -d "$d" ] && while IFS= read -r -d '' f; do files+=("$f"); done \
-      < <(find "$d" -type f ! -name 'README*' -print0)
+  local dirs=() d count=0
+  for d in "fuzz/corpus/$(seeds_of "$target")" "fuzz/regress/$target" \
+           "$root/build/fuzz/corpus/$target"; do
+    [ -d "$d" ] || continue
+    dirs+=("$d")
+    count=$((count + $(find "$d" -type f ! -name 'README*' | wc -l)))
   done
   local log=$root/build/fuzz/logs/replay-$target.log
   mkdir -p "$root/build/fuzz/logs"
-  if "$bin/fuzz_$target" -timeout=30 "${files[@]}" >"$log" 2>&1; then
-    echo "fuzz $target: replayed ${#files[@]} inputs"
+  if "$bin/fuzz_$target" -runs=0 -timeout=30 "${dirs[@]}" >"$log" 2>&1; then
+    echo "fuzz $target: replayed $count inputs"
   else
     tail -n 60 "$log" >&2
     echo "fuzz $target: FAILED on a corpus input (log $log)"
