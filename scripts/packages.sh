@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|fuzz|all]...
-#   build   compiler, CMake, the LZMA SDK sources
+# missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|package|fuzz|all]...
+#   build   compiler, CMake, the LZMA SDK sources, the manual page generator
 #   test    build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel  the VM tier: qemu, busybox, mtd-utils
 #   armhf   the cross compiler and the user-mode emulator
 #   format  clang-format, for the house style (scripts/format.sh)
+#   package the Debian package tools and checks (scripts/package.sh, package-test.sh)
 #   fuzz    build + clang with libFuzzer and the sanitizers' runtimes, the
 #           symbolizer for their reports (scripts/fuzz.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev)
+pkgs_build=(g++ cmake ninja-build make lzma-dev scdoc)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
+pkgs_package=(dpkg-dev file lintian man-db bash-completion)
 pkgs_fuzz=(clang libclang-rt-dev llvm)
 
 want=()
@@ -27,8 +29,12 @@ for group in "$@"; do
     kernel) want+=("${pkgs_kernel[@]}") ;;
     armhf) want+=("${pkgs_armhf[@]}") ;;
     format) want+=("${pkgs_format[@]}") ;;
+    package) want+=("${pkgs_package[@]}") ;;
     fuzz) want+=("${pkgs_build[@]}" "${pkgs_fuzz[@]}") ;;
-    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_fuzz[@]}") ;;
+    all)
+      want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}"
+        "${pkgs_format[@]}" "${pkgs_package[@]}" "${pkgs_fuzz[@]}")
+      ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
