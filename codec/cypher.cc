@@ -71,7 +71,9 @@ int cypher1_file_sink(void *ctx, const uint8_t *bytes, int n) {
     report("failed to write cypher1_decode file,%m\n");
     return RES_FAULT;
   }
-  c->written += n;
+  // Wraps at 32 bits, as the decoder's result does for streams of 4 GiB and
+  // more, so that the two compare (a plain int sum would overflow at 2 GiB).
+  c->written = static_cast<int>(static_cast<uint32_t>(c->written) + static_cast<uint32_t>(n));
   return n;
 }
 

@@ -2,6 +2,8 @@
 #include "rom/show.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -63,9 +65,28 @@ int extract_blk(int rom_fd, const blk_hdr &h, uint64_t offset, int with_header, 
   return 0;
 }
 
+// Opens the file a block is extracted to, emptied. O_NOFOLLOW: a link planted
+// under the name is not followed. The image itself is never emptied (a block
+// file extracted in its own folder bears the name of its block): *is_image
+// is set instead. @return the descriptor, or -1 (errno set unless is_image).
+int create_output(const char *name, const struct stat &image, bool *is_image) {
+  unique_fd fd{open(name, O_RDWR | O_CREAT | O_NOFOLLOW, 0777)};
+  if (fd.fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd.fd, &st) != 0) return -1;
+  if (st.st_dev == image.st_dev && st.st_ino == image.st_ino) {
+    *is_image = true;
+    return -1;
+  }
+  // What O_TRUNC does: only a regular file is emptied.
+  if (S_ISREG(st.st_mode) && ftruncate(fd.fd, 0) != 0) return -1;
+  return fd.release();
+}
+
 struct show_ctx {
   const char *dir;
   int with_header;
+  const struct stat *image;  // the image's status: never emptied
   bool skipped;  // a block whose file could not be created
 };
 
@@ -90,12 +111,17 @@ int show_blk(void *ctx, const rom_walk_blk &b) {
   dump_hdr(BLK_INFO_LINES, &h, {b.hcrc_ok, b.verified});
   if (!c.dir) return 0;
 
-  // O_NOFOLLOW: a link planted under the name is not followed.
   unique_fd out;
+  bool is_image = false;
   if (name_fits) {
-    out.fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
+    out.fd = create_output(name, *c.image, &is_image);
   } else {
     errno = ENAMETOOLONG;
+  }
+  if (is_image) {
+    report("failed to create file,is the image itself,%s\n", name);
+    c.skipped = true;
+    return 0;
   }
   if (out.fd <= 0) {
     report("failed to create file,%m,%s\n", name);
@@ -116,8 +142,10 @@ int rom_show(const char *path, const char *dir, uint32_t flags, int with_header,
     dump_hdr(ROM_HDR_LINES, &w.rom);
   }
   if (!dir && !all) return 0;
+  struct stat image {};  // left zero (matching no file) if the status cannot be had
+  if (dir) fstat(w.fd.fd, &image);
 
-  show_ctx c{dir, with_header, false};
+  show_ctx c{dir, with_header, &image, false};
   rom_walk_steps steps;
   steps.ctx = &c;
   steps.at = show_at;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|all]...
+# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|all]...
 #   build       compiler, CMake, the LZMA SDK sources, the manual page generator
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
@@ -12,6 +12,8 @@
 #   armhf       the cross compiler and the user-mode emulator
 #   format      clang-format, for the house style (scripts/format.sh)
 #   package     the Debian package tools and checks (scripts/package.sh, package-test.sh)
+#   fuzz        build + clang with libFuzzer and the sanitizers' runtimes, the
+#               symbolizer for their reports (scripts/fuzz.sh)
 set -euo pipefail
 
 pkgs_build=(g++ cmake ninja-build make lzma-dev scdoc)
@@ -21,6 +23,7 @@ pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
 pkgs_package=(dpkg-dev file lintian man-db bash-completion)
+pkgs_fuzz=(clang libclang-rt-dev llvm)
 
 want=() arches=()
 [ $# -gt 0 ] || set -- build
@@ -33,9 +36,10 @@ for group in "$@"; do
     armhf) want+=("${pkgs_armhf[@]}") ;;
     format) want+=("${pkgs_format[@]}") ;;
     package) want+=("${pkgs_package[@]}") ;;
+    fuzz) want+=("${pkgs_build[@]}" "${pkgs_fuzz[@]}") ;;
     all)
       want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_kernel_arm[@]}"
-        "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}")
+        "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}" "${pkgs_fuzz[@]}")
       arches+=(armhf) ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
