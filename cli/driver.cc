@@ -28,6 +28,9 @@ install_settings install_settings_of(const rom_options &o) {
   s.block_align = o.block_align != 0;
   s.pad = static_cast<uint8_t>(o.pad);
   s.ids.assign(o.option_ids, o.option_ids + std::clamp(o.option_count, 0, ROM_OPTION_IDS_MAX));
+  s.preflight = o.preflight != 0;
+  if (o.device_name) s.device_name = o.device_name;
+  if (o.device_id_given) s.device_id = o.device_id;
   return s;
 }
 
