@@ -83,6 +83,7 @@ constexpr cypher_type types[] = {
      .words = {"cypher1", "c1", "7zip"},
      .decoding = stream,
      .stream = zentarc_decode_fd,
+     .within = zentarc_decode_fd_within,
      .encode = encode_lzma},
     // Extracted and programmed in its stored block format.
     {.value = ROM_BLK_CT_CYPHER2,

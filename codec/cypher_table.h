@@ -42,16 +42,22 @@ using cypher_encoder = int (*)(const cypher_type &t, const cypher_input &in, uin
 /// @return the bytes produced, or a negative value.
 using cypher_stream = int (*)(int fd, uint64_t offset, int length, zentarc_sink sink, void *ctx);
 
+/// A stream decoder that reads no byte past the payload's length
+/// (zentarc_decode_fd_within). @return as cypher_stream.
+using cypher_stream_within = int (*)(int fd, uint64_t offset, uint32_t length, zentarc_sink sink,
+                                     void *ctx, zentarc_input *input);
+
 struct cypher_type {
   uint32_t value;        // ROM_BLK_CT_*
   const char *name;      // display name, as "blk cypher" shows it
   const char *words[4];  // option words (-p), taken in any case; the unused ones null
   cypher_decoding decoding = cypher_decoding::stored;
-  copy_transform undo = nullptr;    // transform: the in-place decoder
-  cypher_stream stream = nullptr;   // stream: the stream decoder
-  cypher_encoder encode = nullptr;  // the builder's encoder
-  copy_transform apply = nullptr;   // for an encoder that transforms in place: the encoder
-  const char *note = nullptr;       // the builder stores this type as none and says this
+  copy_transform undo = nullptr;          // transform: the in-place decoder
+  cypher_stream stream = nullptr;         // stream: the stream decoder
+  cypher_stream_within within = nullptr;  // stream: the same, held to the payload
+  cypher_encoder encode = nullptr;        // the builder's encoder
+  copy_transform apply = nullptr;         // for an encoder that transforms in place: the encoder
+  const char *note = nullptr;             // the builder stores this type as none and says this
 };
 
 /// The rows, by value.
