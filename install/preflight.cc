@@ -123,8 +123,8 @@ constexpr uint32_t PIECE = 65536;
 struct preflight_ctx {
   const install_settings &s;
   int problems = 0;
-  int blocks = 0;   // block lines
-  int program = 0;  // blocks to be programmed
+  int blocks = 0;                        // block lines
+  int program = 0;                       // blocks to be programmed
   std::map<uint32_t, int> targets = {};  // partition -> the first block programmed into it
 };
 
@@ -176,8 +176,8 @@ struct footprint {
 };
 
 footprint footprint_of(const mtd_geometry &g, uint32_t type, bool block_align, uint64_t size) {
-  flash_layout lay = blk_flash_layout(g.cls, type, g.erasesize, g.writesize, g.oobsize,
-                                      block_align ? 1 : 0);
+  flash_layout lay =
+      blk_flash_layout(g.cls, type, g.erasesize, g.writesize, g.oobsize, block_align ? 1 : 0);
   footprint f{};
   f.write = (size + lay.align - 1) / lay.align * lay.align;
   const bool records = g.cls == MTD_CLASS_NAND && type == ROM_BLK_TYPE_NAND_OOB;
@@ -271,8 +271,8 @@ int preflight_blk(void *ctx, const rom_walk_blk &b) {
   if (b.hsize < ROM_HDR_SIZE) l.problem("header-size");  // above 144 ends the walk
   l.add("hcrc", b.hcrc_ok ? "good" : "bad");
   if (!b.hcrc_ok) l.problem("header-crc");
-  if (uint64_t{b.total} != uint64_t{b.hsize} + (uint64_t{b.length} + ROM_BLK_ALIGN - 1) /
-                                                     ROM_BLK_ALIGN * ROM_BLK_ALIGN)
+  if (uint64_t{b.total} !=
+      uint64_t{b.hsize} + (uint64_t{b.length} + ROM_BLK_ALIGN - 1) / ROM_BLK_ALIGN * ROM_BLK_ALIGN)
     l.problem("total");
   if (b.cut_short) l.problem("cut-short");
   check_payload(l, b);
@@ -396,8 +396,8 @@ int preflight_check(rom_walk *w, const install_settings &s) {
   if (rom && static_cast<uint64_t>(e.blocks) != w->rom.blocks.get()) end.problem("blocks");
   c.problems += end.print();
 
-  report("preflight: verdict=%s blocks=%d program=%d problems=%d\n",
-         c.problems ? "refused" : "ok", c.blocks, c.program, c.problems);
+  report("preflight: verdict=%s blocks=%d program=%d problems=%d\n", c.problems ? "refused" : "ok",
+         c.blocks, c.program, c.problems);
   return c.problems ? RES_FAULT : RES_OK;
 }
 

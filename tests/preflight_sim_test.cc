@@ -65,8 +65,8 @@ struct board_run {
   }
 
   e2e::run_result korvane(const std::vector<std::string> &words) const {
-    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board", "--state", "state",
-                                     "--"};
+    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board",
+                                     "--state",          "state",   "--"};
     args.insert(args.end(), words.begin(), words.end());
     return e2e::run(args, dir.path());
   }
@@ -138,9 +138,9 @@ TEST(PreflightSim, RefusedImagesLeaveTheBoardAsItWas) {
   const row rows[] = {
       // The five of the issue.
       {"a payload whose CRC is wrong",
-       {[](const std::string &p, auto &b) { edit_header(p, b[1].offset, [](blk_hdr &h) {
-          h.verify.set(h.verify.get() ^ 0x100);
-        }); }},
+       {[](const std::string &p, auto &b) {
+         edit_header(p, b[1].offset, [](blk_hdr &h) { h.verify.set(h.verify.get() ^ 0x100); });
+       }},
        {"--preflight"},
        "name=rootfs cypher=none length=211200 hcrc=good check=crc-bad install=program"},
       {"a truncated image",
@@ -154,7 +154,9 @@ TEST(PreflightSim, RefusedImagesLeaveTheBoardAsItWas) {
        "problems=too-large\n"},
       {"an image for another board", {}, {"--device", "other"}, "problems=name\n"},
       {"an image for another board id", {}, {"--device-id", "8", "--preflight"}, "problems=id\n"},
-      {"a block file", {nullptr, {good_blocks()[3]}, false}, {"--device", "board"},
+      {"a block file",
+       {nullptr, {good_blocks()[3]}, false},
+       {"--device", "board"},
        "device: kind=block expected-name=board result=refused problems=no-rom-header\n"},
       {"two blocks for one partition", {nullptr, twice}, {"--preflight"}, "duplicate-of=0"},
       // Walks that the plain install ends early or steps past blocks in.
@@ -187,7 +189,9 @@ TEST(PreflightSim, RefusedImagesLeaveTheBoardAsItWas) {
        {[](const std::string &p, auto &) { append(p, std::string(64, '\0')); }},
        {"--preflight"},
        "trailing=64 result=refused problems=trailing-bytes\n"},
-      {"a partition the board lacks", {nullptr, lacking}, {"--preflight"},
+      {"a partition the board lacks",
+       {nullptr, lacking},
+       {"--preflight"},
        "partition=mtd7 errno=ENOENT"},
       // What the other options cannot change.
       {"-s", {nullptr, twice}, {"--preflight", "-s"}, "duplicate-of=0"},
