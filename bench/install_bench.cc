@@ -125,6 +125,24 @@ image make_rom(const std::string &rom, const std::string &content, uint32_t cyph
   return {rom, ROM_HDR_SIZE + h.hsize.get(), h.length.get(), fs::file_size(content)};
 }
 
+// Standard output off for the life of the object: the builder prints a
+// summary of each block it builds, the preflight a line per block.
+struct quiet_stdout {
+  int saved;
+  quiet_stdout() {
+    std::fflush(stdout);
+    saved = dup(1);
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    close(null_fd);
+  }
+  ~quiet_stdout() {
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+  }
+};
+
 // Builds (once) the content and both images of `mib` MiB.
 const image_set &images(uint64_t mib) {
   static std::deque<std::pair<uint64_t, image_set>> made;  // references stay valid
@@ -143,17 +161,11 @@ const image_set &images(uint64_t mib) {
     fs::remove(dir + "/cypher1.rom");
     write_content(set.content, mib << 20);
   }
-  // The builder prints a summary of each block it builds: keep it off the report.
-  std::fflush(stdout);
-  int saved = dup(1);
-  int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1);
-  set.none = make_rom(dir + "/none.rom", set.content, ROM_BLK_CT_NONE);
-  set.cypher1 = make_rom(dir + "/cypher1.rom", set.content, ROM_BLK_CT_CYPHER1);
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  close(null_fd);
+  {
+    quiet_stdout quiet;
+    set.none = make_rom(dir + "/none.rom", set.content, ROM_BLK_CT_NONE);
+    set.cypher1 = make_rom(dir + "/cypher1.rom", set.content, ROM_BLK_CT_CYPHER1);
+  }
   made.emplace_back(mib, set);
   return made.back().second;
 }
@@ -264,24 +276,6 @@ BENCHMARK(program_vs_decode)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
-// Standard output off for the life of the object: the preflight prints a
-// line per block.
-struct quiet_stdout {
-  int saved;
-  quiet_stdout() {
-    std::fflush(stdout);
-    saved = dup(1);
-    int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    close(null_fd);
-  }
-  ~quiet_stdout() {
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-  }
-};
-
 void preflight_vs_plain(benchmark::State &state) {
   const bool store = state.range(0) != 0;
   const image_set &set = images(64);
@@ -350,14 +344,10 @@ void peak_memory(benchmark::State &state) {
   std::ofstream(empty_content, std::ios::out | std::ios::trunc).flush();
   std::string empty_rom = fs::path(small_set.content).parent_path() / "empty.rom";
   fs::remove(empty_rom);
-  std::fflush(stdout);
-  int saved = dup(1), null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1);
-  make_rom(empty_rom, empty_content, ROM_BLK_CT_NONE);
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  close(null_fd);
+  {
+    quiet_stdout quiet;
+    make_rom(empty_rom, empty_content, ROM_BLK_CT_NONE);
+  }
 
   long base = 0, none_small = 0, none_big = 0, c1_small = 0, c1_big = 0, c1_big_checked = 0;
   for (auto _ : state) {

@@ -7,9 +7,9 @@
 // never wrong about what the install will do.
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <cstddef>
 #include <cstdint>
-#include <fcntl.h>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
@@ -45,7 +45,8 @@ std::string read_all(const std::string &path) {
   std::string s;
   int fd = open(path.c_str(), O_RDONLY);
   char buf[4096];
-  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+    s.append(buf, static_cast<size_t>(n));
   if (fd >= 0) close(fd);
   return s;
 }
