@@ -87,7 +87,15 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
       {{"--board", "board", "--", "--version"},
        "korvane-sim: board line 2: oob= missing on NAND in \"mtd0 nand size=1M erase=128K "
        "page=2048\"\n"},
-      {{"--board", "absent", "--", "--version"}, "korvane-sim: absent: cannot be read\n"},
+      {{"--board", "absent", "--", "--version"},
+       "korvane-sim: absent: cannot be read: No such file or directory\n"},
+      {{"--board", ".", "--", "--version"}, "korvane-sim: .: cannot be read: Is a directory\n"},
+      // Before "--" every argument is korvane-sim's; a mistyped option of its
+      // own is its mistake with or without "--".
+      {{"--bord", "board", "--", "-i", "img.rom"},
+       "korvane-sim: unknown option '--bord' (korvane's arguments go after --)\nusage: "},
+      {{"--bord", "board", "-i", "img.rom"}, "korvane-sim: unknown option '--bord'"},
+      {{"--state", "st", "-i", "img.rom", "--", "-V"}, "korvane-sim: unknown option '-i'"},
       {{"--board"}, "korvane-sim: --board needs a value\nusage: korvane-sim"},
       {{"--state="}, "korvane-sim: --state needs a folder\nusage: korvane-sim"},
       {{"--state", "board", "--", "--version"},
@@ -99,6 +107,9 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
     EXPECT_EQ(got.status, 2);
     EXPECT_EQ(got.out, "");
     EXPECT_EQ(got.err.rfind(r.err_start, 0), 0u) << got.err;
+    // A run that ends in a usage error makes no state folder.
+    EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
+    EXPECT_FALSE(e2e::file_exists(dir / "st"));
   }
   e2e::run_result help = sim(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
@@ -106,6 +117,35 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
   EXPECT_EQ(
       help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
       0u);
+  EXPECT_NE(help.err.find("korvane's own: korvane-sim -- --help"), std::string::npos);
+  EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
+}
+
+// A command line that korvane refuses gets korvane's answer, word for word,
+// and leaves no state folder behind.
+TEST(KorvaneSim, KorvanesUsageErrorsMakeNoState) {
+  scratch_dir dir;
+  for (std::vector<std::string> command :
+       {std::vector<std::string>{"--bogus"}, {"-t", "frob", "-i", "x"}, {"-V"}}) {
+    SCOPED_TRACE(command[0]);
+    std::vector<std::string> real = {bin("korvane")};
+    real.insert(real.end(), command.begin(), command.end());
+    e2e::run_result want = run(real, dir.path());
+    std::vector<std::string> args = {"--state", "st", "--"};
+    args.insert(args.end(), command.begin(), command.end());
+    e2e::run_result got = sim(dir, args);
+    EXPECT_EQ(got.status, 2);
+    EXPECT_EQ(got.out, want.out);
+    // getopt names the program as it was started: korvane-sim starts it as "korvane".
+    std::string err = want.err;
+    if (err.rfind(bin("korvane"), 0) == 0) err = "korvane" + err.substr(bin("korvane").size());
+    EXPECT_EQ(got.err, err);
+    EXPECT_FALSE(e2e::file_exists(dir / "st"));
+  }
+  // korvane's own long options, also abbreviated, still start its arguments without "--".
+  e2e::run_result r = sim(dir, {"--state", "st", "--vers"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, run({bin("korvane"), "--version"}, dir.path()).out);
 }
 
 // ------------------------------------------------------------ installing

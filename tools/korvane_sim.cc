@@ -7,12 +7,18 @@
 // control files and event log live in DIR (default ./korvane-sim-state).
 // What korvane-sim says of its own goes to standard error, so standard
 // output is exactly what korvane prints.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli/driver.h"
+#include "cli/settings.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
 
@@ -24,6 +30,18 @@ constexpr const char *USAGE =
     "usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n"
     "  --board FILE  board description (default: the built-in board)\n"
     "  --state DIR   flash contents, control files and events.log (default: ./korvane-sim-state)\n";
+
+constexpr const char *HELP_MORE =
+    "  --help        show this help (korvane's own: korvane-sim -- --help)\n"
+    "\n"
+    "Runs korvane with KORVANE-ARGUMENTS against a simulated board: /dev/mtdN and\n"
+    "the /proc control files come from the board file and the state folder,\n"
+    "signals, syncs and sleeps are recorded in DIR/events.log. Every argument\n"
+    "before -- is korvane-sim's own; without --, korvane's arguments start at\n"
+    "the first one that is not.\n"
+    "Standard output is korvane's alone; korvane-sim's own messages go to\n"
+    "standard error. Exit status: korvane's, or 2 for a mistake in korvane-sim's\n"
+    "options or board file (no state folder is made then).\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "korvane-sim: %s\n%s", what.c_str(), USAGE);
@@ -46,11 +64,39 @@ int take_value(int argc, char **argv, int *i, const char *name, std::string *val
   return 1;
 }
 
+// Whether korvane's own parser refuses its command line (a usage error,
+// exit status 2). It is asked in a child process with its output thrown
+// away, because the parser ends the process on a mistake; the state folder
+// is made only for a command line that korvane takes.
+bool korvane_refuses(std::vector<char *> &args) {
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return false;  // then korvane itself will say so, after the folder is made
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) {
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+    }
+    korvane::rom_opts_parse(static_cast<int>(args.size()) - 1, args.data());
+    _exit(0);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == korvane::EXIT_USAGE;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string board_file, state = DEFAULT_STATE;
   bool have_board = false;
+  int dashdash = 0;  // where "--" stands, if anywhere
+  for (int j = 1; j < argc && !dashdash; j++) {
+    if (std::strcmp(argv[j], "--") == 0) dashdash = j;
+  }
   int i = 1;
   for (; i < argc; i++) {
     const char *arg = argv[i];
@@ -60,6 +106,7 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(arg, "--help") == 0) {
       std::fputs(USAGE, stderr);
+      std::fputs(HELP_MORE, stderr);
       return 0;
     }
     int r = take_value(argc, argv, &i, "--board", &board_file);
@@ -69,7 +116,14 @@ int main(int argc, char **argv) {
     }
     if (r == 0) r = take_value(argc, argv, &i, "--state", &state);
     if (r < 0) return usage_error(std::string(arg) + " needs a value");
-    if (r == 0) break;  // the first argument that is not ours starts korvane's
+    if (r > 0) continue;
+    // Not ours. Before "--" every argument is korvane-sim's; without "--"
+    // korvane's arguments start here, unless it is a long option that
+    // korvane does not know either (a mistyped --board, say).
+    if (dashdash || (std::strncmp(arg, "--", 2) == 0 && !korvane::rom_opts_long_option(arg)))
+      return usage_error(std::string("unknown option '") + arg +
+                         "' (korvane's arguments go after --)");
+    break;
   }
   if (state.empty()) return usage_error("--state needs a folder");
 
@@ -78,7 +132,7 @@ int main(int argc, char **argv) {
   int parsed = have_board ? korvane::sim_board_load(board_file, &board, &error)
                           : korvane::sim_board_parse(korvane::sim_default_board_text,
                                                      "built-in board", &board, &error);
-  if (parsed != 0 || korvane::sim_start(board, state, &error) != 0) {
+  if (parsed != 0) {
     std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     return 2;
   }
@@ -88,7 +142,16 @@ int main(int argc, char **argv) {
   args.push_back(program);
   for (; i < argc; i++) args.push_back(argv[i]);
   args.push_back(nullptr);
-  int status = korvane::korvane_main(static_cast<int>(args.size()) - 1, args.data());
+  int count = static_cast<int>(args.size()) - 1;
+  // A command line that korvane refuses ends with its usage text and status
+  // 2, as korvane's would, before any state is made.
+  if (korvane_refuses(args)) return korvane::korvane_main(count, args.data());
+
+  if (korvane::sim_start(board, state, &error) != 0) {
+    std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
+    return 2;
+  }
+  int status = korvane::korvane_main(count, args.data());
   korvane::sim_stop();
   return status;
 }
