@@ -34,6 +34,10 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose);
 using mtd_writer = int (*)(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode,
                            int verbose, int outfd);
 
+/// The (page, OOB) geometries the NAND writer serves: 512 + 16, 256 + 8 and
+/// 2048 + 64; it refuses every other.
+bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize);
+
 /// @return 0 or -1.
 int nand_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode, int verbose,
                       int outfd);

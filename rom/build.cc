@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "codec/blkfmt.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
+#include "rom/append.h"
 #include "rom/checksum.h"
 #include "rom/io.h"
 #include "rom/load.h"
@@ -51,17 +53,17 @@ uint64_t payload_capacity(uint64_t size) {
 }
 
 void print_summary(const blk_hdr &h) {
-  report("%-16s:0x%08x\n", "blk magic", h.magic.get());
-  report("%-16s:0x%08x\n", "blk hsize", h.hsize.get());
-  report("%-16s:0x%08x\n", "blk hcrc", h.hcrc.get());
-  report("%-16s:%d\n", "blk flags", static_cast<int>(h.flags.get()));
-  report("%-16s:%d\n", "blk lenght", static_cast<int>(h.length.get()));
-  report("%-16s:%d\n", "blk total", static_cast<int>(h.total.get()));
-  report("%-16s:0x%08x\n", "blk verify", h.verify.get());
-  report("%-16s:%d\n", "blk type", static_cast<int>(h.type.get()));
-  report("%-16s:%d\n", "blk id", static_cast<int>(h.id.get()));
-  report("%-16s:%s\n", "blk name", text_field(h.name).c_str());
-  report("%-16s:%s\n", "blk version", text_field(h.version).c_str());
+  report_result("%-16s:0x%08x\n", "blk magic", h.magic.get());
+  report_result("%-16s:0x%08x\n", "blk hsize", h.hsize.get());
+  report_result("%-16s:0x%08x\n", "blk hcrc", h.hcrc.get());
+  report_result("%-16s:%d\n", "blk flags", static_cast<int>(h.flags.get()));
+  report_result("%-16s:%d\n", "blk lenght", static_cast<int>(h.length.get()));
+  report_result("%-16s:%d\n", "blk total", static_cast<int>(h.total.get()));
+  report_result("%-16s:0x%08x\n", "blk verify", h.verify.get());
+  report_result("%-16s:%d\n", "blk type", static_cast<int>(h.type.get()));
+  report_result("%-16s:%d\n", "blk id", static_cast<int>(h.id.get()));
+  report_result("%-16s:%s\n", "blk name", text_field(h.name).c_str());
+  report_result("%-16s:%s\n", "blk version", text_field(h.version).c_str());
 }
 
 }  // namespace
@@ -259,33 +261,24 @@ int rom_free_blk(blk_buffer &blk) {
 int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_desc *desc) {
   unique_fd rom;
   uint64_t size = 0;
-  int r = rom_open(rom_path, &rom.fd, &size, O_RDWR | O_APPEND);
+  int r = rom_open(rom_path, &rom.fd, &size, O_RDWR);
   if (r != ROM_CHECK_ROM) return RES_FAULT;
 
   blk_buffer blk;
   uint32_t total = 0;
   if (rom_build_blk(path, offset, desc, &blk, &total) != RES_OK) return RES_FAULT;
 
-  off_t end = lseek(rom.fd, 0, SEEK_END);
-  if (end < 0) {
-    report("failed to lseek rom,%m,%s\n", rom_path);
+  // The image is replaced by a new version holding the block and the
+  // updated header, so that no interruption leaves a block the header does
+  // not count (rom/append.h).
+  append_options opts;
+  opts.allow_same_id = true;
+  std::string error, note;
+  if (rom_append_built(rom_path, blk.get(), total, opts, &error, &note) != 0) {
+    report("failed to append to rom,%s,%s\n", error.c_str(), rom_path);
     return RES_FAULT;
   }
-  // A block that did not go in whole, or an image whose header cannot be
-  // brought up to date, is taken back: the image stays as it was.
-  auto take_back = [&] {
-    if (ftruncate(rom.fd, end) != 0) report("failed to truncate rom,%m,%s\n", rom_path);
-  };
-  if (!write_all(rom.fd, blk.get(), total)) {
-    report("failed to write rom,%m,%s\n", rom_path);
-    take_back();
-    return RES_FAULT;
-  }
-  rom_free_blk(blk);
-  if (rom_rescan(rom_path) != RES_OK) {
-    take_back();
-    return RES_FAULT;
-  }
+  if (!note.empty()) report("%s,%s\n", note.c_str(), rom_path);
   return RES_OK;
 }
 

@@ -65,8 +65,10 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
 /// Releases a built block (empty or not). @return 0
 int rom_free_blk(blk_buffer &blk);
 
-/// Builds a block and appends it to the rom image at rom_path, then rescans
-/// the image. On any failure the image is left as it was.
+/// Builds a block and appends it to the rom image at rom_path with the
+/// header brought up to date, through rom_append_built (rom/append.h): on
+/// any failure or interruption the image is left as it was, and an image
+/// whose header disagrees with its blocks is refused.
 /// @return 0 or RES_FAULT.
 int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_desc *desc);
 
