@@ -2,14 +2,14 @@
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
 # missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|all]...
-#   build   compiler, CMake, the LZMA SDK sources
+#   build   compiler, CMake, the LZMA SDK sources, nlohmann-json (header-only)
 #   test    build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel  the VM tier: qemu, busybox, mtd-utils
 #   armhf   the cross compiler and the user-mode emulator
 #   format  clang-format, for the house style (scripts/format.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev)
+pkgs_build=(g++ cmake ninja-build make lzma-dev nlohmann-json3-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
