@@ -46,21 +46,6 @@ struct committed {
   std::vector<flash_block> flash;
 };
 
-bool read_at(int fd, void *buf, size_t n, uint64_t offset) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r =
-        pread(fd, static_cast<uint8_t *>(buf) + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      if (r == 0) errno = EIO;
-      return false;
-    }
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // The CRC of a block header over its hsize bytes (up to 144: the bytes
 // after the first 128 are the next bytes of the file), hcrc taken as zero.
 bool block_hcrc_ok(int fd, uint64_t offset, uint64_t size, const blk_hdr &h) {
@@ -189,17 +174,23 @@ int check_same_id(const committed &c, bool have_block, uint32_t type, uint32_t i
   return 0;
 }
 
+// Opens the image into *fd and inspects it.
+int open_and_inspect(const char *path, unique_fd *fd, committed *c, std::string *error) {
+  fd->fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd->fd < 0) {
+    *error = std::string("cannot open it: ") + std::strerror(errno);
+    return APPEND_FAILED;
+  }
+  return inspect(fd->fd, c, error);
+}
+
 }  // namespace
 
 int rom_append_check(const char *path, bool have_block, uint32_t type, uint32_t id,
                      const append_options &opts, std::string *error) {
-  unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
-  if (fd.fd < 0) {
-    *error = std::string("cannot open it: ") + std::strerror(errno);
-    return APPEND_FAILED;
-  }
+  unique_fd fd;
   committed c;
-  int r = inspect(fd.fd, &c, error);
+  int r = open_and_inspect(path, &fd, &c, error);
   if (r != 0) return r;
   return check_same_id(c, have_block, type, id, opts, error);
 }
@@ -207,13 +198,9 @@ int rom_append_check(const char *path, bool have_block, uint32_t type, uint32_t 
 int rom_append_built(const char *path, const uint8_t *blk, uint32_t total,
                      const append_options &opts, std::string *error, std::string *note) {
   note->clear();
-  unique_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
-  if (fd.fd < 0) {
-    *error = std::string("cannot open it: ") + std::strerror(errno);
-    return APPEND_FAILED;
-  }
+  unique_fd fd;
   committed c;
-  int r = inspect(fd.fd, &c, error);
+  int r = open_and_inspect(path, &fd, &c, error);
   if (r != 0) return r;
   blk_hdr b;
   std::memcpy(&b, blk, sizeof b);

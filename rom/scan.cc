@@ -15,24 +15,7 @@
 #include "rom/result.h"
 
 namespace korvane {
-namespace {
-
-bool read_at(int fd, void *buf, size_t n, uint64_t offset) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r =
-        pread(fd, static_cast<uint8_t *>(buf) + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      if (r == 0) errno = EIO;
-      return false;
-    }
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 const char *verify_kind_name(uint32_t flags) {
   switch (flags & ROM_VERIFY_MASK) {

@@ -24,6 +24,7 @@ namespace {
 
 using e2e::bin;
 using e2e::file_exists;
+using e2e::pattern;
 using e2e::read_file;
 using e2e::run_result;
 using e2e::scratch_dir;
@@ -51,17 +52,6 @@ void reseal(std::string &s) {
   std::string h = s.substr(0, 128);
   std::memset(h.data() + 8, 0, 4);
   set_be(s, 8, e2e::reference_crc32(h.data(), 128));
-}
-
-// Bytes that tell their position apart (and do not compress).
-std::string pattern(size_t n, unsigned seed) {
-  std::string v(n, '\0');
-  uint32_t x = seed * 2654435761u + 7;
-  for (size_t i = 0; i < n; i++) {
-    x = x * 1103515245u + 12345u;
-    v[i] = static_cast<char>(x >> 24);
-  }
-  return v;
 }
 
 std::vector<std::string> listing(const std::string &dir) {

@@ -24,6 +24,7 @@ namespace {
 
 using e2e::bin;
 using e2e::file_exists;
+using e2e::pattern;
 using e2e::read_file;
 using e2e::run_result;
 using e2e::scratch_dir;
@@ -102,16 +103,6 @@ run_result run_with(const std::vector<std::string> &argv, const std::string &inp
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
-}
-
-std::string pattern(size_t n, unsigned seed) {
-  std::string v(n, '\0');
-  uint32_t x = seed * 2654435761u + 7;
-  for (size_t i = 0; i < n; i++) {
-    x = x * 1103515245u + 12345u;
-    v[i] = static_cast<char>(x >> 24);
-  }
-  return v;
 }
 
 // Runs with a little noise between them: compressible, and fits every encoder.

@@ -14,6 +14,7 @@ namespace korvane {
 namespace {
 
 using e2e::bin;
+using e2e::pattern;
 using e2e::run;
 using e2e::scratch_dir;
 
@@ -149,17 +150,6 @@ TEST(KorvaneSim, KorvanesUsageErrorsMakeNoState) {
 }
 
 // ------------------------------------------------------------ installing
-
-// Bytes that tell their position apart.
-std::string pattern(size_t n, unsigned seed) {
-  std::string v(n, '\0');
-  uint32_t x = seed * 2654435761u + 7;
-  for (size_t i = 0; i < n; i++) {
-    x = x * 1103515245u + 12345u;
-    v[i] = static_cast<char>(x >> 24);
-  }
-  return v;
-}
 
 // The driver says so while a step it takes from another subsystem is not
 // built in yet; the tests below need execute, kill and reboot.

@@ -309,6 +309,14 @@ int build(const request &req, const input_file &in, progress_line &progress, blk
   return failed(req.self, "could not build a block from %s: %s", in.shown.c_str(), said.c_str());
 }
 
+// The input made ready, then the block built from it.
+int build_from_input(const request &req, progress_line &progress, input_file *in, blk_buffer *blk,
+                     uint32_t *total) {
+  int status = open_input(req, progress, in);
+  if (status != GO_ON) return status;
+  return build(req, *in, progress, blk, total);
+}
+
 // Writes the block so that OUT is either the whole block or what it was
 // before: a regular file (or a new one) through a new version that replaces
 // it in one step; anything else (a device, a pipe) is written in place.
@@ -365,11 +373,9 @@ int run_add(const request &req) {
 
   progress_line progress(req.self);
   input_file in;
-  int status = open_input(req, progress, &in);
-  if (status != GO_ON) return status;
   blk_buffer blk;
   uint32_t total = 0;
-  status = build(req, in, progress, &blk, &total);
+  int status = build_from_input(req, progress, &in, &blk, &total);
   if (status != GO_ON) return status;
 
   struct stat st;
@@ -390,11 +396,9 @@ int run_add(const request &req) {
 int run_block(const request &req) {
   progress_line progress(req.self);
   input_file in;
-  int status = open_input(req, progress, &in);
-  if (status != GO_ON) return status;
   blk_buffer blk;
   uint32_t total = 0;
-  status = build(req, in, progress, &blk, &total);
+  int status = build_from_input(req, progress, &in, &blk, &total);
   if (status != GO_ON) return status;
   return write_block_file(req, progress, blk.get(), total);
 }
