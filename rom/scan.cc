@@ -13,6 +13,7 @@
 
 #include "rom/checksum.h"
 #include "rom/result.h"
+#include "rom/walk.h"
 
 namespace korvane {
 namespace {}  // namespace

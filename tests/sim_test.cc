@@ -71,7 +71,7 @@ TEST(KorvaneSim, StateFolderHoldsTheBoardsControlFiles) {
   // A board file decides which control files exist.
   e2e::write_file(dir / "board",
                   "mtd0 nor size=64K erase=64K\nproc /proc/dsplink/rstsw /proc/dsplink/rsthw\n");
-  r = sim(dir, {"--board", "board", "--state", "other", "--version"});
+  r = sim(dir, {"--board", "board", "--state", "other", "--", "--version"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(e2e::file_exists(dir / "other/proc/dsplink/rsthw"));
   EXPECT_FALSE(e2e::file_exists(dir / "other/proc/keypad/watchdog"));
@@ -120,6 +120,13 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
       0u);
   EXPECT_NE(help.err.find("korvane's own: korvane-sim -- --help"), std::string::npos);
   EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
+  // Its own version on standard output, before any board is set up;
+  // korvane's banner is "korvane-sim -- --version".
+  e2e::run_result version = sim(dir, {"--board", "absent", "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "korvane-sim " KORVANE_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+  EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
 }
 
 // A command line that korvane refuses gets korvane's answer, word for word,
@@ -146,10 +153,12 @@ TEST(KorvaneSim, KorvanesUsageErrorsMakeNoState) {
     EXPECT_EQ(got.err, err);
     EXPECT_FALSE(e2e::file_exists(dir / "st"));
   }
-  // korvane's own long options, also abbreviated, still start its arguments without "--".
-  e2e::run_result r = sim(dir, {"--state", "st", "--vers"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, run({bin("korvane"), "--version"}, dir.path()).out);
+  // korvane's own long options, also abbreviated, still start its arguments without "--"
+  // (--help and --version written out are korvane-sim's own).
+  e2e::run_result r = sim(dir, {"--state", "st", "--all", "absent"});
+  e2e::run_result want = run({bin("korvane"), "--all-info", "absent"}, dir.path());
+  EXPECT_EQ(r.status, want.status) << r.err;
+  EXPECT_EQ(r.out, want.out);
 }
 
 // ------------------------------------------------------------ installing

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/blkfmt.h"
+#include "codec/cypher_table.h"
 #include "codec/zentarc.h"
 #include "rom/append.h"
 #include "rom/build.h"

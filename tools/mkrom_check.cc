@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/settings.h"
+#include "codec/cypher_table.h"
 #include "install/blk_program.h"
 #include "mtd/mtd.h"
 #include "rom/layout.h"

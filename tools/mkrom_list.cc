@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "codec/cypher_table.h"
 #include "rom/layout.h"
 #include "rom/names.h"
 #include "rom/result.h"
