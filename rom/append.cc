@@ -15,14 +15,13 @@
 #include "rom/checksum.h"
 #include "rom/io.h"
 #include "rom/layout.h"
+#include "rom/load.h"
 #include "rom/names.h"
+#include "rom/result.h"
+#include "rom/walk.h"
 
 namespace korvane {
 namespace {
-
-bool is_flash(uint32_t type) {
-  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
-}
 
 std::string hex(uint32_t v) {
   char buf[16];
@@ -31,56 +30,72 @@ std::string hex(uint32_t v) {
 }
 
 struct flash_block {
-  uint32_t index, type, id;
+  int index;
+  uint32_t type, id;
   uint64_t offset;
   std::string name;
 };
 
 // An image as the header commits it.
 struct committed {
+  rom_walk walk;  // the image, open read-only
   struct stat st;
-  alignas(4) uint8_t hdr[ROM_HDR_SIZE];
+  rom_hdr hdr;
   uint32_t hsize;
   uint64_t end;   // hsize + length: where the next block goes
   uint64_t tail;  // bytes after it, taken back by the append
   std::vector<flash_block> flash;
 };
 
-// The CRC of a block header over its hsize bytes (up to 144: the bytes
-// after the first 128 are the next bytes of the file), hcrc taken as zero.
-bool block_hcrc_ok(int fd, uint64_t offset, uint64_t size, const blk_hdr &h) {
-  uint32_t hsize = h.hsize.get();
-  if (hsize > ROM_BLK_HSIZE_MAX || offset + hsize > size) return false;
-  alignas(4) uint8_t buf[ROM_BLK_HSIZE_MAX] = {};
-  std::memcpy(buf, &h, ROM_HDR_SIZE);
-  if (hsize > ROM_HDR_SIZE &&
-      !read_at(fd, buf + ROM_HDR_SIZE, hsize - ROM_HDR_SIZE, offset + ROM_HDR_SIZE))
-    return false;
-  std::memset(buf + HDR_HCRC_OFFSET, 0, 4);
-  return crc32(0, buf, hsize) == h.hcrc.get();
-}
-
 int refuse(std::string *error, const std::string &why) {
   *error = why;
   return APPEND_REFUSED;
 }
 
-int inspect(int fd, committed *c, std::string *error) {
-  if (fstat(fd, &c->st) != 0) {
-    *error = std::string("cannot read it: ") + std::strerror(errno);
+int cannot_read(std::string *error, int err) {
+  *error = std::string("cannot read it: ") + std::strerror(err);
+  return APPEND_FAILED;
+}
+
+int note_flash(void *ctx, const rom_walk_blk &b) {
+  const blk_hdr &h = b.buf.hdr;
+  if (blk_type_is_flash(h.type.get()))
+    static_cast<committed *>(ctx)->flash.push_back(
+        {b.index, h.type.get(), h.id.get(), b.offset, text_field(h.name)});
+  return 0;
+}
+
+// The first block of a second pass, and no more.
+struct tail_block {
+  bool seen = false;
+  rom_walk_blk b;
+};
+
+int first_only(void *ctx, const rom_walk_blk &b) {
+  auto *t = static_cast<tail_block *>(ctx);
+  t->seen = true;
+  t->b = b;
+  return -1;
+}
+
+// The rom header, then the blocks it counts (a walk over the first hsize +
+// length bytes), then what follows them (a walk of one block from there).
+int inspect(const char *path, committed *c, std::string *error) {
+  unique_fd fd{open(path, O_RDONLY | O_CLOEXEC), rom_close};
+  if (fd.fd < 0) {
+    *error = std::string("cannot open it: ") + std::strerror(errno);
     return APPEND_FAILED;
   }
+  if (fstat(fd.fd, &c->st) != 0) return cannot_read(error, errno);
   if (!S_ISREG(c->st.st_mode)) return refuse(error, "it is not a regular file");
   uint64_t size = static_cast<uint64_t>(c->st.st_size);
   if (size < ROM_HDR_SIZE)
     return refuse(error,
                   "it is not a rom image: " + std::to_string(size) + " bytes, less than a header");
-  if (!read_at(fd, c->hdr, ROM_HDR_SIZE, 0)) {
-    *error = std::string("cannot read it: ") + std::strerror(errno);
-    return APPEND_FAILED;
-  }
-  rom_hdr h;
-  std::memcpy(&h, c->hdr, sizeof h);
+  alignas(4) uint8_t first[ROM_HDR_SIZE];
+  if (!read_at(fd.fd, first, ROM_HDR_SIZE, 0)) return cannot_read(error, errno);
+  rom_hdr &h = c->hdr;
+  std::memcpy(&h, first, sizeof h);
   if (h.magic.get() == BLK_MAGIC)
     return refuse(error, "it is a block file, not a rom image (blocks are appended to rom images)");
   if (h.magic.get() != ROM_MAGIC)
@@ -89,10 +104,8 @@ int inspect(int fd, committed *c, std::string *error) {
   if (c->hsize > ROM_HDR_SIZE || c->hsize < offsetof(rom_hdr, dev_id))
     return refuse(
         error, "its header size " + std::to_string(c->hsize) + " does not fit the header's fields");
-  alignas(4) uint8_t check[ROM_HDR_SIZE];
-  std::memcpy(check, c->hdr, ROM_HDR_SIZE);
-  std::memset(check + HDR_HCRC_OFFSET, 0, 4);
-  uint32_t computed = crc32(0, check, c->hsize);
+  std::memset(first + HDR_HCRC_OFFSET, 0, 4);
+  uint32_t computed = crc32(0, first, c->hsize);
   if (computed != h.hcrc.get())
     return refuse(error, "its header CRC does not match (" + hex(h.hcrc.get()) + " stored, " +
                              hex(computed) + " computed)");
@@ -102,54 +115,66 @@ int inspect(int fd, committed *c, std::string *error) {
     return refuse(error, "it is " + std::to_string(size) +
                              " bytes, shorter than its header says (" + std::to_string(c->end) +
                              "): it was cut short");
-  // The blocks the header counts: they fill its length exactly, and korvane
-  // reaches every one of them.
-  uint64_t at = c->hsize;
-  uint32_t count = 0;
-  while (at < c->end) {
-    blk_hdr b;
-    if (at + ROM_HDR_SIZE > c->end)
-      return refuse(error, "its blocks do not end where its header says (offset " +
-                               std::to_string(c->end) + "): a block header at offset " +
-                               std::to_string(at) + " runs past it");
-    if (!read_at(fd, &b, sizeof b, at)) {
-      *error = std::string("cannot read it: ") + std::strerror(errno);
-      return APPEND_FAILED;
-    }
-    std::string where = "the block at offset " + std::to_string(at);
-    if (b.magic.get() != BLK_MAGIC)
-      return refuse(error, where + " has no block magic (" + hex(b.magic.get()) + ")");
-    if (b.hsize.get() > ROM_BLK_HSIZE_MAX)
-      return refuse(error, where + " has a header size of " + std::to_string(b.hsize.get()) +
+
+  // The blocks the header counts: they fill its length exactly, every one
+  // with its magic, and korvane's walk reaches every one of them.
+  rom_walk &w = c->walk;
+  rom_walk_attach(&w, fd.release(), path, c->end, ROM_CHECK_ROM, h, c->hsize);
+  rom_walk_rules rules;
+  rules.need_magic = true;
+  rules.quiet = true;
+  rom_walk_steps steps;
+  steps.ctx = c;
+  steps.block = note_flash;
+  rom_walk_blocks(&w, steps, rules);
+  const rom_walk_end &e = w.end;
+  const std::string where = "the block at offset " + std::to_string(e.offset);
+  const std::string not_at_end =
+      "its blocks do not end where its header says (offset " + std::to_string(c->end) + "): ";
+  switch (e.why) {
+    case rom_walk_stop::seek_failed:
+    case rom_walk_stop::read_failed:
+      return cannot_read(error, e.error);
+    case rom_walk_stop::bad_magic:
+      return refuse(error, where + " has no block magic (" + hex(e.value) + ")");
+    case rom_walk_stop::hsize_limit:
+      return refuse(error, where + " has a header size of " + std::to_string(e.value) +
                                ", where korvane's walk stops");
-    if (b.total.get() < ROM_HDR_SIZE)
-      return refuse(error, where + " has a total of " + std::to_string(b.total.get()) +
-                               ", less than a header");
-    if (is_flash(b.type.get()))
-      c->flash.push_back({count, b.type.get(), b.id.get(), at, text_field(b.name)});
-    at += b.total.get();
-    ++count;
+    case rom_walk_stop::total_small:
+      return refuse(error,
+                    where + " has a total of " + std::to_string(e.value) + ", less than a header");
+    case rom_walk_stop::total_wraps:
+      return refuse(error, where + " has a total of " + std::to_string(e.value) +
+                               ", which reaches past 4 GiB");
+    default:
+      break;
   }
-  if (at != c->end)
-    return refuse(error, "its blocks do not end where its header says (offset " +
-                             std::to_string(c->end) + "): the last one ends at " +
-                             std::to_string(at));
-  if (count != h.blocks.get())
+  if (e.offset < c->end)
+    return refuse(error, not_at_end + "a block header at offset " + std::to_string(e.offset) +
+                             " runs past it");
+  if (e.offset > c->end)
+    return refuse(error, not_at_end + "the last one ends at " + std::to_string(e.offset));
+  if (static_cast<uint32_t>(e.blocks) != h.blocks.get())
     return refuse(error, "its header counts " + std::to_string(h.blocks.get()) +
                              " blocks, but its " + std::to_string(h.length.get()) +
-                             " bytes of blocks hold " + std::to_string(count));
+                             " bytes of blocks hold " + std::to_string(e.blocks));
 
   // Bytes after the counted blocks: a block cut short is taken back; a whole
   // block is something the header should count, and is not dropped.
   c->tail = size - c->end;
   if (c->tail >= ROM_HDR_SIZE) {
-    blk_hdr b;
-    if (!read_at(fd, &b, sizeof b, c->end)) {
-      *error = std::string("cannot read it: ") + std::strerror(errno);
-      return APPEND_FAILED;
-    }
-    if (b.magic.get() == BLK_MAGIC && b.total.get() >= ROM_HDR_SIZE &&
-        c->end + b.total.get() <= size && block_hcrc_ok(fd, c->end, size, b))
+    w.first = c->end;
+    w.size = size;
+    tail_block t;
+    rom_walk_steps one;
+    one.ctx = &t;
+    one.block = first_only;
+    rom_walk_blocks(&w, one, rules);
+    if (w.end.why == rom_walk_stop::seek_failed || w.end.why == rom_walk_stop::read_failed)
+      return cannot_read(error, w.end.error);
+    const rom_walk_blk &b = t.b;
+    if (t.seen && b.hcrc_ok && b.total >= ROM_HDR_SIZE && b.offset + b.total <= size &&
+        b.payload <= size)
       return refuse(error, "the " + std::to_string(c->tail) +
                                " bytes after the blocks its header counts hold a whole block "
                                "(at offset " +
@@ -162,7 +187,7 @@ int inspect(int fd, committed *c, std::string *error) {
 
 int check_same_id(const committed &c, bool have_block, uint32_t type, uint32_t id,
                   const append_options &opts, std::string *error) {
-  if (!have_block || opts.allow_same_id || !is_flash(type)) return 0;
+  if (!have_block || opts.allow_same_id || !blk_type_is_flash(type)) return 0;
   for (const flash_block &f : c.flash) {
     if (f.id != id) continue;
     return refuse(error, "block " + std::to_string(f.index) + " ('" + f.name + "', " +
@@ -174,23 +199,12 @@ int check_same_id(const committed &c, bool have_block, uint32_t type, uint32_t i
   return 0;
 }
 
-// Opens the image into *fd and inspects it.
-int open_and_inspect(const char *path, unique_fd *fd, committed *c, std::string *error) {
-  fd->fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd->fd < 0) {
-    *error = std::string("cannot open it: ") + std::strerror(errno);
-    return APPEND_FAILED;
-  }
-  return inspect(fd->fd, c, error);
-}
-
 }  // namespace
 
 int rom_append_check(const char *path, bool have_block, uint32_t type, uint32_t id,
                      const append_options &opts, std::string *error) {
-  unique_fd fd;
   committed c;
-  int r = open_and_inspect(path, &fd, &c, error);
+  int r = inspect(path, &c, error);
   if (r != 0) return r;
   return check_same_id(c, have_block, type, id, opts, error);
 }
@@ -198,9 +212,8 @@ int rom_append_check(const char *path, bool have_block, uint32_t type, uint32_t 
 int rom_append_built(const char *path, const uint8_t *blk, uint32_t total,
                      const append_options &opts, std::string *error, std::string *note) {
   note->clear();
-  unique_fd fd;
   committed c;
-  int r = open_and_inspect(path, &fd, &c, error);
+  int r = inspect(path, &c, error);
   if (r != 0) return r;
   blk_hdr b;
   std::memcpy(&b, blk, sizeof b);
@@ -209,8 +222,7 @@ int rom_append_built(const char *path, const uint8_t *blk, uint32_t total,
   if (c.end + total - c.hsize > UINT32_MAX)
     return refuse(error, "the block would take the image past 4 GiB of blocks");
 
-  rom_hdr h;
-  std::memcpy(&h, c.hdr, sizeof h);
+  rom_hdr h = c.hdr;
   h.length.set(static_cast<uint32_t>(c.end + total - c.hsize));
   h.blocks.set(h.blocks.get() + 1);
   h.hcrc.set(0);
@@ -225,7 +237,8 @@ int rom_append_built(const char *path, const uint8_t *blk, uint32_t total,
   if (staged_open(path, c.st.st_mode, &s, error) != 0) return APPEND_FAILED;
   if (c.st.st_uid != geteuid() || c.st.st_gid != getegid())
     (void)fchown(s.fd, c.st.st_uid, c.st.st_gid);  // kept where we may
-  if (staged_copy(&s, fd.fd, c.end, error) != 0 || staged_write(&s, blk, total, error) != 0 ||
+  if (staged_copy(&s, c.walk.fd.fd, c.end, error) != 0 ||
+      staged_write(&s, blk, total, error) != 0 ||
       staged_pwrite(&s, sealed, c.hsize, 0, error) != 0 || staged_commit(&s, error) != 0)
     return APPEND_FAILED;
   if (c.tail)

@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "rom/build.h"
-#include "rom/scan.h"
 
 namespace korvane::mkrom {
 
@@ -206,17 +205,6 @@ class progress_line {
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_;
 };
-
-/// The size of a block's payload once decoded, where it can be told without
-/// decoding: the stored length for none, cypher3, cypher4, AES and DES, the
-/// size in the stream header for cypher1 and cypher2. @return false when
-/// it cannot (an unknown cypher, a stream header that does not say).
-bool decoded_size(int fd, const scan_block &b, uint64_t *size);
-
-/// The bytes an install writes to flash for a block, before padding:
-/// decoded for cypher1, cypher3 and cypher4, as stored for none, cypher2,
-/// AES and DES (korvane programs those unchanged). @return false when unknown.
-bool flash_data_size(int fd, const scan_block &b, uint64_t *size);
 
 /// The words of the block options, for messages and help.
 extern const char TYPE_WORDS[];

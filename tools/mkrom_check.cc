@@ -2,7 +2,10 @@
 // korvane-mkrom check IMAGE --board FILE [-a LIST]: whether every flash
 // block of an image will install on a board (a board file as korvane-sim
 // reads it), before the image leaves the PC.
+#include <sys/stat.h>
+
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -39,34 +42,41 @@ const char CHECK_USAGE[] =
 
 enum { OPT_BOARD = 256 };
 
-bool is_flash(uint32_t type) {
-  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
-}
-
 bool power_of_two(uint32_t v) { return v && !(v & (v - 1)); }
 
-std::string describe(const scan_block &b) {
-  return "block " + std::to_string(b.index) + " ('" + text_field(b.hdr.name) + "', " +
-         blk_type_name(b.hdr.type.get()) + ")";
+std::string describe(const rom_walk_blk &b) {
+  const blk_hdr &h = b.buf.hdr;
+  return "block " + std::to_string(b.index) + " ('" + text_field(h.name) + "', " +
+         blk_type_name(h.type.get()) + ")";
 }
 
-uint64_t round_up(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
+// The partition as the flash layer would find it on the board.
+mtd_geometry geometry_of(const sim_mtd &m) {
+  mtd_geometry g;
+  g.cls = m.is_nand() ? MTD_CLASS_NAND : MTD_CLASS_NOR;
+  g.size = m.size;
+  g.erasesize = m.erasesize;
+  g.writesize = m.writesize;
+  g.oobsize = m.oobsize;
+  return g;
+}
 
 // The problems of one flash block on its partition.
-void check_flash_block(int fd, const scan_block &b, const sim_mtd &m, bool block_align,
+void check_flash_block(int fd, const rom_walk_blk &b, const sim_mtd &m, bool block_align,
                        std::vector<std::string> *problems) {
   const std::string who = describe(b) + " on mtd" + std::to_string(m.number);
-  uint32_t type = b.hdr.type.get();
-  bool nand = m.is_nand();
+  const uint32_t type = b.buf.hdr.type.get();
+  const mtd_geometry g = geometry_of(m);
+  const bool nand = g.cls == MTD_CLASS_NAND;
   bool geometry_ok = true;
-  if (nand && !nand_geometry_accepted(m.writesize, m.oobsize)) {
+  if (nand && !nand_geometry_accepted(g.writesize, g.oobsize)) {
     problems->push_back(who + ": the NAND writer does not serve its geometry (page " +
-                        std::to_string(m.writesize) + ", OOB " + std::to_string(m.oobsize) +
+                        std::to_string(g.writesize) + ", OOB " + std::to_string(g.oobsize) +
                         "; it serves 512 + 16, 256 + 8 and 2048 + 64)");
     geometry_ok = false;
   }
-  if (!power_of_two(m.erasesize)) {
-    problems->push_back(who + ": its erase block of " + std::to_string(m.erasesize) +
+  if (!power_of_two(g.erasesize)) {
+    problems->push_back(who + ": its erase block of " + std::to_string(g.erasesize) +
                         " bytes is not a power of two, as the writers need");
     geometry_ok = false;
   }
@@ -75,38 +85,47 @@ void check_flash_block(int fd, const scan_block &b, const sim_mtd &m, bool block
                         ": a nand-oob block on a partition that is not NAND: its page "
                         "records would be written as plain data");
   }
+  // What korvane programs: the content as the cypher table decodes it.
+  const cypher_type *t = cypher_find(b.buf.hdr.cypher.get());
   uint64_t data = 0;
-  if (!flash_data_size(fd, b, &data)) {
+  if (!t || !cypher_content_size(*t, fd, b.payload, b.length, &data)) {
     problems->push_back(who + ": cannot tell how many bytes it writes (cypher " +
-                        blk_cypher_name(b.hdr.cypher.get()) + ")");
+                        blk_cypher_name(b.buf.hdr.cypher.get()) + ")");
     return;
   }
   if (!geometry_ok) return;
 
-  int cls = nand ? MTD_CLASS_NAND : MTD_CLASS_NOR;
-  flash_layout lay = blk_flash_layout(cls, type, m.erasesize, m.writesize, m.oobsize, block_align);
-  uint64_t padded = data ? round_up(data, lay.align) : 0;
+  // The last chunk padded as the install pads it.
+  const flash_layout lay =
+      blk_flash_layout(g.cls, type, g.erasesize, g.writesize, g.oobsize, block_align);
   const char *align = block_align ? "block-align" : "page-align";
+  const std::string padded_for = " bytes padded for " + std::string(align) + ")";
+  if (data > UINT32_MAX - lay.align) {
+    problems->push_back(who + ": it writes " + std::to_string(data) + " bytes, more than mtd" +
+                        std::to_string(m.number) + " holds");
+    return;
+  }
+  const uint64_t padded = blk_pad_length(static_cast<uint32_t>(data), lay.align);
   if (!nand) {
-    if (padded > m.size)
+    if (padded > g.size)
       problems->push_back(who + ": it writes " + std::to_string(padded) + " bytes (" +
-                          std::to_string(data) + " padded for " + align + "); mtd" +
-                          std::to_string(m.number) + " holds " + std::to_string(m.size));
+                          std::to_string(data) + padded_for + "; mtd" + std::to_string(m.number) +
+                          " holds " + std::to_string(g.size));
     return;
   }
   // NAND: whole pages of data, on good erase blocks only.
-  uint64_t pages = type == ROM_BLK_TYPE_NAND_OOB ? padded / (m.writesize + m.oobsize)
-                                                 : round_up(padded, m.writesize) / m.writesize;
-  uint64_t per_block = m.erasesize / m.writesize;
-  uint64_t needed = (pages + per_block - 1) / per_block;
-  uint32_t blocks = m.size / m.erasesize;
-  std::set<uint32_t> bad(m.bad.begin(), m.bad.end());
-  uint64_t good = blocks - bad.size();
+  const uint64_t pages = type == ROM_BLK_TYPE_NAND_OOB ? padded / (g.writesize + g.oobsize)
+                                                       : (padded + g.writesize - 1) / g.writesize;
+  const uint64_t per_block = g.erasesize / g.writesize;
+  const uint64_t needed = (pages + per_block - 1) / per_block;
+  const uint32_t blocks = g.size / g.erasesize;
+  const std::set<uint32_t> bad(m.bad.begin(), m.bad.end());
+  const uint64_t good = blocks - bad.size();
   if (needed > good)
     problems->push_back(who + ": it needs " + std::to_string(needed) + " erase blocks (" +
-                        std::to_string(data) + " bytes padded for " + align + "); mtd" +
-                        std::to_string(m.number) + " has " + std::to_string(good) + " good of " +
-                        std::to_string(blocks) + " (" + std::to_string(bad.size()) + " bad)");
+                        std::to_string(data) + padded_for + "; mtd" + std::to_string(m.number) +
+                        " has " + std::to_string(good) + " good of " + std::to_string(blocks) +
+                        " (" + std::to_string(bad.size()) + " bad)");
 }
 
 }  // namespace
@@ -148,37 +167,40 @@ int run_check(const request &req) {
   std::string error;
   if (sim_board_load(a.board, &board, &error) != 0)
     return failed(req.self, "cannot use the board: %s", error.c_str());
-  unique_fd fd;
+
+  // The walk verifies every payload that carries a check: the progress line
+  // follows it through the file.
+  progress_line progress(req.self);
+  struct stat st;
+  const uint64_t size = stat(a.image.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  progress.begin("checking " + a.image, size, size >= progress_line::LARGE);
+  const staged_progress through{progress_line::step, &progress, size};
   image_scan scan;
-  if (image_scan_open(a.image.c_str(), &fd, &scan, &error) != 0)
-    return failed(req.self, "%s: %s", a.image.c_str(), error.c_str());
+  int r = image_scan_open(a.image.c_str(), &scan, true, &through, &error);
+  progress.end();
+  if (r != 0) return failed(req.self, "%s: %s", a.image.c_str(), error.c_str());
+  const rom_walk &w = scan.walk;
 
   std::vector<std::string> problems;
-  if (scan.kind == ROM_CHECK_ROM && !scan.rom_hcrc_ok)
+  if (w.kind == ROM_CHECK_ROM && !scan.rom_hcrc_ok)
     problems.push_back("the rom header's CRC does not match: korvane refuses the image");
-  if (scan.end != SCAN_END_FILE)
-    problems.push_back("the walk over the blocks stops at offset " +
-                       std::to_string(scan.end_offset) + ": korvane installs nothing after it");
+  if (!scan_reached_end(scan))
+    problems.push_back("the walk over the blocks stops at offset " + std::to_string(w.end.offset) +
+                       ": korvane installs nothing after it");
 
-  uint64_t payloads = 0;
-  for (const scan_block &b : scan.blocks) payloads += b.length();
-  progress_line progress(req.self);
-  progress.begin("checking " + a.image, payloads, payloads >= progress_line::LARGE);
-  uint64_t checked = 0;
-  std::map<uint32_t, const scan_block *> by_id;
+  std::map<uint32_t, const rom_walk_blk *> by_id;
   unsigned flash = 0;
-  for (const scan_block &b : scan.blocks) {
+  for (const rom_walk_blk &b : scan.blocks) {
+    const blk_hdr &h = b.buf.hdr;
     if (!b.hcrc_ok) problems.push_back(describe(b) + ": its header CRC does not match");
-    if (!b.complete) {
+    if (b.cut_short) {
       problems.push_back(describe(b) + ": cut short by the end of the file");
-    } else if (scan_verify_payload(fd.fd, b) == 0) {
+    } else if (scan_payload_ok(b) == 0) {
       problems.push_back(describe(b) + ": its payload does not match its " +
-                         verify_kind_name(b.hdr.flags.get()));
+                         verify_kind_name(h.flags.get()));
     }
-    checked += b.length();
-    progress.set(checked);
-    uint32_t type = b.hdr.type.get(), id = b.hdr.id.get();
-    if (!is_flash(type)) continue;
+    const uint32_t type = h.type.get(), id = h.id.get();
+    if (!blk_type_is_flash(type)) continue;
     ++flash;
     auto [it, first] = by_id.emplace(id, &b);
     if (!first)
@@ -190,9 +212,8 @@ int run_check(const request &req) {
                          ", which the board does not have");
       continue;
     }
-    if (b.complete) check_flash_block(fd.fd, b, *m, a.block_align, &problems);
+    if (!b.cut_short) check_flash_block(w.fd.fd, b, *m, a.block_align, &problems);
   }
-  progress.end();
 
   for (const std::string &p : problems)
     std::fprintf(stderr, "%s: %s: %s\n", req.self.c_str(), a.image.c_str(), p.c_str());

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/blkfmt.h"
 #include "rom/layout.h"
 #include "rom/output.h"
 #include "tools/mkrom.h"
@@ -60,56 +59,6 @@ bool parse_number(const char *text, uint64_t max, uint64_t *value) {
   if (errno == ERANGE || *end || v > max) return false;
   *value = v;
   return true;
-}
-
-// ---- block sizes ------------------------------------------------------------
-
-bool decoded_size(int fd, const scan_block &b, uint64_t *size) {
-  uint32_t cypher = b.hdr.cypher.get();
-  switch (cypher) {
-    case ROM_BLK_CT_NONE:
-    case ROM_BLK_CT_CYPHER3:
-    case ROM_BLK_CT_CYPHER4:
-    case ROM_BLK_CT_AES:
-    case ROM_BLK_CT_DES:
-      *size = b.length();
-      return true;
-    case ROM_BLK_CT_CYPHER1: {
-      // 5 property bytes, then the unpacked size, 8 bytes little-endian
-      // (all ones: not recorded).
-      uint8_t h[13];
-      if (b.length() < sizeof h ||
-          pread(fd, h, sizeof h, static_cast<off_t>(b.payload())) != static_cast<ssize_t>(sizeof h))
-        return false;
-      uint64_t v = 0;
-      for (int i = 12; i >= 5; --i) v = v << 8 | h[i];
-      if (v == UINT64_MAX) return false;
-      *size = v;
-      return true;
-    }
-    case ROM_BLK_CT_CYPHER2: {
-      uint8_t h[BLKFMT_HDR_SIZE];
-      uint32_t unpacked = 0;
-      if (b.length() < sizeof h ||
-          pread(fd, h, sizeof h, static_cast<off_t>(b.payload())) !=
-              static_cast<ssize_t>(sizeof h) ||
-          blkfmt_get_sizes(h, &unpacked, nullptr) != 0)
-        return false;
-      *size = unpacked;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-bool flash_data_size(int fd, const scan_block &b, uint64_t *size) {
-  uint32_t cypher = b.hdr.cypher.get();
-  if (cypher == ROM_BLK_CT_CYPHER2) {
-    *size = b.length();
-    return true;
-  }
-  return decoded_size(fd, b, size);
 }
 
 // ---- captured_report --------------------------------------------------------

@@ -10,9 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "codec/blkfmt.h"
 #include "codec/cypher.h"
-#include "rom/checksum.h"
 #include "rom/io.h"
 #include "rom/layout.h"
 #include "rom/names.h"
@@ -37,81 +35,19 @@ const char EXTRACT_USAGE[] =
 
 enum { OPT_DECODE = 256, OPT_HEADER };
 
-constexpr uint32_t PIECE = 65536;
-
-// Decodes a cypher2 payload (the run-length block format) into out, and
-// checks the result against the unpacked size and CRC-32 its header
-// records. @return 0, or -1 with *error set.
-int decode_cypher2(int fd, const scan_block &b, int out, std::string *error) {
-  uint32_t length = b.length();
-  if (length < BLKFMT_HDR_SIZE) {
-    *error = "its cypher2 payload is shorter than the block format's header";
-    return -1;
-  }
-  std::vector<uint64_t> storage(
-      (blkfmt_dec_size(PIECE + BLKFMT_HDR_SIZE + BLKFMT_DEC_ROOM_EXTRA) + 7) / 8);
-  auto *ctx = reinterpret_cast<blkfmt_dec *>(storage.data());
-  blkfmt_dec_init(ctx, storage.size() * 8);
-  std::vector<uint32_t> out_words((2 * PIECE + BLKFMT_DEC_ROOM_EXTRA) / 4 + 1);
-  auto *decoded = reinterpret_cast<uint8_t *>(out_words.data());
-  std::vector<uint8_t> in(PIECE + BLKFMT_HDR_SIZE);
-  uint64_t produced = 0;
-  uint32_t crc = 0;
-  for (uint32_t done = 0; done < length;) {
-    uint32_t want = std::min<uint32_t>(length - done, done == 0 ? PIECE + BLKFMT_HDR_SIZE : PIECE);
-    if (pread(fd, in.data(), want, static_cast<off_t>(b.payload() + done)) !=
-        static_cast<ssize_t>(want)) {
-      *error = std::string("cannot read its payload: ") + (errno ? std::strerror(errno) : "short");
-      return -1;
-    }
-    if (blkfmt_dec_feed(ctx, in.data(), static_cast<int>(want)) != 0) {
-      *error = "its cypher2 payload is not in the block format";
-      return -1;
-    }
-    done += want;
-    int count = 0;
-    while (blkfmt_dec_step(ctx, decoded, &count) == 0) {
-      if (!write_all(out, decoded, static_cast<size_t>(count))) {
-        *error = std::string("cannot write the output: ") + std::strerror(errno);
-        return -1;
-      }
-      crc = crc32(crc, decoded, static_cast<uint32_t>(count));
-      produced += static_cast<uint64_t>(count);
-      blkfmt_dec_take(ctx, decoded, count);
-    }
-  }
-  uint32_t unpacked = 0, user1 = 0;
-  blkfmt_get_sizes(&ctx->hdr, &unpacked, nullptr);
-  blkfmt_get_user(&ctx->hdr, &user1, nullptr);
-  if (ctx->buffered != 0 || produced != unpacked) {
-    *error = "its cypher2 payload ends after " + std::to_string(produced) + " of " +
-             std::to_string(unpacked) + " bytes";
-    return -1;
-  }
-  if (crc != user1) {
-    *error = "its cypher2 content does not match the CRC-32 its header records";
-    return -1;
-  }
-  return 0;
-}
-
 // Writes what was asked for into out. @return 0, or -1 with *error set.
-int write_block(const request &req, int fd, const scan_block &b, int out, std::string *error) {
+int write_block(const request &req, int fd, const rom_walk_blk &b, int out, std::string *error) {
   const extract_args &a = req.extract;
   captured_report said;
   int r;
   if (a.header) {
-    uint32_t total = b.hdr.total.get();
-    r = cypher_copy_file(fd, b.offset, total, out, 0);
-    if (r != static_cast<int>(total)) r = -1;
+    r = cypher_copy_file(fd, b.offset, b.total, out, 0);
+    if (r != static_cast<int>(b.total)) r = -1;
   } else if (!a.decode) {
-    r = cypher_copy_file(fd, b.payload(), b.length(), out, 0);
-    if (r != static_cast<int>(b.length())) r = -1;
-  } else if (b.hdr.cypher.get() == ROM_BLK_CT_CYPHER2) {
-    said.take();
-    return decode_cypher2(fd, b, out, error);
+    r = cypher_copy_file(fd, b.payload, b.length, out, 0);
+    if (r != static_cast<int>(b.length)) r = -1;
   } else {
-    r = cypher_decode_file(b.hdr.cypher.get(), fd, b.payload(), b.length(), out);
+    r = cypher_source_file(b.buf.hdr.cypher.get(), fd, b.payload, b.length, out);
   }
   if (r < 0) {
     std::string why = said.take();
@@ -158,17 +94,17 @@ int parse_extract(request *req, int argc, char **argv) {
 
 int run_extract(const request &req) {
   const extract_args &a = req.extract;
-  unique_fd fd;
   image_scan scan;
   std::string error;
-  if (image_scan_open(a.image.c_str(), &fd, &scan, &error) != 0)
+  if (image_scan_open(a.image.c_str(), &scan, false, nullptr, &error) != 0)
     return failed(req.self, "%s: %s", a.image.c_str(), error.c_str());
   if (a.index >= scan.blocks.size())
     return failed(req.self, "%s has %zu blocks; there is no block %u", a.image.c_str(),
                   scan.blocks.size(), a.index);
-  const scan_block &b = scan.blocks[a.index];
-  uint64_t end = a.header ? b.offset + b.hdr.total.get() : b.payload() + b.length();
-  if (end > scan.size)
+  const rom_walk_blk &b = scan.blocks[a.index];
+  const int fd = scan.walk.fd.fd;
+  uint64_t end = a.header ? b.offset + b.total : b.payload + b.length;
+  if (end > scan.walk.size)
     return failed(req.self, "block %u of %s is cut short by the end of the file", a.index,
                   a.image.c_str());
   if (!b.hcrc_ok)
@@ -177,7 +113,7 @@ int run_extract(const request &req) {
 
   const char *what = a.header ? "" : a.decode ? " decoded" : " as stored";
   if (a.out == "-") {
-    if (write_block(req, fd.fd, b, STDOUT_FILENO, &error) != 0)
+    if (write_block(req, fd, b, STDOUT_FILENO, &error) != 0)
       return failed(req.self, "cannot extract block %u%s: %s", a.index, what, error.c_str());
     return EXIT_DONE;
   }
@@ -186,7 +122,7 @@ int run_extract(const request &req) {
   staged_file s;
   if (staged_open(a.out.c_str(), 0666 & ~mask, &s, &error) != 0)
     return failed(req.self, "cannot write %s: %s", a.out.c_str(), error.c_str());
-  if (write_block(req, fd.fd, b, s.fd, &error) != 0)
+  if (write_block(req, fd, b, s.fd, &error) != 0)
     return failed(req.self, "cannot extract block %u%s into %s: %s", a.index, what, a.out.c_str(),
                   error.c_str());
   if (staged_commit(&s, &error) != 0)

@@ -30,20 +30,6 @@ const char LIST_USAGE[] =
 
 enum { OPT_JSON = 256 };
 
-const char *end_name(scan_end e) {
-  switch (e) {
-    case SCAN_END_FILE:
-      return "end of file";
-    case SCAN_END_HEADER_SIZE:
-      return "header size";
-    case SCAN_END_TOTAL:
-      return "total below a header";
-    case SCAN_END_4GIB:
-      return "beyond 4 GiB";
-  }
-  return "?";
-}
-
 // Texts as a person reads them: bytes outside printable ASCII as \\xNN.
 std::string shown(const std::string &s) {
   std::string out;
@@ -61,35 +47,38 @@ std::string shown(const std::string &s) {
 
 // Whether the rom header's length and blocks count what the walk found.
 bool header_agrees(const image_scan &scan) {
-  if (scan.kind != ROM_CHECK_ROM) return true;
-  uint64_t end = uint64_t{scan.rom.hsize.get()} + scan.rom.length.get();
-  return scan.end == SCAN_END_FILE && scan.end_offset == end && end == scan.size &&
-         scan.blocks.size() == scan.rom.blocks.get();
+  const rom_walk &w = scan.walk;
+  if (w.kind != ROM_CHECK_ROM) return true;
+  uint64_t end = uint64_t{w.rom.hsize.get()} + w.rom.length.get();
+  return w.end.why == rom_walk_stop::end_of_file && w.end.offset == end && end == w.size &&
+         scan.blocks.size() == w.rom.blocks.get();
 }
 
 struct block_facts {
   bool have_decoded;
-  uint64_t decoded;
-  int payload;  // 1 good, 0 bad, -1 no check
+  uint64_t decoded;  // the size of the bytes the block was built from
+  int payload;       // 1 good, 0 bad, -1 no check
 };
 
-block_facts facts(int fd, const scan_block &b) {
+block_facts facts(int fd, const rom_walk_blk &b) {
   block_facts f{};
-  f.have_decoded = decoded_size(fd, b, &f.decoded);
-  f.payload = scan_verify_payload(fd, b);
+  const cypher_type *t = cypher_find(b.buf.hdr.cypher.get());
+  f.have_decoded = t && cypher_source_size(*t, fd, b.payload, b.length, &f.decoded);
+  f.payload = scan_payload_ok(b);
   return f;
 }
 
-int print_json(const request &req, int fd, const image_scan &scan) {
+int print_json(const request &req, const image_scan &scan) {
   using nlohmann::json;
+  const rom_walk &w = scan.walk;
   json doc;
   doc["format"] = "korvane-mkrom list";
   doc["version"] = 1;
   doc["file"] = req.list.image;
-  doc["size"] = scan.size;
-  doc["kind"] = scan.kind == ROM_CHECK_ROM ? "rom" : "block";
-  if (scan.kind == ROM_CHECK_ROM) {
-    const rom_hdr &r = scan.rom;
+  doc["size"] = w.size;
+  doc["kind"] = w.kind == ROM_CHECK_ROM ? "rom" : "block";
+  if (w.kind == ROM_CHECK_ROM) {
+    const rom_hdr &r = w.rom;
     doc["rom"] = {
         {"hsize", r.hsize.get()},
         {"hcrc", r.hcrc.get()},
@@ -109,9 +98,9 @@ int print_json(const request &req, int fd, const image_scan &scan) {
     doc["rom"] = nullptr;
   }
   json blocks = json::array();
-  for (const scan_block &b : scan.blocks) {
-    const blk_hdr &h = b.hdr;
-    block_facts f = facts(fd, b);
+  for (const rom_walk_blk &b : scan.blocks) {
+    const blk_hdr &h = b.buf.hdr;
+    block_facts f = facts(w.fd.fd, b);
     blocks.push_back({
         {"index", b.index},
         {"offset", b.offset},
@@ -134,22 +123,23 @@ int print_json(const request &req, int fd, const image_scan &scan) {
         {"check", verify_kind_name(h.flags.get())},
         {"verify", h.verify.get()},
         {"payload_ok", f.payload < 0 ? json(nullptr) : json(f.payload == 1)},
-        {"complete", b.complete},
+        {"complete", !b.cut_short},
     });
   }
   doc["blocks"] = std::move(blocks);
-  doc["walk"] = {{"end_offset", scan.end_offset}, {"stopped", end_name(scan.end)}};
+  doc["walk"] = {{"end_offset", w.end.offset}, {"stopped", scan_end_name(scan)}};
   std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace);
   std::fputs(text.c_str(), stdout);
   std::fputc('\n', stdout);
   return EXIT_DONE;
 }
 
-int print_text(const request &req, int fd, const image_scan &scan) {
+int print_text(const request &req, const image_scan &scan) {
+  const rom_walk &w = scan.walk;
   std::printf("%s: %s, %" PRIu64 " bytes\n", req.list.image.c_str(),
-              scan.kind == ROM_CHECK_ROM ? "rom image" : "block file", scan.size);
-  if (scan.kind == ROM_CHECK_ROM) {
-    const rom_hdr &r = scan.rom;
+              w.kind == ROM_CHECK_ROM ? "rom image" : "block file", w.size);
+  if (w.kind == ROM_CHECK_ROM) {
+    const rom_hdr &r = w.rom;
     std::printf(
         "rom: hsize %u, hcrc 0x%08x %s, format %u, flags 0x%08x, length %u, blocks %u, "
         "dev-id %u, dev-name %s, oem %s, version %s\n",
@@ -160,26 +150,25 @@ int print_text(const request &req, int fd, const image_scan &scan) {
   }
   std::printf("%5s %10s %-8s %-7s %10s %10s %10s %-8s %-4s %-7s %s\n", "index", "offset", "type",
               "cypher", "id", "stored", "decoded", "check", "hcrc", "payload", "name / version");
-  for (const scan_block &b : scan.blocks) {
-    const blk_hdr &h = b.hdr;
-    block_facts f = facts(fd, b);
+  for (const rom_walk_blk &b : scan.blocks) {
+    const blk_hdr &h = b.buf.hdr;
+    block_facts f = facts(w.fd.fd, b);
     std::string decoded = f.have_decoded ? std::to_string(f.decoded) : "-";
     const char *payload = f.payload < 0 ? "-" : f.payload ? "good" : "bad";
-    std::printf("%5u %10" PRIu64 " %-8s %-7s %10u %10u %10s %-8s %-4s %-7s %s / %s\n", b.index,
+    std::printf("%5d %10" PRIu64 " %-8s %-7s %10u %10u %10s %-8s %-4s %-7s %s / %s\n", b.index,
                 b.offset, blk_type_name(h.type.get()), blk_cypher_name(h.cypher.get()), h.id.get(),
                 h.length.get(), decoded.c_str(), verify_kind_name(h.flags.get()),
                 b.hcrc_ok ? "good" : "bad", payload, shown(text_field(h.name)).c_str(),
                 shown(text_field(h.version)).c_str());
-    if (!b.complete) std::printf("block %u is cut short by the end of the file\n", b.index);
+    if (b.cut_short) std::printf("block %d is cut short by the end of the file\n", b.index);
   }
-  if (scan.end != SCAN_END_FILE)
+  if (!scan_reached_end(scan))
     std::printf("the walk stops at offset %" PRIu64 " (%s): korvane reads nothing after it\n",
-                scan.end_offset, end_name(scan.end));
+                w.end.offset, scan_end_name(scan));
   if (!header_agrees(scan))
     std::printf("the rom header counts %u blocks in %u bytes; the walk finds %zu ending at %" PRIu64
                 " in a file of %" PRIu64 " bytes\n",
-                scan.rom.blocks.get(), scan.rom.length.get(), scan.blocks.size(), scan.end_offset,
-                scan.size);
+                w.rom.blocks.get(), w.rom.length.get(), scan.blocks.size(), w.end.offset, w.size);
   return EXIT_DONE;
 }
 
@@ -205,12 +194,11 @@ int parse_list(request *req, int argc, char **argv) {
 }
 
 int run_list(const request &req) {
-  unique_fd fd;
   image_scan scan;
   std::string error;
-  if (image_scan_open(req.list.image.c_str(), &fd, &scan, &error) != 0)
+  if (image_scan_open(req.list.image.c_str(), &scan, true, nullptr, &error) != 0)
     return failed(req.self, "%s: %s", req.list.image.c_str(), error.c_str());
-  return req.list.json ? print_json(req, fd.fd, scan) : print_text(req, fd.fd, scan);
+  return req.list.json ? print_json(req, scan) : print_text(req, scan);
 }
 
 }  // namespace korvane::mkrom
