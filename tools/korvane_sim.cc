@@ -9,10 +9,8 @@
 // What korvane-sim says of its own goes to standard error, so standard
 // output is exactly what korvane prints.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,6 +36,7 @@ constexpr const char *USAGE =
 
 constexpr const char *HELP_MORE =
     "  --help        show this help (korvane's own: korvane-sim -- --help)\n"
+    "  --version     show korvane-sim's version (korvane's own: korvane-sim -- --version)\n"
     "\n"
     "Runs korvane with KORVANE-ARGUMENTS against a simulated board: /dev/mtdN and\n"
     "the /proc control files come from the board file and the state folder,\n"
@@ -70,27 +69,31 @@ int take_value(int argc, char **argv, int *i, const char *name, std::string *val
 }
 
 // Whether korvane's own parser refuses its command line (a usage error,
-// exit status 2). It is asked in a child process with its output thrown
-// away, because the parser ends the process on a mistake; the state folder
-// is made only for a command line that korvane takes.
-bool korvane_refuses(std::vector<char *> &args) {
+// exit status 2), so that the state folder is made only for a command line
+// that korvane takes. The parser is asked with its output thrown away and
+// over a copy of the arguments, which getopt reorders.
+bool korvane_refuses(const std::vector<char *> &args) {
+  std::vector<char *> copy = args;
   std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return false;  // then korvane itself will say so, after the folder is made
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) {
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-    }
-    korvane::rom_opts_parse(static_cast<int>(args.size()) - 1, args.data());
-    _exit(0);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  int out = dup(STDOUT_FILENO), err = dup(STDERR_FILENO);
+  bool silenced = null_fd >= 0 && out >= 0 && err >= 0 && dup2(null_fd, STDOUT_FILENO) >= 0 &&
+                  dup2(null_fd, STDERR_FILENO) >= 0;
+  bool refused = false;
+  if (silenced) {
+    korvane::rom_options scanned;
+    int status = 0;
+    refused = !korvane::rom_opts_scan(static_cast<int>(copy.size()) - 1, copy.data(), &scanned,
+                                      &status) &&
+              status == korvane::EXIT_USAGE;
+    std::fflush(nullptr);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == korvane::EXIT_USAGE;
+  // Then korvane itself says what is wrong, to the real streams.
+  if (out >= 0) dup2(out, STDOUT_FILENO);
+  if (err >= 0) dup2(err, STDERR_FILENO);
+  for (int fd : {null_fd, out, err})
+    if (fd >= 0) close(fd);
+  return refused;
 }
 
 }  // namespace
