@@ -32,14 +32,12 @@ struct map_guard {
   }
 };
 
-// Payload area for an input of size bytes: 25 % headroom for encoders that
-// expand the data, rounded up to the block alignment.
-uint64_t payload_capacity(uint64_t size) {
+}  // namespace
+
+uint64_t rom_payload_capacity(uint64_t size) {
   uint64_t q = static_cast<uint64_t>(static_cast<double>(size) * 1.25);
   return (q + (ROM_BLK_ALIGN - 1)) & ~static_cast<uint64_t>(ROM_BLK_ALIGN - 1);
 }
-
-}  // namespace
 
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
                const char *version, uint32_t flags) {
@@ -85,7 +83,7 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   }
   // The encoders count in int and the header in u32: the whole buffer must
   // stay below 2 GiB.
-  uint64_t capacity = payload_capacity(size);
+  uint64_t capacity = rom_payload_capacity(size);
   if (capacity + ROM_HDR_SIZE > INT_MAX) {
     report("input too large for a block,%llu,%s\n", static_cast<unsigned long long>(size), path);
     return RES_FAULT;

@@ -40,6 +40,11 @@ using blk_buffer = std::unique_ptr<uint8_t[], blk_buffer_free>;
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
                const char *version, uint32_t flags);
 
+/// The payload area the builder gives an input file of size bytes: 25 %
+/// headroom for encoders that expand the data, rounded up to the block
+/// alignment. An encoding that needs more fails.
+uint64_t rom_payload_capacity(uint64_t size);
+
 /// Builds a block from the bytes of path from offset to its end, encoded by
 /// desc->cypher, and prints its summary. desc->cypher becomes none for AES and
 /// DES. When blk and total are both given the block is handed out,

@@ -13,9 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "codec/blkfmt.h"
 #include "codec/cypher_table.h"
-#include "codec/zentarc.h"
 #include "rom/append.h"
 #include "rom/build.h"
 #include "rom/io.h"
@@ -238,40 +236,20 @@ int open_input(const request &req, progress_line &progress, input_file *in) {
 
 // ---- building -----------------------------------------------------------------
 
-int count_sink(void *ctx, const uint8_t *, int count) {
-  *static_cast<uint64_t *>(ctx) += static_cast<uint64_t>(count > 0 ? count : 0);
-  return count;
-}
-
-// What the encoder of cypher1 or cypher2 makes of the input with room enough
-// (0 when it cannot be told): whether a failed build ran out of the 25 %
-// headroom, and by how much.
-uint64_t encoded_size(uint32_t cypher, const input_file &in, uint64_t offset) {
+// What the table's encoder of the cypher makes of the input with room
+// enough (0 when it cannot be told): whether a failed build ran out of the
+// builder's headroom, and by how much.
+uint64_t encoded_size(const cypher_type &t, const input_file &in, uint64_t offset) {
   captured_report quiet;  // this second try says nothing of its own
-  uint64_t count = in.size - offset;
+  const uint64_t count = in.size - offset;
   unique_fd fd{open(in.path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (fd.fd < 0 || count > (1u << 30)) return 0;
-  if (cypher == ROM_BLK_CT_CYPHER1) {
-    uint64_t n = 0;
-    if (zentarc_encode_fd(fd.fd, offset, static_cast<int>(count), count_sink, &n) != 0) return 0;
-    return n;
-  }
   std::vector<uint8_t> input(count + 1), out(2 * count + 256);
-  if (lseek(fd.fd, static_cast<off_t>(offset), SEEK_SET) < 0 ||
-      read_full(fd.fd, input.data(), count) != static_cast<ssize_t>(count))
-    return 0;
-  int produced = static_cast<int>(out.size());
-  if (blkfmt_encode(input.data(), static_cast<int>(count), out.data(), &produced, 10, 1024, 0, 0) <
-      0)
-    return 0;
-  return static_cast<uint64_t>(produced);
-}
-
-// The payload area the builder gives an input of size bytes: 125 %, rounded
-// up to the block alignment.
-uint64_t headroom(uint64_t size) {
-  uint64_t q = static_cast<uint64_t>(static_cast<double>(size) * 1.25);
-  return (q + (ROM_BLK_ALIGN - 1)) & ~static_cast<uint64_t>(ROM_BLK_ALIGN - 1);
+  if (!read_at(fd.fd, input.data(), count, offset)) return 0;
+  const cypher_input src{fd.fd, offset, in.size, input.data(), static_cast<uint32_t>(count)};
+  uint32_t length = 0;
+  if (t.encode(t, src, out.data(), static_cast<uint32_t>(out.size()), &length) != 0) return 0;
+  return length;
 }
 
 int build(const request &req, const input_file &in, progress_line &progress, blk_buffer *blk,
@@ -294,8 +272,8 @@ int build(const request &req, const input_file &in, progress_line &progress, blk
       return GO_ON;
     }
   }
-  if (cypher == ROM_BLK_CT_CYPHER1 || cypher == ROM_BLK_CT_CYPHER2) {
-    uint64_t room = headroom(in.size), need = encoded_size(cypher, in, a.offset);
+  if (const cypher_type *t = cypher_find(cypher)) {
+    uint64_t room = rom_payload_capacity(in.size), need = encoded_size(*t, in, a.offset);
     if (need > room) {
       std::fprintf(stderr,
                    "%s: cannot encode %s with %s: the result takes %llu bytes, more than the "
