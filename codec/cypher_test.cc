@@ -67,6 +67,19 @@ class Cypher : public testing::Test {
     return open_path(dir.path("dst"), O_RDWR);
   }
 
+  /// cypher2's payload as the builder writes it: the content's CRC-32 in
+  /// the first user word.
+  static bytes block_format(const bytes &content) {
+    bytes packed(content.size() * 2 + 64);
+    int size = static_cast<int>(packed.size());
+    EXPECT_EQ(
+        blkfmt_encode(content.data(), static_cast<int>(content.size()), packed.data(), &size, 10,
+                      1024, crc32(0, content.data(), static_cast<uint32_t>(content.size())), 0),
+        RES_OK);
+    packed.resize(static_cast<size_t>(size));
+    return packed;
+  }
+
   bytes lzma_stream(const bytes &content) {
     write_file(dir.path("plain"), content);
     int fd = open_path(dir.path("plain"), O_RDONLY);
@@ -83,14 +96,7 @@ TEST_F(Cypher, EveryTypeDecodesToAFile) {
   bytes scrambled3 = content, scrambled4 = content;
   cypher3_encode(scrambled3.data(), static_cast<int>(content.size()));
   cypher4_encode(scrambled4.data(), static_cast<int>(content.size()));
-  bytes packed(content.size() * 2 + 64);
-  int packed_size = static_cast<int>(packed.size());
-  // As the builder writes it: the content's CRC-32 in the first user word.
-  ASSERT_EQ(
-      blkfmt_encode(content.data(), static_cast<int>(content.size()), packed.data(), &packed_size,
-                    10, 1024, crc32(0, content.data(), static_cast<uint32_t>(content.size())), 0),
-      RES_OK);
-  packed.resize(static_cast<size_t>(packed_size));
+  const bytes packed = block_format(content);
 
   struct Case {
     uint32_t type;
@@ -139,13 +145,7 @@ TEST_F(Cypher, EveryTypeDecodesToAFile) {
 // CRC do not hold together fails with its reason.
 TEST_F(Cypher, Cypher2SourceFailures) {
   const bytes content = testdata::firmware_like(5000, 4);
-  bytes packed(content.size() * 2 + 64);
-  int packed_size = static_cast<int>(packed.size());
-  ASSERT_EQ(
-      blkfmt_encode(content.data(), static_cast<int>(content.size()), packed.data(), &packed_size,
-                    10, 1024, crc32(0, content.data(), static_cast<uint32_t>(content.size())), 0),
-      RES_OK);
-  packed.resize(static_cast<size_t>(packed_size));
+  const bytes packed = block_format(content);
   bytes wrong_crc = packed, bad_magic = packed, flipped = packed;
   wrong_crc[16] ^= 1;  // user1
   bad_magic[0] ^= 1;
