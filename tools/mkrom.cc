@@ -38,7 +38,7 @@ void print_usage(FILE *to) {
                "\n"
                "  %s COMMAND --help   help on one command\n"
                "  %s --version        show the version\n"
-               "Exit status: 0 done, 1 building failed, 2 command-line error.\n",
+               "Exit status: 0 done, 1 failed (check: a problem found), 2 command-line error.\n",
                PROG, PROG);
 }
 
