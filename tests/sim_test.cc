@@ -23,6 +23,19 @@ e2e::run_result sim(const scratch_dir &dir, std::vector<std::string> args) {
   return run(args, dir.path());
 }
 
+// What korvane answers to a command line, and what korvane-sim answers with
+// the same words after "--state st --".
+struct answers {
+  e2e::run_result korvane, sim;
+};
+answers both(const scratch_dir &dir, const std::vector<std::string> &command) {
+  std::vector<std::string> real = {bin("korvane")};
+  real.insert(real.end(), command.begin(), command.end());
+  std::vector<std::string> args = {"--state", "st", "--"};
+  args.insert(args.end(), command.begin(), command.end());
+  return {run(real, dir.path()), sim(dir, args)};
+}
+
 TEST(KorvaneSim, StandardOutputIsKorvanes) {
   scratch_dir dir;
   auto mkrom = [&](std::vector<std::string> args) {
@@ -38,13 +51,7 @@ TEST(KorvaneSim, StandardOutputIsKorvanes) {
       {"--version"}, {"-i", "img.rom"}, {"-I", "-V", "img.rom"}, {"-i", "absent.rom"}, {"--bogus"}};
   for (const auto &command : commands) {
     SCOPED_TRACE(command[0]);
-    std::vector<std::string> real = {bin("korvane")};
-    real.insert(real.end(), command.begin(), command.end());
-    e2e::run_result want = run(real, dir.path());
-
-    std::vector<std::string> args = {"--state", "st", "--"};
-    args.insert(args.end(), command.begin(), command.end());
-    e2e::run_result got = sim(dir, args);
+    auto [want, got] = both(dir, command);
     EXPECT_EQ(got.out, want.out);
     EXPECT_EQ(got.status, want.status);
     EXPECT_FALSE(got.out.empty());
@@ -136,12 +143,7 @@ TEST(KorvaneSim, KorvanesUsageErrorsMakeNoState) {
   for (std::vector<std::string> command :
        {std::vector<std::string>{"--bogus"}, {"-t", "frob", "-i", "x"}, {"-V"}}) {
     SCOPED_TRACE(command[0]);
-    std::vector<std::string> real = {bin("korvane")};
-    real.insert(real.end(), command.begin(), command.end());
-    e2e::run_result want = run(real, dir.path());
-    std::vector<std::string> args = {"--state", "st", "--"};
-    args.insert(args.end(), command.begin(), command.end());
-    e2e::run_result got = sim(dir, args);
+    auto [want, got] = both(dir, command);
     EXPECT_EQ(got.status, 2);
     EXPECT_EQ(got.out, want.out);
     // getopt names the program by the path it was started with: korvane-sim
