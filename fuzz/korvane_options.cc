@@ -54,22 +54,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::vector<std::string> words = {"korvane"};
-  std::string word;
-  for (size_t i = 0; i < size && words.size() < MAX_WORDS; ++i) {
-    if (data[i] == 0) {
-      words.push_back(word);
-      word.clear();
-    } else {
-      word += static_cast<char>(data[i]);
-    }
-  }
-  if (!word.empty() && words.size() < MAX_WORDS) words.push_back(word);
-  std::vector<char *> argv;
-  for (std::string &w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  std::vector<char *> classic_argv = argv;  // getopt_long reorders the words it is given
-  const int argc = static_cast<int>(words.size());
+  fuzz::command_line line = fuzz::command_line_of("korvane", data, size, MAX_WORDS);
+  const std::vector<std::string> &words = line.words;
+  const int argc = line.argc();
+  char **argv = line.argv();
+  std::vector<char *> classic_argv(argv, argv + argc + 1);  // getopt_long reorders the words
 
   rom_options classic;
   int classic_status = -1;
@@ -77,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       rom_opts_scan_classic(argc, classic_argv.data(), &classic, &classic_status);
   rom_options o;
   int status = -1;
-  if (!rom_opts_scan(argc, argv.data(), &o, &status)) {
+  if (!rom_opts_scan(argc, argv, &o, &status)) {
     FUZZ_CHECK(!classic_whole);
     FUZZ_CHECK(status == 0 || status == EXIT_USAGE);
     return 0;

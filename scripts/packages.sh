@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
 # missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|all]...
-#   build       compiler, CMake, the LZMA SDK sources, the manual page generator
+#   build       compiler, CMake, the LZMA SDK sources, the manual page generator,
+#               nlohmann-json (header-only)
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
 #   kernel-arm  the ARM VM tier: qemu for 32-bit ARM, the cross compiler (the
@@ -16,7 +17,7 @@
 #               symbolizer for their reports (scripts/fuzz.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev scdoc)
+pkgs_build=(g++ cmake ninja-build make lzma-dev scdoc nlohmann-json3-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)
