@@ -64,9 +64,11 @@ struct board_run {
     EXPECT_EQ(r.status, 0) << r.out;
   }
 
-  e2e::run_result korvane(const std::vector<std::string> &words) const {
-    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board",
-                                     "--state",          "state",   "--"};
+  // korvane's words after korvane-sim's own and "--" (or, with
+  // dashdash false, right after korvane-sim's own).
+  e2e::run_result korvane(const std::vector<std::string> &words, bool dashdash = true) const {
+    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board", "--state", "state"};
+    if (dashdash) args.push_back("--");
     args.insert(args.end(), words.begin(), words.end());
     return e2e::run(args, dir.path());
   }
@@ -278,6 +280,34 @@ TEST(PreflightSim, DryRunTouchesNothing) {
   EXPECT_EQ(r.out.find("preflight: verdict"), r.out.rfind("preflight:"));  // nothing after it
   EXPECT_TRUE(b.flash() == flash);
   EXPECT_EQ(actions_since(events, b.events()), std::vector<std::string>{});
+}
+
+// korvane-sim starts korvane's arguments at an added option, written out or
+// abbreviated, as it does at korvane's own long options: without "--" the
+// answer is the same as with it.
+TEST(PreflightSim, KorvaneSimTakesTheAddedOptionsWithoutDashDash) {
+  board_run b;
+  build_image(b.image, good_blocks());
+  struct row {
+    std::vector<std::string> words;
+    int status;
+  };
+  const row rows[] = {
+      {{"--preflight", "-z", "-e", "image.rom"}, 0},
+      {{"--pre", "-z", "-e", "image.rom"}, 0},
+      {{"--device", "board", "--device-id=7", "-i", "image.rom"}, 0},
+      {{"--device-id", "8", "-e", "image.rom"}, 1},
+      {{"--device"}, 2},  // korvane's usage error, not korvane-sim's
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.words[0]);
+    e2e::run_result with = b.korvane(r.words);
+    e2e::run_result without = b.korvane(r.words, false);
+    EXPECT_EQ(with.status, r.status) << with.out << with.err;
+    EXPECT_EQ(without.status, r.status) << without.out << without.err;
+    EXPECT_EQ(without.out, with.out);
+    EXPECT_EQ(without.err, with.err);
+  }
 }
 
 // -x and -i check the binding too: -x extracts nothing from another board's
