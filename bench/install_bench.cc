@@ -10,9 +10,13 @@
 //   S = 1: the partition keeps what is programmed (erase and page programs
 //   cost memory bandwidth, as the device's own work); S = 0: it drops the
 //   data, which leaves the installation engine's own cost
+//   preflight_vs_plain/S  a 64 MiB cypher1 block: korvane --preflight -e (the
+//                         preflight, then the install from the same
+//                         descriptor) vs a plain -e; S as above
 //   peak_memory           peak resident set of one install (data dropped by
 //                         the device) of 16 MiB and of KORVANE_BENCH_MIB MiB
-//                         (default 256) payloads, and of an empty image
+//                         (default 256) payloads, and of an empty image; the
+//                         big cypher1 install also with --preflight
 //
 // Each iteration of program_vs_decode runs both sides, alternating which
 // goes first, with the image in the page cache; the counters are medians in
@@ -40,6 +44,7 @@
 #include "bench/install_mem_nand.h"
 #include "codec/zentarc.h"
 #include "install/execute.h"
+#include "install/preflight.h"
 #include "rom/build.h"
 #include "rom/layout.h"
 
@@ -120,6 +125,24 @@ image make_rom(const std::string &rom, const std::string &content, uint32_t cyph
   return {rom, ROM_HDR_SIZE + h.hsize.get(), h.length.get(), fs::file_size(content)};
 }
 
+// Standard output off for the life of the object: the builder prints a
+// summary of each block it builds, the preflight a line per block.
+struct quiet_stdout {
+  int saved;
+  quiet_stdout() {
+    std::fflush(stdout);
+    saved = dup(1);
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    close(null_fd);
+  }
+  ~quiet_stdout() {
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+  }
+};
+
 // Builds (once) the content and both images of `mib` MiB.
 const image_set &images(uint64_t mib) {
   static std::deque<std::pair<uint64_t, image_set>> made;  // references stay valid
@@ -138,17 +161,11 @@ const image_set &images(uint64_t mib) {
     fs::remove(dir + "/cypher1.rom");
     write_content(set.content, mib << 20);
   }
-  // The builder prints a summary of each block it builds: keep it off the report.
-  std::fflush(stdout);
-  int saved = dup(1);
-  int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1);
-  set.none = make_rom(dir + "/none.rom", set.content, ROM_BLK_CT_NONE);
-  set.cypher1 = make_rom(dir + "/cypher1.rom", set.content, ROM_BLK_CT_CYPHER1);
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  close(null_fd);
+  {
+    quiet_stdout quiet;
+    set.none = make_rom(dir + "/none.rom", set.content, ROM_BLK_CT_NONE);
+    set.cypher1 = make_rom(dir + "/cypher1.rom", set.content, ROM_BLK_CT_CYPHER1);
+  }
   made.emplace_back(mib, set);
   return made.back().second;
 }
@@ -259,12 +276,58 @@ BENCHMARK(program_vs_decode)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
+void preflight_vs_plain(benchmark::State &state) {
+  const bool store = state.range(0) != 0;
+  const image_set &set = images(64);
+  const image &img = set.cypher1;
+  mem_nand dev;
+  dev.size = 72u << 20;
+  dev.store = store;
+  if (mem_nand_install(&dev) != 0) throw std::runtime_error("mem nand");
+
+  std::vector<double> plain_s, checked_s, preflight_s, plain_cpu, checked_cpu, preflight_cpu;
+  for (auto _ : state) {
+    quiet_stdout quiet;
+    for (int side = 0; side < 2; ++side) {
+      bool checked_now = (side == 0) == (state.iterations() % 2 == 0);
+      clock_pair t = now();
+      if (!checked_now) {
+        if (rom_execute(img.rom.c_str(), install_settings{}) != 0)
+          state.SkipWithError("rom_execute failed");
+        clock_pair d = since(t);
+        plain_s.push_back(d.wall);
+        plain_cpu.push_back(d.cpu);
+        continue;
+      }
+      install_settings s;
+      s.preflight = true;
+      rom_walk w;
+      if (rom_walk_open(&w, img.rom.c_str(), O_RDONLY) < 0 || preflight_check(&w, s) != 0)
+        state.SkipWithError("the preflight refused the image");
+      clock_pair p = since(t);
+      if (rom_execute_walk(&w, s) != 0) state.SkipWithError("rom_execute_walk failed");
+      clock_pair d = since(t);
+      preflight_s.push_back(p.wall);
+      preflight_cpu.push_back(p.cpu);
+      checked_s.push_back(d.wall);
+      checked_cpu.push_back(d.cpu);
+    }
+  }
+  mem_nand_remove();
+  state.counters["plain_ms"] = median(plain_s) * 1e3;
+  state.counters["preflight_ms"] = median(preflight_s) * 1e3;
+  state.counters["checked_ms"] = median(checked_s) * 1e3;
+  state.counters["overhead_pct"] = (median(checked_s) / median(plain_s) - 1) * 100;
+  state.counters["cpu_overhead_pct"] = (median(checked_cpu) / median(plain_cpu) - 1) * 100;
+}
+BENCHMARK(preflight_vs_plain)->Arg(1)->Arg(0)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 // Peak resident set (KiB) of one korvane_install_memrun run, measured by the
 // small static korvane_bench_peak so that this process's size does not count.
-long peak_kib(const std::string &rom, uint64_t partition_mib) {
+long peak_kib(const std::string &rom, uint64_t partition_mib, bool preflight = false) {
   std::string cmd = std::string(KORVANE_BIN_DIR) + "/korvane_bench_peak . " + KORVANE_BIN_DIR +
                     "/korvane_install_memrun " + rom + " " + std::to_string(partition_mib) +
-                    " drop";
+                    " drop" + (preflight ? " preflight" : "");
   FILE *p = popen(cmd.c_str(), "r");
   long kib = -1;
   if (!p || std::fscanf(p, "%ld", &kib) != 1) kib = -1;
@@ -281,23 +344,20 @@ void peak_memory(benchmark::State &state) {
   std::ofstream(empty_content, std::ios::out | std::ios::trunc).flush();
   std::string empty_rom = fs::path(small_set.content).parent_path() / "empty.rom";
   fs::remove(empty_rom);
-  std::fflush(stdout);
-  int saved = dup(1), null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1);
-  make_rom(empty_rom, empty_content, ROM_BLK_CT_NONE);
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  close(null_fd);
+  {
+    quiet_stdout quiet;
+    make_rom(empty_rom, empty_content, ROM_BLK_CT_NONE);
+  }
 
-  long base = 0, none_small = 0, none_big = 0, c1_small = 0, c1_big = 0;
+  long base = 0, none_small = 0, none_big = 0, c1_small = 0, c1_big = 0, c1_big_checked = 0;
   for (auto _ : state) {
     base = peak_kib(empty_rom, 16);
     none_small = peak_kib(small_set.none.rom, 32);
     none_big = peak_kib(big_set.none.rom, (big + 16));
     c1_small = peak_kib(small_set.cypher1.rom, 32);
     c1_big = peak_kib(big_set.cypher1.rom, (big + 16));
-    if (std::min({base, none_small, none_big, c1_small, c1_big}) < 0)
+    c1_big_checked = peak_kib(big_set.cypher1.rom, (big + 16), true);
+    if (std::min({base, none_small, none_big, c1_small, c1_big, c1_big_checked}) < 0)
       state.SkipWithError("a run failed");
   }
   state.counters["empty_KiB"] = static_cast<double>(base);
@@ -305,6 +365,7 @@ void peak_memory(benchmark::State &state) {
   state.counters["none_big_KiB"] = static_cast<double>(none_big);
   state.counters["c1_16MiB_KiB"] = static_cast<double>(c1_small);
   state.counters["c1_big_KiB"] = static_cast<double>(c1_big);
+  state.counters["c1_big_preflight_KiB"] = static_cast<double>(c1_big_checked);
 }
 BENCHMARK(peak_memory)->Iterations(1)->Unit(benchmark::kMillisecond);
 

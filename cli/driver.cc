@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "cli/driver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include "board/board.h"
 #include "cli/settings.h"
 #include "install/execute.h"
+#include "install/preflight.h"
 #include "rom/output.h"
 #include "rom/show.h"
 
@@ -28,6 +31,9 @@ install_settings install_settings_of(const rom_options &o) {
   s.block_align = o.block_align != 0;
   s.pad = static_cast<uint8_t>(o.pad);
   s.ids.assign(o.option_ids, o.option_ids + std::clamp(o.option_count, 0, ROM_OPTION_IDS_MAX));
+  s.preflight = o.preflight != 0;
+  if (o.device_name) s.device_name = o.device_name;
+  if (o.device_id_given) s.device_id = o.device_id;
   return s;
 }
 
@@ -50,6 +56,28 @@ int daemonize() {
 int korvane_main(int argc, char **argv) {
   rom_opts_parse(argc, argv);
   const rom_options &o = rom_opts;
+  const install_settings settings = install_settings_of(o);
+
+  // The checks of the added options come first, before the session, the
+  // kill sequence and the watchdog: an image they refuse leaves the board
+  // running as it was, and with -h the caller hears of the refusal. -e
+  // installs from the very descriptor they read.
+  std::unique_ptr<rom_walk> image;
+  bool bound = true;  // the image is the board's, or nothing binds it
+  const bool binding = device_binding_given(settings);
+  const bool preflight = settings.preflight && o.action == ROM_ACT_EXECUTE;
+  if (binding || preflight) {
+    image = std::make_unique<rom_walk>();
+    if (rom_walk_open(image.get(), o.rom_path, O_RDONLY) < 0) return 1;
+    // -i and -I still show a refused image (that is how one looks at it)
+    // and end with 1; -e and -x do nothing with it.
+    if (binding && device_binding_check(*image, settings) < 0) {
+      if (o.action != ROM_ACT_INFO) return 1;
+      bound = false;
+    }
+    if (preflight && preflight_check(image.get(), settings) < 0) return 1;
+    if (preflight && settings.discard) return 0;  // --preflight -z: checked, nothing touched
+  }
 
   if (o.background) {
     daemonize();
@@ -64,7 +92,7 @@ int korvane_main(int argc, char **argv) {
     case ROM_ACT_EXECUTE:
       if (o.verbose) report("execute rom:%s\n", o.rom_path);
       if (o.reboot) watchdog_write("0");
-      r = rom_execute(o.rom_path, install_settings_of(o));
+      r = image ? rom_execute_walk(image.get(), settings) : rom_execute(o.rom_path, settings);
       break;
     case ROM_ACT_EXTRACT:
       if (o.verbose) report("extract rom:%s\n", o.rom_path);
@@ -75,7 +103,7 @@ int korvane_main(int argc, char **argv) {
       r = rom_show(o.rom_path, nullptr, o.flags, 0, o.all_info);
       break;
   }
-  if (r < 0) return 1;            // no reboot after a failed action
+  if (r < 0 || !bound) return 1;  // no reboot after a failed action
   if (o.reboot) board_reboot(1);  // does not return
   return 0;
 }

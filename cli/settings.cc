@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "codec/cypher_table.h"
 #include "rom/layout.h"
@@ -50,9 +52,11 @@ constexpr char version_text[] = KORVANE_BANNER "Copyright (C) 2014 the korvane d
 
 constexpr char short_options[] = "e:i:I:x:f:t:p:d:o:a:y:v:Vsrhkbmzqg";
 
-// help and version come first: getopt_long returns 0 for them, and the
-// index tells them apart.
-const option long_options[] = {
+// The options of the first release, and nothing else: a name added here
+// would change what the prefixes of its neighbours mean (added options go
+// into added_options below). help and version come first: getopt_long
+// returns 0 for them, and the index tells them apart.
+constexpr option long_options[] = {
     {"help", no_argument, nullptr, 0},
     {"version", no_argument, nullptr, 0},
     {"execute", required_argument, nullptr, 'e'},
@@ -103,6 +107,10 @@ void set_defaults(rom_options &o) {
   o.simulate = 0;
   o.discard = 0;
   o.header = 0;
+  o.preflight = 0;
+  o.device_name = nullptr;
+  o.device_id_given = 0;
+  o.device_id = 0;
 }
 
 // The -o list: decimal ids separated by commas, at most 32 kept. An entry
@@ -138,6 +146,236 @@ bool align_token(void *ctx, const char *token) {
   return true;
 }
 
+// ------------------------------------------------------- the added options
+//
+// getopt_long takes any unique prefix of a long option, so a name added to
+// its table changes what other words mean: "--sk" is --skipbad today and
+// would become ambiguous beside a "--skip-unchanged", and the message for
+// the ambiguous "--re" would list one name more. The options added since
+// the first release therefore never enter that table. A pre-pass walks the
+// command line as getopt_long consumes it (clusters of short options, the
+// argument words of the existing options, "--", POSIXLY_CORRECT), takes
+// out the words that name an added option, with their arguments, and hands
+// the rest to the unchanged loop. A word is taken only where getopt_long
+// would read an option, and only when its name (before any '=') is no
+// prefix of an existing long option and is an added name or a prefix of
+// added names only. getopt_long answers such a word with "unrecognized
+// option", so no command line that ran before holds one: every existing
+// option, abbreviation, message and exit status stays as it was.
+//
+// A mistake in an added option (a missing or unwanted argument, a prefix
+// of several added names, a bad value) is reported where the loop would
+// have reached the word, after everything before it: the loop runs on the
+// words before it, and when it finishes, the message of ours and the usage
+// text end the run with EXIT_USAGE, as the existing usage errors do.
+
+struct added_option {
+  const char *name;
+  bool argument;  // --name ARG or --name=ARG
+  /// Sets the option. @return false when the argument is not one it takes
+  /// (*error says why).
+  bool (*apply)(rom_options &o, const char *arg, std::string *error);
+};
+
+bool set_preflight(rom_options &o, const char *, std::string *) {
+  o.preflight = 1;
+  return true;
+}
+
+bool set_device(rom_options &o, const char *arg, std::string *error) {
+  if (std::strlen(arg) > sizeof(rom_hdr::dev_name)) {
+    *error = "invalid device name,'" + std::string(arg) + "',longer than 16 bytes\n";
+    return false;
+  }
+  o.device_name = arg;
+  return true;
+}
+
+// A number from 0 to 0xFFFFFFFF, decimal or 0x hexadecimal, nothing else.
+bool parse_u32(const char *s, uint32_t *value) {
+  int base = 10;
+  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s += 2;
+  }
+  if (!*s) return false;
+  uint64_t v = 0;
+  for (; *s; ++s) {
+    int digit;
+    if (*s >= '0' && *s <= '9') {
+      digit = *s - '0';
+    } else if (base == 16 && *s >= 'a' && *s <= 'f') {
+      digit = *s - 'a' + 10;
+    } else if (base == 16 && *s >= 'A' && *s <= 'F') {
+      digit = *s - 'A' + 10;
+    } else {
+      return false;
+    }
+    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    if (v > UINT32_MAX) return false;
+  }
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool set_device_id(rom_options &o, const char *arg, std::string *error) {
+  if (!parse_u32(arg, &o.device_id)) {
+    *error = "invalid device id,'" + std::string(arg) + "'\n";
+    return false;
+  }
+  o.device_id_given = 1;
+  return true;
+}
+
+// One row per added option. None may be a prefix of an existing long
+// option (checked below), or no spelling of it could be told from that one.
+constexpr added_option added_options[] = {
+    {"preflight", false, set_preflight},
+    {"device", true, set_device},
+    {"device-id", true, set_device_id},
+};
+
+constexpr bool starts_with(const char *s, const char *prefix) {
+  for (; *prefix; ++s, ++prefix) {
+    if (*s != *prefix) return false;
+  }
+  return true;
+}
+
+constexpr bool added_names_stand_apart() {
+  for (const added_option &a : added_options) {
+    for (const option &l : long_options) {
+      if (l.name && starts_with(l.name, a.name)) return false;
+    }
+  }
+  return true;
+}
+static_assert(added_names_stand_apart(), "an added option is a prefix of an existing one");
+
+// Whether the first len bytes of name begin an existing long option; if so,
+// *takes_argument tells whether getopt_long reads the next word as its
+// argument (an exact name, or a prefix of one option only, that requires one).
+bool existing_long(const char *name, size_t len, bool *takes_argument) {
+  const option *found = nullptr;
+  bool ambiguous = false;
+  for (const option &l : long_options) {
+    if (!l.name || std::strncmp(l.name, name, len) != 0) continue;
+    if (std::strlen(l.name) == len) {  // an exact name wins over its longer neighbours
+      found = &l;
+      ambiguous = false;
+      break;
+    }
+    if (found) {
+      ambiguous = true;
+    } else {
+      found = &l;
+    }
+  }
+  *takes_argument = found && !ambiguous && found->has_arg == required_argument;
+  return found != nullptr;
+}
+
+// The command line without the added options.
+struct pre_pass {
+  std::vector<char *> rest;  // argv[0] and every word not taken, in order
+  size_t stop = SIZE_MAX;    // an added option was wrong where rest had this many words
+  std::string error;         // and this is the message
+};
+
+// A word that begins with "--": an existing option (with the argument word
+// getopt_long will read for it) or an unknown one goes to p->rest; an added
+// option is applied, with its argument from the word (after '=') or from
+// the next one. @return false when the added option is wrong (p->error set).
+bool take_added(const char *word, int argc, char **argv, int *i, rom_options &o, pre_pass *p) {
+  const char *name = word + 2;
+  const char *eq = std::strchr(name, '=');
+  const size_t len = eq ? static_cast<size_t>(eq - name) : std::strlen(name);
+  bool takes_argument = false;
+  if (existing_long(name, len, &takes_argument)) {
+    p->rest.push_back(argv[*i]);
+    if (takes_argument && !eq && *i + 1 < argc) p->rest.push_back(argv[++*i]);
+    return true;
+  }
+  const added_option *found = nullptr;
+  std::string candidates;
+  int matches = 0;
+  for (const added_option &a : added_options) {
+    if (std::strncmp(a.name, name, len) != 0) continue;
+    if (std::strlen(a.name) == len) {
+      found = &a;
+      matches = 1;
+      break;
+    }
+    found = &a;
+    ++matches;
+    candidates += std::string(candidates.empty() ? "" : ",") + "--" + a.name;
+  }
+  if (!found) {  // getopt_long's "unrecognized option"
+    p->rest.push_back(argv[*i]);
+    return true;
+  }
+  const std::string shown(word, static_cast<size_t>(name - word) + len);
+  if (matches > 1) {
+    p->error = "ambiguous option,'" + shown + "':" + candidates + "\n";
+    return false;
+  }
+  const char *arg = nullptr;
+  if (found->argument) {
+    if (eq) {
+      arg = eq + 1;
+    } else if (*i + 1 < argc) {
+      arg = argv[++*i];
+    } else {
+      p->error = std::string("option needs an argument,'--") + found->name + "'\n";
+      return false;
+    }
+  } else if (eq) {
+    p->error = std::string("option takes no argument,'") + word + "'\n";
+    return false;
+  }
+  return found->apply(o, arg, &p->error);
+}
+
+// Walks argv as getopt_long does and takes out the added options, applying
+// them to o. Stops at the first wrong one.
+pre_pass take_added_options(int argc, char **argv, rom_options &o) {
+  pre_pass p;
+  if (argc > 0) p.rest.push_back(argv[0]);
+  // getopt_long stops at the first word that is not an option when this is
+  // set (its only use of the environment), and so does the pre-pass.
+  const bool in_order = std::getenv("POSIXLY_CORRECT") != nullptr;
+  int i = 1;
+  for (; i < argc; ++i) {
+    char *word = argv[i];
+    if (std::strcmp(word, "--") == 0) break;  // the rest are no options
+    if (word[0] != '-' || word[1] == '\0') {  // not an option
+      if (in_order) break;
+      p.rest.push_back(word);
+      continue;
+    }
+    if (word[1] == '-') {
+      if (!take_added(word, argc, argv, &i, o, &p)) {
+        p.stop = p.rest.size();
+        return p;
+      }
+      continue;
+    }
+    // A cluster of short options: the first that takes an argument ends it,
+    // with the rest of the word or, when that is empty, the next word.
+    p.rest.push_back(word);
+    for (const char *c = word + 1; *c; ++c) {
+      const char *known = std::strchr(short_options, *c);
+      if (!known || *c == ':' || *c == ';') continue;  // getopt_long's "invalid option"
+      if (known[1] == ':') {
+        if (c[1] == '\0' && i + 1 < argc) p.rest.push_back(argv[++i]);
+        break;
+      }
+    }
+  }
+  for (; i < argc; ++i) p.rest.push_back(argv[i]);
+  return p;
+}
+
 // The usage text, and the status the run ends with after it.
 int usage(int status) {
   std::puts(usage_text);
@@ -164,6 +402,9 @@ bool rom_opts_long_option(const char *arg) {
   for (const option *o = long_options; o->name; ++o) {
     if (std::strncmp(o->name, name, n) == 0) return true;
   }
+  for (const added_option &a : added_options) {
+    if (std::strncmp(a.name, name, n) == 0) return true;
+  }
   return false;
 }
 
@@ -180,14 +421,17 @@ int rom_opts_parse(int argc, char **argv) {
   return 0;
 }
 
-bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status) {
+namespace {
+
+// The option loop of the first release over argv, into o (defaults already
+// set). A pending message, when given, ends the run once the loop has
+// read every word: the pre-pass stopped argv just before the wrong option.
+bool scan_options(int argc, char **argv, rom_options &o, int *status, const char *pending) {
   // The run ends with this status; the texts have been printed.
   auto stop = [status](int end_status) {
     *status = end_status;
     return false;
   };
-  rom_options &o = *out;
-  set_defaults(o);
   const char *flag_list = nullptr;
   const char *align_list = nullptr;
 
@@ -292,6 +536,10 @@ bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status) {
     }
   }
 
+  if (pending) {
+    report("%s", pending);
+    return stop(usage(EXIT_USAGE));
+  }
   // The flag and align lists are decoded only now, after every option.
   if (flag_list && !parse_flag_list(flag_list, &o.flags)) {
     report("unknown flags,'%s'\n", flag_list);
@@ -306,6 +554,24 @@ bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status) {
     return stop(usage(EXIT_USAGE));
   }
   return true;
+}
+
+}  // namespace
+
+bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status) {
+  rom_options &o = *out;
+  set_defaults(o);
+  pre_pass p = take_added_options(argc, argv, o);
+  const bool wrong = p.stop != SIZE_MAX;
+  if (wrong) p.rest.resize(p.stop);
+  const int n = static_cast<int>(p.rest.size());
+  p.rest.push_back(nullptr);
+  return scan_options(n, p.rest.data(), o, status, wrong ? p.error.c_str() : nullptr);
+}
+
+bool rom_opts_scan_classic(int argc, char **argv, rom_options *out, int *status) {
+  set_defaults(*out);
+  return scan_options(argc, argv, *out, status, nullptr);
 }
 
 }  // namespace korvane

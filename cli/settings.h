@@ -38,6 +38,12 @@ struct rom_options {
   int simulate;                        // -m
   int discard;                         // -z
   int header;                          // -g
+  // The options added since the first release: long only (see added_options
+  // in settings.cc).
+  int preflight;            // --preflight
+  const char *device_name;  // --device NAME: points into argv; null when not given
+  int device_id_given;      // --device-id N was given
+  uint32_t device_id;       // --device-id N
 };
 
 /// Written only by rom_opts_parse; read-only afterwards.
@@ -53,6 +59,12 @@ int rom_opts_parse(int argc, char **argv);
 /// @return true when the command line is complete; false when the run ends
 ///         here, with *status the exit status rom_opts_parse would exit with.
 bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status);
+
+/// The parser as it was before the added options existed: today's
+/// getopt_long loop over the whole command line, with no pre-pass. Every
+/// command line that holds none of the added options must give exactly
+/// what rom_opts_scan gives; the tests compare the two.
+bool rom_opts_scan_classic(int argc, char **argv, rom_options *out, int *status);
 
 /// True when getopt_long would take arg ("--name" or "--name=value") for one
 /// of the long options above, written out or abbreviated. korvane-sim tells

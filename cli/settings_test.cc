@@ -55,7 +55,9 @@ std::string describe(const rom_options &o) {
   s << "] align=" << o.block_align << " pad=0x" << std::hex << o.pad << std::dec
     << " retry=" << o.retry << " verify=" << o.verify << " V=" << o.verbose << " s=" << o.skip_bad
     << " r=" << o.reboot << " h=" << o.background << " k=" << o.kill << " b=" << o.bin
-    << " m=" << o.simulate << " z=" << o.discard << " g=" << o.header;
+    << " m=" << o.simulate << " z=" << o.discard << " g=" << o.header
+    << " preflight=" << o.preflight << " device=" << (o.device_name ? o.device_name : "(null)")
+    << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none");
   return s.str();
 }
 
@@ -82,25 +84,27 @@ int parse_words(std::vector<std::string> &words) {
   return rom_opts_parse(static_cast<int>(words.size()), argv.data());
 }
 
-// The same through rom_opts_scan, which returns instead of exiting: the
-// child exits with the status it returns, so both run the same checks.
-int scan_words(std::vector<std::string> &words, rom_options *o) {
+// The same through rom_opts_scan (or the parser without the pre-pass), which
+// returns instead of exiting: the child exits with the status it returns, so
+// both run the same checks.
+int scan_words(std::vector<std::string> &words, rom_options *o, bool classic = false) {
   words.insert(words.begin(), "korvane");
   std::vector<char *> argv;
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   int status = -1;
-  if (rom_opts_scan(static_cast<int>(words.size()), argv.data(), o, &status)) return 0;
+  auto scan = classic ? rom_opts_scan_classic : rom_opts_scan;
+  if (scan(static_cast<int>(words.size()), argv.data(), o, &status)) return 0;
   std::fflush(stdout);
   _exit(status);
 }
 
-enum class via { parse, scan };
+enum class via { parse, scan, classic };
 
 // Runs the parser in a child, since it ends the process on most paths; an
 // earlier command line, when given, is parsed first in the same child.
 outcome parse(const std::vector<std::string> &args, const std::vector<std::string> &earlier = {},
-              via how = via::parse) {
+              via how = via::parse, bool posixly_correct = false) {
   std::fflush(stdout);
   std::fflush(stderr);
   int out[2], err[2], fields[2];
@@ -110,10 +114,11 @@ outcome parse(const std::vector<std::string> &args, const std::vector<std::strin
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1], fields[0]}) close(fd);
+    if (posixly_correct) setenv("POSIXLY_CORRECT", "1", 1);
     std::vector<std::string> first = earlier, words = args;
     rom_options scanned{};
     auto parse_any = [&](std::vector<std::string> &w) {
-      return how == via::parse ? parse_words(w) : scan_words(w, &scanned);
+      return how == via::parse ? parse_words(w) : scan_words(w, &scanned, how == via::classic);
     };
     if (!first.empty() && parse_any(first) != 0) _exit(95);
     int r = parse_any(words);
@@ -319,14 +324,14 @@ bool has_words(const std::string &line, const std::string &words) {
 
 // Every row twice: through rom_opts_parse, and through rom_opts_scan, whose
 // texts and statuses must be the same bytes.
-TEST(RomOptsParse, CommandLines) {
+void check_rows(const std::vector<row> &rows) {
   for (via how : {via::parse, via::scan}) {
-    for (const row &r : rows()) {
+    for (const row &r : rows) {
       SCOPED_TRACE(r.what);
       SCOPED_TRACE(how == via::parse ? "rom_opts_parse" : "rom_opts_scan");
       outcome o = parse(r.args, {}, how);
       if (r.status == RETURNS) {
-        EXPECT_TRUE(o.returned) << "exit status " << o.status;
+        EXPECT_TRUE(o.returned) << "exit status " << o.status << "\n" << o.out;
         EXPECT_TRUE(has_words(o.fields, r.fields)) << o.fields << "\nlacks: " << r.fields;
       } else {
         EXPECT_FALSE(o.returned) << o.fields;
@@ -342,6 +347,8 @@ TEST(RomOptsParse, CommandLines) {
   }
 }
 
+TEST(RomOptsParse, CommandLines) { check_rows(rows()); }
+
 // The parser starts afresh on every call: defaults, and getopt's scan.
 TEST(RomOptsParse, ParsesAfreshEachCall) {
   for (via how : {via::parse, via::scan}) {
@@ -351,6 +358,218 @@ TEST(RomOptsParse, ParsesAfreshEachCall) {
     EXPECT_TRUE(has_words(o.fields, "action=0 path=b.rom flags=0x0 ids=[] pad=0xff V=0"))
         << o.fields;
   }
+}
+
+// ------------------------------------------ the options added since then
+
+// The long options of the first release.
+const std::vector<std::string> classic_names = {
+    "help",  "version", "execute",     "all-info",  "info",       "extract",
+    "flags", "type",    "cypher-type", "data-type", "option",     "align",
+    "retry", "verify",  "verbose",     "skipbad",   "reboot",     "background",
+    "kill",  "bin",     "simulate",    "discard",   "standalone", "header"};
+
+// Words that name added options, or look like them.
+const std::vector<std::string> added_words = {"--preflight", "--device", "--device-id=3", "--de",
+                                              "--p",         "--",       "--dev=x"};
+
+struct line {
+  std::vector<std::string> args;
+  bool posixly_correct = false;
+};
+
+// Command lines that ran before the added options existed, many with words
+// that name added options where getopt_long never reads them as options:
+// every prefix of every long option, alone and with "=" (the unique ones
+// are abbreviations, the others ambiguous); added words as the argument of
+// every option that takes one, short, clustered and long; after "--";
+// after the word that ends the run (--help, --version, an error); and after
+// a word that is no option when POSIXLY_CORRECT asks getopt_long to stop
+// there.
+std::vector<line> classic_lines() {
+  std::vector<line> lines;
+  for (const std::string &name : classic_names) {
+    for (size_t n = 1; n <= name.size(); ++n) {
+      std::string p = "--" + name.substr(0, n);
+      lines.push_back({{p, "-e", "x"}});
+      lines.push_back({{"-e", "x", p + "=v"}});
+    }
+  }
+  for (char c : std::string("eiIxftpdoayv")) {
+    for (const std::string &w : added_words) {
+      lines.push_back({{std::string("-") + c, w, "-e", "x"}});
+      lines.push_back({{std::string("-V") + c, w, "-I", "x"}});
+    }
+  }
+  for (const std::string &w : added_words) {
+    for (const char *opt : {"--execute", "--flags", "--fl", "--al", "--opt", "--verify", "--ret"})
+      lines.push_back({{opt, w, "-i", "y"}});
+    lines.push_back({{"-e", "x", "--", w}});
+    lines.push_back({{"--version", w}});
+    lines.push_back({{"-e", "x", "--help", w, "bad"}});
+    lines.push_back({{"-t", "bad", w}});
+    lines.push_back({{"-o", ",1", w}});
+    lines.push_back({{"-e", "x", "-Z", w}});
+    lines.push_back({{"-e", "x", "--ver", w}});
+    lines.push_back({{"-e", "x", "--d", w}});
+    lines.push_back({{"-e", "x", "--bogus", w}});
+    lines.push_back({{"-e", "x", "--verbose=1", w}});
+    lines.push_back({{"-e", "x", "stray", w, "-V"}, true});
+  }
+  for (const row &r : rows()) lines.push_back({r.args});
+  return lines;
+}
+
+// Each gives exactly what the parser without the pre-pass gives: the same
+// standard output, standard error, exit status and settings.
+TEST(RomOptsAdded, CommandLinesOfTheFirstReleaseAreUntouched) {
+  for (const line &l : classic_lines()) {
+    std::string shown;
+    for (const std::string &w : l.args) shown += " " + w;
+    SCOPED_TRACE(shown + (l.posixly_correct ? " (POSIXLY_CORRECT)" : ""));
+    outcome classic = parse(l.args, {}, via::classic, l.posixly_correct);
+    outcome now = parse(l.args, {}, via::scan, l.posixly_correct);
+    EXPECT_EQ(now.status, classic.status);
+    EXPECT_EQ(now.returned, classic.returned);
+    EXPECT_EQ(now.out, classic.out);
+    EXPECT_EQ(now.err, classic.err);
+    EXPECT_EQ(now.fields, classic.fields);
+  }
+}
+
+const std::vector<row> &added_rows() {
+  static const std::vector<row> r = {
+      {"--preflight", {"--preflight", "-e", "x"}, RETURNS, "", "action=1 preflight=1"},
+      {"a prefix of --preflight only", {"--pre", "-e", "x"}, RETURNS, "", "preflight=1"},
+      {"--device NAME",
+       {"-e", "x", "--device", "board"},
+       RETURNS,
+       "",
+       "device=board device_id=none"},
+      {"--device=NAME", {"--device=board", "-e", "x"}, RETURNS, "", "device=board"},
+      {"an empty name", {"--device=", "-e", "x"}, RETURNS, "", "device="},
+      {"a name of 16 bytes",
+       {"--device", "0123456789abcdef", "-e", "x"},
+       RETURNS,
+       "",
+       "device=0123456789abcdef"},
+      {"the argument word is taken whatever it is", {"--device", "-e", "x"}, 2, no_file, ""},
+      {"--device-id decimal", {"--device-id", "7", "-e", "x"}, RETURNS, "", "device_id=7"},
+      {"--device-id hexadecimal",
+       {"--device-id=0xFFFFFFFF", "-e", "x"},
+       RETURNS,
+       "",
+       "device_id=4294967295"},
+      {"a prefix of --device-id only", {"--device-", "0", "-e", "x"}, RETURNS, "", "device_id=0"},
+      {"the last one counts",
+       {"--device", "a", "--device", "b", "--device-id", "1", "--device-id", "2", "-e", "x"},
+       RETURNS,
+       "",
+       "device=b device_id=2"},
+      {"all three with the old ones",
+       {"-Vfcrc", "--preflight", "-o", "3", "--device", "b", "--sk", "--device-id", "9", "-e", "x"},
+       RETURNS,
+       "",
+       "flags=0x100 ids=[3] V=1 s=1 preflight=1 device=b device_id=9"},
+      {"--sk stays --skipbad", {"--sk", "-e", "x"}, RETURNS, "", "s=1 preflight=0"},
+      {"--d stays ambiguous among the old ones",
+       {"--d", "x", "-e", "x"},
+       2,
+       usage,
+       "",
+       "'--d' is ambiguous"},
+      {"a prefix of two added names",
+       {"-e", "x", "--dev", "board"},
+       2,
+       "ambiguous option,'--dev':--device,--device-id\n" + usage,
+       ""},
+      {"a prefix of two added names, with '='",
+       {"--de=7", "-e", "x"},
+       2,
+       "ambiguous option,'--de':--device,--device-id\n" + usage,
+       ""},
+      {"no argument",
+       {"-e", "x", "--device"},
+       2,
+       "option needs an argument,'--device'\n" + usage,
+       ""},
+      {"no argument, abbreviated",
+       {"-e", "x", "--device-i"},
+       2,
+       "option needs an argument,'--device-id'\n" + usage,
+       ""},
+      {"an argument where none is taken",
+       {"-e", "x", "--preflight=yes"},
+       2,
+       "option takes no argument,'--preflight=yes'\n" + usage,
+       ""},
+      {"a name longer than the field",
+       {"--device", "0123456789abcdefg", "-e", "x"},
+       2,
+       "invalid device name,'0123456789abcdefg',longer than 16 bytes\n" + usage,
+       ""},
+      {"an id that is no number",
+       {"--device-id", "seven", "-e", "x"},
+       2,
+       "invalid device id,'seven'\n" + usage,
+       ""},
+      {"an id past 32 bits",
+       {"--device-id", "4294967296", "-e", "x"},
+       2,
+       "invalid device id,'4294967296'\n" + usage,
+       ""},
+      {"a negative id", {"--device-id=-1", "-e", "x"}, 2, "invalid device id,'-1'\n" + usage, ""},
+      {"an id with a sign",
+       {"--device-id=+1", "-e", "x"},
+       2,
+       "invalid device id,'+1'\n" + usage,
+       ""},
+      {"an empty id", {"--device-id=", "-e", "x"}, 2, "invalid device id,''\n" + usage, ""},
+      {"a bare 0x", {"--device-id=0x", "-e", "x"}, 2, "invalid device id,'0x'\n" + usage, ""},
+      {"an id with trailing words",
+       {"--device-id", "12 ", "-e", "x"},
+       2,
+       "invalid device id,'12 '\n" + usage,
+       ""},
+      // Read where they stand: what comes before a wrong added option has
+      // its effect first, what comes after it none.
+      {"a bad type before a wrong added option",
+       {"-t", "bad", "--device-id", "x"},
+       2,
+       "unknown type,'bad'\n" + usage,
+       ""},
+      {"--version before a wrong added option", {"--version", "--device"}, 0, version, ""},
+      {"--help after a wrong added option",
+       {"--device-id", "x", "--help"},
+       2,
+       "invalid device id,'x'\n" + usage,
+       ""},
+      {"a wrong added option before the lists are read",
+       {"-f", "nonsense", "-e", "x", "--dev", "y"},
+       2,
+       "ambiguous option,'--dev':--device,--device-id\n" + usage,
+       ""},
+      {"an unknown long option is still getopt_long's",
+       {"-e", "x", "--devices"},
+       2,
+       usage,
+       "",
+       "unrecognized option '--devices'"},
+  };
+  return r;
+}
+
+TEST(RomOptsAdded, CommandLines) { check_rows(added_rows()); }
+
+// getopt_long stops at the first word that is no option when POSIXLY_CORRECT
+// is set, and so do the added options.
+TEST(RomOptsAdded, StopWhereGetoptStops) {
+  outcome o = parse({"-e", "x", "stray", "--preflight"}, {}, via::scan, true);
+  EXPECT_TRUE(o.returned);
+  EXPECT_TRUE(has_words(o.fields, "path=x preflight=0")) << o.fields;
+  o = parse({"-e", "x", "--preflight", "stray", "--device", "b"}, {}, via::scan, true);
+  EXPECT_TRUE(o.returned);
+  EXPECT_TRUE(has_words(o.fields, "preflight=1 device=(null)")) << o.fields;
 }
 
 }  // namespace

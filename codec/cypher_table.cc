@@ -159,6 +159,7 @@ constexpr cypher_type types[] = {
      .words = {"cypher1", "c1", "7zip"},
      .decoding = stream,
      .stream = zentarc_decode_fd,
+     .within = zentarc_decode_fd_within,
      .encode = encode_lzma,
      .stream_size = lzma_size},
     // Extracted and programmed in its stored block format.

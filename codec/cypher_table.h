@@ -43,6 +43,11 @@ using cypher_encoder = int (*)(const cypher_type &t, const cypher_input &in, uin
 /// @return the bytes produced, or a negative value.
 using cypher_stream = int (*)(int fd, uint64_t offset, int length, zentarc_sink sink, void *ctx);
 
+/// A stream decoder that reads no byte past the payload's length
+/// (zentarc_decode_fd_within). @return as cypher_stream.
+using cypher_stream_within = int (*)(int fd, uint64_t offset, uint32_t length, zentarc_sink sink,
+                                     void *ctx, zentarc_input *input);
+
 /// Tells from the first bytes of a payload (length bytes at offset in fd)
 /// how many bytes it decodes to, as its stream header records it.
 /// @return false when it cannot be told: a payload shorter than the header,
@@ -54,12 +59,13 @@ struct cypher_type {
   const char *name;      // display name, as "blk cypher" shows it
   const char *words[4];  // option words (-p), taken in any case; the unused ones null
   cypher_decoding decoding = cypher_decoding::stored;
-  copy_transform undo = nullptr;       // transform: the in-place decoder
-  cypher_stream stream = nullptr;      // stream: the stream decoder
-  cypher_encoder encode = nullptr;     // the builder's encoder
-  copy_transform apply = nullptr;      // for an encoder that transforms in place: the encoder
-  const char *note = nullptr;          // the builder stores this type as none and says this
-  cypher_sizer stream_size = nullptr;  // stream: the content's size, from the stream's header
+  copy_transform undo = nullptr;          // transform: the in-place decoder
+  cypher_stream stream = nullptr;         // stream: the stream decoder
+  cypher_stream_within within = nullptr;  // stream: the same, held to the payload
+  cypher_encoder encode = nullptr;        // the builder's encoder
+  copy_transform apply = nullptr;         // for an encoder that transforms in place: the encoder
+  const char *note = nullptr;             // the builder stores this type as none and says this
+  cypher_sizer stream_size = nullptr;     // stream: the content's size, from the stream's header
   /// For a type whose content is still in an encoding of its own (cypher2:
   /// extracted and programmed in its block format): the stream decoder back
   /// to the bytes the builder took, and the size its header records.

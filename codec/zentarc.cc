@@ -175,19 +175,40 @@ int zentarc_encode_fd(int fd, uint64_t offset, int size, zentarc_sink sink, void
   return RES_OK;
 }
 
-int zentarc_decode_fd(int fd, uint64_t offset, int /*length*/, zentarc_sink sink, void *ctx) {
-  FileSeqInStream in;
-  FileSeqInStream_Init(&in, fd);
+namespace {
+
+// The descriptor as an input stream that ends after `left` more bytes.
+struct BoundedInStream {
+  ISeqInStream s;
+  FdFile file;
+  uint64_t left;
+  zentarc_input *seen;
+};
+
+SRes bounded_read(void *pp, void *buf, size_t *size) {
+  auto *p = static_cast<BoundedInStream *>(pp);
+  if (*size > p->left) {
+    if (p->left == 0) p->seen->wanted_more = true;
+    *size = static_cast<size_t>(p->left);
+  }
+  if (*size == 0) return SZ_OK;
+  if (File_Read(&p->file, buf, size) != 0) return SZ_ERROR_READ;
+  p->left -= *size;
+  p->seen->read += *size;
+  return SZ_OK;
+}
+
+// Decodes the stream whose header is the next thing `in` delivers.
+int decode_input(int fd, ISeqInStream *in, zentarc_sink sink, void *ctx) {
   FileOutStream out;
   FileOutStream_Init(&out, 0, sink, ctx);
-  if (!open_input(fd, offset)) return RES_FAULT;
   Byte header[ZENTARC_HDR_SIZE];
-  if (SeqInStream_Read(&in.s, header, ZENTARC_HDR_SIZE) != SZ_OK) return RES_FAULT;
+  if (SeqInStream_Read(in, header, ZENTARC_HDR_SIZE) != SZ_OK) return RES_FAULT;
   UInt64 size = zentarc_header_size(header);
   DecoderGuard dec;
   if (zentarc_dec_allocate(&dec.state, header) != SZ_OK) return RES_FAULT;
   UInt64 produced = 0;
-  SRes res = zentarc_decode_stream(&dec.state, &out.s, &in.s, size, &produced);
+  SRes res = zentarc_decode_stream(&dec.state, &out.s, in, size, &produced);
   if (res != SZ_OK) {
     report("failed to Decode file,%m,%p,%d\n", fd_ptr(fd), res);
     return RES_FAULT;
@@ -195,6 +216,23 @@ int zentarc_decode_fd(int fd, uint64_t offset, int /*length*/, zentarc_sink sink
   // A stream ended by its marker tells its size only by decoding it.
   UInt64 result = size == ZENTARC_SIZE_UNKNOWN ? produced : size;
   return static_cast<int>(static_cast<uint32_t>(result));
+}
+
+}  // namespace
+
+int zentarc_decode_fd(int fd, uint64_t offset, int /*length*/, zentarc_sink sink, void *ctx) {
+  FileSeqInStream in;
+  FileSeqInStream_Init(&in, fd);
+  if (!open_input(fd, offset)) return RES_FAULT;
+  return decode_input(fd, &in.s, sink, ctx);
+}
+
+int zentarc_decode_fd_within(int fd, uint64_t offset, uint32_t length, zentarc_sink sink, void *ctx,
+                             zentarc_input *input) {
+  *input = {};
+  BoundedInStream in{{bounded_read}, {fd}, length, input};
+  if (!open_input(fd, offset)) return RES_FAULT;
+  return decode_input(fd, &in.s, sink, ctx);
 }
 
 // Opens the source for reading and the destination for writing, as both

@@ -20,6 +20,21 @@ int zentarc_encode_fd(int fd, uint64_t offset, int size, zentarc_sink sink, void
 /// @return the number of bytes produced (low 32 bits), or RES_FAULT.
 int zentarc_decode_fd(int fd, uint64_t offset, int length, zentarc_sink sink, void *ctx);
 
+/// What a bounded decode was given of its input.
+struct zentarc_input {
+  uint64_t read = 0;         // bytes of the stream handed to the decoder, at most the bound
+  bool wanted_more = false;  // it asked for more past the bound: on a failure, the stream
+                             // does not end within it
+};
+
+/// As zentarc_decode_fd, but the decoder is given the bytes from offset to
+/// offset + length and no more: a stream that does not end within them
+/// fails as a stream cut short does (zentarc_decode_fd reads on past a
+/// block's payload). *input tells what it was given.
+/// @return the number of bytes produced (low 32 bits), or RES_FAULT.
+int zentarc_decode_fd_within(int fd, uint64_t offset, uint32_t length, zentarc_sink sink, void *ctx,
+                             zentarc_input *input);
+
 /// File to file. @return destination size / unpacked size, RES_FAULT or an SDK status.
 int zentarc_encode_file(const char *src, const char *dst);
 int zentarc_decode_file(const char *src, const char *dst);

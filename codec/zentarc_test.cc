@@ -320,6 +320,56 @@ TEST_F(ZentarcTest, TruncatedStreamDeliversWhatItDecodedFirst) {
               sink.data);
 }
 
+// The bounded decode is given the payload and nothing after it: a stream
+// that ends within its length decodes as the plain decoder has it; one that
+// needs a byte more fails having asked past the bound, whatever follows it
+// in the file; a file that ends first fails without asking past it.
+TEST_F(ZentarcTest, DecodeWithinALength) {
+  const bytes input = testdata::random_bytes(150000, 25);  // more than one input buffer
+  for (int size : {static_cast<int>(input.size()), -1}) {  // sized, and with an end marker
+    SCOPED_TRACE(size);
+    const bytes stream = encode(input, 0, size);
+    const uint32_t n = static_cast<uint32_t>(stream.size());
+    struct row {
+      uint32_t length;  // the bound
+      size_t file;      // bytes of the stream in the file, then 64 bytes of another block
+      bool whole;
+      bool wanted_more;  // looked at when the decode fails
+    };
+    const row rows[] = {
+        {n, n, true, false},         // exactly the stream
+        {n + 16, n, true, false},    // with padding after it
+        {n - 1, n, false, true},     // one byte short: the next would be read
+        {12, n, false, true},        // not even the header
+        {0, n, false, true},         // nothing
+        {n, n - 100, false, false},  // the file ends first
+    };
+    for (const row &r : rows) {
+      SCOPED_TRACE(r.length);
+      bytes file(stream.begin(), stream.begin() + static_cast<long>(r.file));
+      file.insert(file.end(), 64, 0x5D);  // a block header's worth of something else
+      if (r.file < n) file.resize(r.file);
+      write_file(dir.path("within.in"), file);
+      Fd in(dir.path("within.in"));
+      RecordSink sink;
+      zentarc_input seen;
+      CaptureStdout();
+      int got = zentarc_decode_fd_within(in.fd, 0, r.length, record_sink, &sink, &seen);
+      std::string out = GetCapturedStdout();
+      EXPECT_LE(seen.read, r.length);
+      if (r.whole) {
+        EXPECT_EQ(got, static_cast<int>(input.size())) << out;
+        EXPECT_TRUE(sink.data == input);
+      } else {
+        EXPECT_EQ(got, RES_FAULT);
+        EXPECT_EQ(seen.wanted_more, r.wanted_more);
+        EXPECT_TRUE(bytes(input.begin(), input.begin() + static_cast<long>(sink.data.size())) ==
+                    sink.data);
+      }
+    }
+  }
+}
+
 TEST_F(ZentarcTest, SinkRefusingAPieceStopsTheDecode) {
   const bytes input = testdata::random_bytes(200000, 23);
   const bytes stream = encode(input);

@@ -2,11 +2,14 @@
 // korvane's command line: the input is the argument words, separated by NUL
 // bytes. Either the parser returns complete settings that hold only values
 // the rest of the program can take, or it ends the run with 0 (--help,
-// --version) or the command-line error status.
+// --version) or the command-line error status. A command line that the
+// parser of the first release (no added options) takes whole is taken
+// exactly alike by today's.
 #include <getopt.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,21 @@ bool points_into(const char *p, const std::vector<std::string> &words) {
   return false;
 }
 
+bool same_settings(const rom_options &a, const rom_options &b) {
+  for (int i = 0; i < ROM_OPTION_IDS_MAX; ++i) {
+    if (a.option_ids[i] != b.option_ids[i]) return false;
+  }
+  return a.action == b.action && a.rom_path == b.rom_path && a.all_info == b.all_info &&
+         a.flags == b.flags && a.blk_type == b.blk_type && a.cypher_type == b.cypher_type &&
+         a.data_type == b.data_type && a.option_count == b.option_count &&
+         a.block_align == b.block_align && a.pad == b.pad && a.retry == b.retry &&
+         a.verify == b.verify && a.verbose == b.verbose && a.skip_bad == b.skip_bad &&
+         a.reboot == b.reboot && a.background == b.background && a.kill == b.kill &&
+         a.bin == b.bin && a.simulate == b.simulate && a.discard == b.discard &&
+         a.header == b.header && a.preflight == b.preflight && a.device_name == b.device_name &&
+         a.device_id_given == b.device_id_given && a.device_id == b.device_id;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -38,13 +56,24 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::command_line line = fuzz::command_line_of("korvane", data, size, MAX_WORDS);
   const std::vector<std::string> &words = line.words;
+  const int argc = line.argc();
+  char **argv = line.argv();
+  std::vector<char *> classic_argv(argv, argv + argc + 1);  // getopt_long reorders the words
 
+  rom_options classic;
+  int classic_status = -1;
+  const bool classic_whole =
+      rom_opts_scan_classic(argc, classic_argv.data(), &classic, &classic_status);
   rom_options o;
   int status = -1;
-  if (!rom_opts_scan(line.argc(), line.argv(), &o, &status)) {
+  if (!rom_opts_scan(argc, argv, &o, &status)) {
+    FUZZ_CHECK(!classic_whole);
     FUZZ_CHECK(status == 0 || status == EXIT_USAGE);
     return 0;
   }
+  if (classic_whole) FUZZ_CHECK(same_settings(o, classic));
+  if (o.device_name)
+    FUZZ_CHECK(points_into(o.device_name, words) && std::strlen(o.device_name) <= 16);
   FUZZ_CHECK(o.rom_path && points_into(o.rom_path, words));
   FUZZ_CHECK(o.action == ROM_ACT_INFO || o.action == ROM_ACT_EXECUTE ||
              o.action == ROM_ACT_EXTRACT);

@@ -75,6 +75,8 @@ words switches --verb -q -h -k -r -b -y 7 -v 1 -I x
 words help --help
 words version -e x --vers
 words bad-list -f force,,crc -x a
+words added --preflight -Vfcrc --device board --sk --device-id=0x7 -e a.rom
+words added-bad -e a.rom --dev x --pre=1 --device-id 4294967296
 
 # korvane-mkrom command lines: the words after the program's name.
 mkwords() { local name=$1; shift; printf '%s\0' "$@" | head -c -1 >"$corpus/mkrom_options/$name"; }

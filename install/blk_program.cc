@@ -23,11 +23,6 @@ namespace {
 // Results are ints; a payload of 2 GiB or more still reports success.
 int as_result(uint32_t count) { return static_cast<int>(std::min<uint32_t>(count, INT_MAX)); }
 
-bool passive_type(uint32_t type) {
-  return type == ROM_BLK_TYPE_NONE || type == ROM_BLK_TYPE_TOOL || type == ROM_BLK_TYPE_FILE ||
-         type == ROM_BLK_TYPE_SCRIPT || type == ROM_BLK_TYPE_EXE;
-}
-
 // "fake-mtd%d-%s" in the current folder; a '/' in the block name becomes '_'
 // so the file never lands outside it.
 std::string fake_name(int id, const blk_hdr *blk) {
@@ -92,6 +87,23 @@ flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize, ui
 uint32_t blk_pad_length(uint32_t fill, uint32_t align) {
   uint32_t rest = fill % align;
   return rest ? fill + (align - rest) : fill;
+}
+
+blk_action blk_type_action(uint32_t type) {
+  switch (type) {
+    case ROM_BLK_TYPE_NAND_RAW:
+    case ROM_BLK_TYPE_NAND_OOB:
+    case ROM_BLK_TYPE_NOR:
+      return blk_action::program;
+    case ROM_BLK_TYPE_NONE:
+    case ROM_BLK_TYPE_TOOL:
+    case ROM_BLK_TYPE_FILE:
+    case ROM_BLK_TYPE_SCRIPT:
+    case ROM_BLK_TYPE_EXE:
+      return blk_action::leave;
+    default:
+      return blk_action::refuse;
+  }
 }
 
 int blk_selected(const install_settings &s, int id) {
@@ -236,8 +248,9 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
 int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
                     const install_settings &s) {
   uint32_t type = blk->type.get();
-  if (passive_type(type)) return 0;
-  if (!blk_type_is_flash(type)) return RES_FAULT;  // bin, and types beyond the known ones
+  blk_action action = blk_type_action(type);
+  if (action == blk_action::leave) return 0;
+  if (action == blk_action::refuse) return RES_FAULT;
 
   int id = static_cast<int>(blk->id.get());
   const int verbose = s.verbose;

@@ -53,6 +53,14 @@ flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize, ui
 /// fill rounded up to a multiple of align (align > 0).
 uint32_t blk_pad_length(uint32_t fill, uint32_t align);
 
+/// What an install does with a block of a type, before the -o selection.
+enum class blk_action {
+  leave,    // none, tool, file, script, exe: read and counted, never written
+  program,  // nand-raw, nand-oob, nor: programmed into /dev/mtd<id>
+  refuse,   // bin, and types beyond the known ones: the block fails
+};
+blk_action blk_type_action(uint32_t type);
+
 /// @return 1 when the settings select no ids or list id, else 0.
 int blk_selected(const install_settings &s, int id);
 

@@ -41,9 +41,13 @@ int execute_blk(void *ctx, const rom_walk_blk &b) {
 
 int rom_execute(const char *path, const install_settings &s) {
   rom_walk w;
-  int kind = rom_walk_open(&w, path, O_RDONLY);
-  if (kind < 0) return RES_FAULT;
-  if (kind == ROM_CHECK_ROM && s.verbose) dump_hdr(ROM_HDR_LINES, &w.rom);
+  if (rom_walk_open(&w, path, O_RDONLY) < 0) return RES_FAULT;
+  return rom_execute_walk(&w, s);
+}
+
+int rom_execute_walk(rom_walk *pw, const install_settings &s) {
+  rom_walk &w = *pw;
+  if (w.kind == ROM_CHECK_ROM && s.verbose) dump_hdr(ROM_HDR_LINES, &w.rom);
 
   execute_ctx c{s};
   rom_walk_steps steps;

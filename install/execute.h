@@ -4,6 +4,7 @@
 #pragma once
 
 #include "install/install_settings.h"
+#include "rom/walk.h"
 
 namespace korvane {
 
@@ -12,5 +13,9 @@ namespace korvane {
 /// @return 0 when the walk reached its end (or a header larger than 144
 ///         bytes), RES_FAULT on failure.
 int rom_execute(const char *path, const install_settings &settings);
+
+/// rom_execute over an image already opened with rom_walk_open (the one
+/// the checks before the install read).
+int rom_execute_walk(rom_walk *w, const install_settings &settings);
 
 }  // namespace korvane

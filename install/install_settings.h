@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace korvane {
@@ -22,6 +24,10 @@ struct install_settings {
   bool block_align = false;   // -a block-align (else page-align): the last chunk's alignment
   uint8_t pad = 0xFF;         // -a pad=0xNN: the byte that pads the last chunk
   std::vector<int> ids = {};  // -o: the MTD numbers to program; empty: every block
+  // The options added since the first release (long only).
+  bool preflight = false;                       // --preflight: check image and board first
+  std::optional<std::string> device_name = {};  // --device: the rom header's device name
+  std::optional<uint32_t> device_id = {};       // --device-id: the rom header's device id
 };
 
 }  // namespace korvane

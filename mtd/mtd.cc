@@ -116,6 +116,26 @@ int mtd_get_geometry(int fd, mtd_geometry *geo) {
   return geo->cls;
 }
 
+int mtd_block_bad(const mtd_device &dev, uint32_t offset) {
+  loff_t where = offset;
+  int bad = plat().ioctl(dev.fd.fd, MEMGETBADBLOCK, &where);
+  return bad < 0 ? -1 : bad > 0 ? 1 : 0;
+}
+
+int mtd_oob_layout(const mtd_device &dev) {
+  nand_oobinfo oi{};
+  return plat().ioctl(dev.fd.fd, MEMGETOOBSEL, &oi) != 0 ? -1 : 0;
+}
+
+bool mtd_geometry_writable(const mtd_geometry &g) {
+  if (g.cls == MTD_CLASS_NAND) {
+    return nand_geometry_accepted(g.writesize, g.oobsize) && g.erasesize != 0 &&
+           (g.erasesize & (g.erasesize - 1)) == 0 && g.erasesize % g.writesize == 0;
+  }
+  return g.cls == MTD_CLASS_NOR && g.writesize != 0 && g.erasesize != 0 &&
+         g.erasesize % g.writesize == 0;
+}
+
 int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {
   mtd_info_user info{};
   if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {

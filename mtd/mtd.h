@@ -58,6 +58,24 @@ int mtd_query(mtd_device *dev);
 ///         its message.
 int mtd_get_geometry(int fd, mtd_geometry *geo);
 
+/// Asks whether the erase block at offset is marked bad (MEMGETBADBLOCK).
+/// Prints nothing. @return 1 bad, 0 good, or -1 with errno set.
+int mtd_block_bad(const mtd_device &dev, uint32_t offset);
+
+/// Asks the OOB layout the NAND writer places OOB bytes by (MEMGETOOBSEL).
+/// Prints nothing. @return 0, or -1 with errno set.
+int mtd_oob_layout(const mtd_device &dev);
+
+/// Whether the NAND writer takes pages of writesize bytes with oobsize OOB
+/// bytes: 512 + 16, 256 + 8, 2048 + 64.
+bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize);
+
+/// Whether the writer of the geometry's class can program it: a NAND page
+/// layout nand_geometry_accepted takes and an erase block that is a power
+/// of two and whole pages; a NOR write unit, and an erase block of whole
+/// write units.
+bool mtd_geometry_writable(const mtd_geometry &geo);
+
 /// Erases [start, end) erase block by erase block, skipping bad blocks.
 /// mode ERASE_CLEANMARKER writes cleanmarkers. @return 0 or -1.
 int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose);
@@ -73,10 +91,6 @@ struct mtd_target {
 
 /// The common signature of the writers: len bytes of buf at t->offset.
 using mtd_writer = int (*)(mtd_target *t, const uint8_t *buf, int len);
-
-/// The (page, OOB) geometries the NAND writer serves: 512 + 16, 256 + 8 and
-/// 2048 + 64; it refuses every other.
-bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize);
 
 /// @return 0 or -1.
 int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len);

@@ -33,6 +33,11 @@ void place_oob(const nand_oobinfo &oi, const uint8_t *oob, uint32_t oobsize) {
 
 }  // namespace
 
+bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize) {
+  return (writesize == 512 && oobsize == 16) || (writesize == 256 && oobsize == 8) ||
+         (writesize == 2048 && oobsize == 64);
+}
+
 int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
   const int fd = t->dev->fd.fd;
   const int mode = t->mode, verbose = t->verbose, outfd = t->out_fd;
@@ -149,11 +154,6 @@ int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
     return RES_BAD;
   }
   return RES_OK;
-}
-
-bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize) {
-  return (writesize == 512 && oobsize == 16) || (writesize == 256 && oobsize == 8) ||
-         (writesize == 2048 && oobsize == 64);
 }
 
 }  // namespace korvane

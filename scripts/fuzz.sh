@@ -18,7 +18,7 @@
 #                   the process id are printed, and the summary is its last line
 #   --summary LOG   print the summary of a log (also while it is running)
 #
-# Corpora: fuzz/corpus/SEEDS (in git; SEEDS is `images` for both image
+# Corpora: fuzz/corpus/SEEDS (in git; SEEDS is `images` for the three image
 # targets), fuzz/regress/TARGET (in git: every input that once found a fault),
 # and build/fuzz/corpus/TARGET (the working corpus, where new inputs go).
 # Findings land in build/fuzz/findings/TARGET/; the run then fails. Each run
@@ -28,7 +28,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bin=$root/build/fuzz/bin
-targets=(image_info image_extract cypher1 blkfmt options board mkrom_options)
+targets=(image_info image_extract image_preflight cypher1 blkfmt options board mkrom_options)
 
 die() { echo "fuzz.sh: $*" >&2; exit 2; }
 seeds_of() { case $1 in image_*) echo images ;; *) echo "$1" ;; esac; }

@@ -14,7 +14,7 @@
 //
 // Rows with `unseen` set are images where today's answer is exit 0 although
 // blocks were left unseen (the walk ended early, or went past blocks, with
-// success); the note says why.
+// success); the note says why. The preflight refuses every one of them.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,6 +58,7 @@ const std::vector<command> COMMANDS = {
     {"korvane -x", {"korvane", "-x"}},
     {"korvane -g -x", {"korvane", "-g", "-x"}},
     {"korvane-sim -m -e", {"korvane-sim", "--", "-m", "-e"}},
+    {"korvane-sim --preflight -e", {"korvane-sim", "--", "--preflight", "-e"}},
 };
 
 constexpr const char *SIM_STATE = "korvane-sim-state";
@@ -640,6 +641,7 @@ TEST_P(broken, answers) {
   answer got = answers_for(r, r.make());
   if (r.unseen) {
     EXPECT_EQ(got.statuses.at(0), 0) << "an 'unseen' row must succeed under -i";
+    EXPECT_EQ(got.statuses.back(), 1) << "the preflight must refuse an 'unseen' row";
   }
 
   const char *update = std::getenv("KORVANE_UPDATE_EXPECTED");

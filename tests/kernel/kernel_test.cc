@@ -677,6 +677,41 @@ std::vector<scenario> make_scenarios(const world &w) {
     all.push_back(b.done());
   }
 
+  // --preflight: an image too large for its partition once its bad block is
+  // counted, a payload whose CRC is wrong and a truncated image are refused
+  // before anything is erased, and the pre-filled partitions read back byte
+  // for byte as they did before; the dry run touches nothing either; a good
+  // image installs.
+  std::string bad_crc_image =
+      make_image(w, "bad-crc", {{"nand-raw", "none", 2, "crc", pattern(300000, 15)}});
+  {
+    std::string path = w.payload + "/images/bad-crc.rom";
+    bytes img = read_file(path);
+    img[128 + 128 + 1000] ^= 0x10;  // a payload byte
+    write_file(path, img);
+  }
+  std::string cut_image = make_image(w, "cut",
+                                     {{"nand-raw", "none", 2, "first", pattern(200000, 16)},
+                                      {"nand-raw", "none", 4, "second", pattern(400000, 17)}});
+  fs::resize_file(w.payload + "/images/cut.rom", 128 + 128 + 200000 + 128 + 1000);
+  std::string good_image =
+      make_image(w, "good", {{"nand-raw", "cypher1", 2, "kernel", kernel_data()}});
+  {
+    builder b(w, "65-preflight");
+    b.marker(2, marker);
+    b.marker(4, marker);
+    b.dump(2, "mtd2-before.dump", marker_view(part(2), marker));
+    b.run("too-large", {"--preflight", "-e", big_nand_image}, 1);
+    b.run("bad-crc", {"--preflight", "-e", bad_crc_image}, 1);
+    b.run("truncated", {"--preflight", "-e", cut_image}, 1);
+    b.run("dry-run", {"--preflight", "-z", "-e", good_image}, 0);
+    b.dump(2, "mtd2-after.dump", marker_view(part(2), marker));
+    b.dump(4, "mtd4-after.dump", marker_view(part(4), marker));
+    b.run("good", {"--preflight", "--device", "vm", "-e", good_image}, 0);
+    b.dump(2, "mtd2-good.dump", raw(2, kernel_data()));
+    all.push_back(b.done());
+  }
+
   // Block alignment with a zero pad byte: the last chunk is padded with
   // zeros to the erase block.
   bytes small = pattern(5000, 14);
@@ -916,6 +951,23 @@ TEST(kernel_vm, missing_partition) {
 }
 
 TEST(kernel_vm, block_too_large) { check_scenario("60-too-large"); }
+
+TEST(kernel_vm, preflight_refuses_before_touching_flash) {
+  check_scenario("65-preflight");
+  if (!outcome().ran) return;
+  const char *refusals[][2] = {{"too-large",
+                                "bad=1 good=15 decoded=1969080 write=1970176 "
+                                "pages=962 eblocks=16 result=refused problems=too-large"},
+                               {"bad-crc", "check=crc-bad install=program partition=mtd2"},
+                               {"truncated", "result=refused problems=cut-short,payload-crc"}};
+  for (const auto &[tag, words] : refusals) {
+    std::string out = result_text("65-preflight", std::string(tag) + ".out");
+    EXPECT_NE(out.find(words), std::string::npos) << tag << ":\n" << out;
+    EXPECT_NE(out.find("preflight: verdict=refused"), std::string::npos) << tag << ":\n" << out;
+  }
+  EXPECT_NE(result_text("65-preflight", "good.out").find("preflight: verdict=ok"),
+            std::string::npos);
+}
 
 TEST(kernel_vm, block_align_zero_pad) { check_scenario("70-align"); }
 
