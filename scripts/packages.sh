@@ -7,6 +7,8 @@
 #   kernel  the VM tier: qemu, busybox, mtd-utils
 #   armhf   the cross compiler and the user-mode emulator
 #   format  clang-format, for the house style (scripts/format.sh)
+#   bench   the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
+#   fuzzdiff  clang, libFuzzer and liblzma for the decoder's differential fuzz target
 set -euo pipefail
 
 pkgs_build=(g++ cmake ninja-build make lzma-dev)
@@ -14,6 +16,8 @@ pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-u
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
+pkgs_bench=(7zip gnuplot-nox)
+pkgs_fuzzdiff=(clang libclang-rt-dev liblzma-dev)
 
 want=()
 [ $# -gt 0 ] || set -- build
@@ -24,7 +28,10 @@ for group in "$@"; do
     kernel) want+=("${pkgs_kernel[@]}") ;;
     armhf) want+=("${pkgs_armhf[@]}") ;;
     format) want+=("${pkgs_format[@]}") ;;
-    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}") ;;
+    bench) want+=("${pkgs_bench[@]}") ;;
+    fuzzdiff) want+=("${pkgs_fuzzdiff[@]}") ;;
+    all) want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}"
+                "${pkgs_bench[@]}" "${pkgs_fuzzdiff[@]}") ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
