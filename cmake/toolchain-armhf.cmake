@@ -35,3 +35,9 @@ set(LzmaSdk_INCLUDE_DIR /usr/include/lzma CACHE PATH
     "Folder holding the LZMA SDK's C sources and headers")
 set(KORVANE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
     "GoogleTest sources, built for the target")
+# zlib for the target (zlib1g-dev:armhf, a multiarch package): its header is
+# the PC's own, its static library sits in the multiarch folder, where the
+# cross compiler looks too.
+set(ZLIB_INCLUDE_DIR /usr/include CACHE PATH "zlib's headers")
+set(ZLIB_LIBRARY /usr/lib/${KORVANE_ARM_TRIPLE}/libz.a CACHE FILEPATH "zlib for armhf")
+set(KORVANE_ZLIB_STATIC /usr/lib/${KORVANE_ARM_TRIPLE}/libz.a CACHE FILEPATH "zlib for armhf")

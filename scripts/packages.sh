@@ -2,19 +2,20 @@
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
 # missing. Usage: scripts/packages.sh [build|test|kernel|armhf|format|all]...
-#   build   compiler, CMake, the LZMA SDK sources
+#   build   compiler, CMake, the LZMA SDK sources, zlib (its CRC-32)
 #   test    build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel  the VM tier: qemu, busybox, mtd-utils
-#   armhf   the cross compiler and the user-mode emulator
+#   armhf   the cross compiler, the user-mode emulator and zlib for armhf
+#           (the armhf architecture is added to dpkg for it)
 #   format  clang-format, for the house style (scripts/format.sh)
 #   bench   the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
 #   fuzzdiff  clang, libFuzzer and liblzma for the decoder's differential fuzz target
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev)
-pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
+pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev)
+pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
-pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
+pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user zlib1g-dev:armhf)
 pkgs_format=(clang-format)
 pkgs_bench=(7zip gnuplot-nox)
 pkgs_fuzzdiff=(clang libclang-rt-dev liblzma-dev)
@@ -46,5 +47,8 @@ done
 
 echo "installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
+case " ${missing[*]}" in
+  *:armhf*) dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf ;;
+esac
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
