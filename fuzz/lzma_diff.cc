@@ -21,6 +21,7 @@
 //     SDK (lc + lp above 4, end-of-stream checks); those are counted, by
 //     kind, in the summary printed at exit.
 #include <lzma.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -230,6 +231,10 @@ void summary() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   std::atexit(korvane::summary);
+  // Dictionaries and buffers come and go with every input: keep them in the
+  // heap rather than map and fault in fresh pages each time.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   return 0;
 }
 
