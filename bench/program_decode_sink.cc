@@ -44,8 +44,8 @@ int decode_sdk(int fd, uint8_t *ctx) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2 || (argc == 3 && std::strcmp(argv[2], "own") != 0 &&
-                   std::strcmp(argv[2], "sdk") != 0)) {
+  if (argc < 2 ||
+      (argc == 3 && std::strcmp(argv[2], "own") != 0 && std::strcmp(argv[2], "sdk") != 0)) {
     std::fprintf(stderr, "usage: %s STREAM [own|sdk]\n", argv[0]);
     return 2;
   }

@@ -240,8 +240,8 @@ int decode_real(lzma_dec *p, size_t limit, const uint8_t *buf_limit) {
         len = rc_tree<kLenMidBits>(rc, len_probs + kLenMid + (pos_state << kLenMidBits)) -
               kLenMidSymbols + kLenLowSymbols;
       } else {
-        len = rc_tree<kLenHighBits>(rc, len_probs + kLenHigh) - kLenHighSymbols +
-              kLenLowSymbols + kLenMidSymbols;
+        len = rc_tree<kLenHighBits>(rc, len_probs + kLenHigh) - kLenHighSymbols + kLenLowSymbols +
+              kLenMidSymbols;
       }
     }
 
@@ -441,7 +441,8 @@ dummy_result try_dummy(const lzma_dec *p, const uint8_t *buf, size_t in_size) {
     const uint16_t *lit = probs + kLiteral;
     if (p->check_dic_size != 0 || p->processed_pos != 0) {
       unsigned prev = p->dic[(p->dic_pos == 0 ? p->dic_size : p->dic_pos) - 1];
-      lit += kLitSize * (((p->processed_pos & ((1u << p->lp) - 1)) << p->lc) + (prev >> (8 - p->lc)));
+      lit +=
+          kLitSize * (((p->processed_pos & ((1u << p->lp) - 1)) << p->lc) + (prev >> (8 - p->lc)));
     }
     if (state < kNumLitStates) {
       if (rc.tree(lit, 8) < 0) return DUMMY_ERROR;
@@ -504,9 +505,10 @@ dummy_result try_dummy(const lzma_dec *p, const uint8_t *buf, size_t in_size) {
     }
     if (leaf < 0) return DUMMY_ERROR;
     if (state < 4) {
-      leaf = rc.tree(probs + kPosSlot +
-                         ((len < kNumLenToPosStates ? len : kNumLenToPosStates - 1) << kPosSlotBits),
-                     kPosSlotBits);
+      leaf =
+          rc.tree(probs + kPosSlot +
+                      ((len < kNumLenToPosStates ? len : kNumLenToPosStates - 1) << kPosSlotBits),
+                  kPosSlotBits);
       if (leaf < 0) return DUMMY_ERROR;
       unsigned slot = static_cast<unsigned>(leaf) - (1u << kPosSlotBits);
       if (slot >= kStartPosModelIndex) {

@@ -122,8 +122,7 @@ TEST(NorWrite, ShortCountsGoOnWithTheNextUnit) {
   };
   const row rows[] = {
       {10, "write mtd1 0 10\nwrite mtd1 12 4\n", "..........EE...."},
-      {4, "write mtd1 0 4\nwrite mtd1 4 4\nwrite mtd1 8 4\nwrite mtd1 12 4\n",
-       "................"},
+      {4, "write mtd1 0 4\nwrite mtd1 4 4\nwrite mtd1 8 4\nwrite mtd1 12 4\n", "................"},
       {0, "", "EEEEEEEEEEEEEEEE"},
   };
   for (const row &r : rows) {
