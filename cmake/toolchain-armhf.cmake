@@ -35,9 +35,10 @@ set(LzmaSdk_INCLUDE_DIR /usr/include/lzma CACHE PATH
     "Folder holding the LZMA SDK's C sources and headers")
 set(KORVANE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
     "GoogleTest sources, built for the target")
-# zlib for the target (zlib1g-dev:armhf, a multiarch package): its header is
-# the PC's own, its static library sits in the multiarch folder, where the
-# cross compiler looks too.
-set(ZLIB_INCLUDE_DIR /usr/include CACHE PATH "zlib's headers")
-set(ZLIB_LIBRARY /usr/lib/${KORVANE_ARM_TRIPLE}/libz.a CACHE FILEPATH "zlib for armhf")
-set(KORVANE_ZLIB_STATIC /usr/lib/${KORVANE_ARM_TRIPLE}/libz.a CACHE FILEPATH "zlib for armhf")
+# zlib for the target: Debian's zlib1g-dev:armhf unpacked into .armhf-cache
+# by cmake/fetch-armhf-zlib.sh (scripts/packages.sh armhf runs it); its
+# headers are the same for every architecture.
+set(KORVANE_ARMHF_ZLIB "${CMAKE_CURRENT_LIST_DIR}/../.armhf-cache/zlib/usr")
+set(ZLIB_INCLUDE_DIR "${KORVANE_ARMHF_ZLIB}/include" CACHE PATH "zlib's headers")
+set(ZLIB_LIBRARY "${KORVANE_ARMHF_ZLIB}/lib/${KORVANE_ARM_TRIPLE}/libz.a" CACHE FILEPATH "zlib for armhf")
+set(KORVANE_ZLIB_STATIC "${ZLIB_LIBRARY}" CACHE FILEPATH "zlib for armhf")

@@ -5,8 +5,8 @@
 #   build   compiler, CMake, the LZMA SDK sources, zlib (its CRC-32)
 #   test    build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel  the VM tier: qemu, busybox, mtd-utils
-#   armhf   the cross compiler, the user-mode emulator and zlib for armhf
-#           (the armhf architecture is added to dpkg for it)
+#   armhf   the cross compiler and the user-mode emulator; zlib for armhf is
+#           unpacked, not installed, into .armhf-cache (cmake/fetch-armhf-zlib.sh)
 #   format  clang-format, for the house style (scripts/format.sh)
 #   bench   the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
 #   fuzzdiff  clang, libFuzzer and liblzma for the decoder's differential fuzz target
@@ -15,7 +15,7 @@ set -euo pipefail
 pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
-pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user zlib1g-dev:armhf)
+pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
 pkgs_bench=(7zip gnuplot-nox)
 pkgs_fuzzdiff=(clang libclang-rt-dev liblzma-dev)
@@ -43,12 +43,16 @@ for p in "${want[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+fetch_armhf_zlib() {
+  case " $* " in *" armhf "* | *" all "*) "$(dirname "$0")/../cmake/fetch-armhf-zlib.sh" ;; esac
+}
+if [ ${#missing[@]} -eq 0 ]; then
+  fetch_armhf_zlib "$@"
+  exit 0
+fi
 
 echo "installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-case " ${missing[*]}" in
-  *:armhf*) dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf ;;
-esac
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fetch_armhf_zlib "$@"
