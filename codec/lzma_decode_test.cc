@@ -150,7 +150,7 @@ std::vector<std::pair<std::string, bytes>> streams() {
   for (const auto &[name, s] : valid) {
     all.push_back({name, s});
     for (size_t cut : {size_t{14}, size_t{20}, s.size() / 3, s.size() - 1}) {
-      if (cut < s.size())
+      if (cut >= 14 && cut < s.size())
         all.push_back(
             {name + ", cut at " + std::to_string(cut), bytes(s.begin(), s.begin() + cut)});
     }
