@@ -38,7 +38,6 @@
 #include <vector>
 
 #include "bench/install_mem_nand.h"
-#include "cli/settings.h"
 #include "codec/zentarc.h"
 #include "install/execute.h"
 #include "rom/build.h"
@@ -204,17 +203,6 @@ uint64_t decode_to_null(const image &img, uint32_t cypher) {
   return produced;
 }
 
-// The image's rom_opts, as "korvane -e IMAGE" sets them.
-void parse_execute(const std::string &rom) {
-  static std::vector<std::string> words;
-  static std::vector<char *> argv;
-  words = {"korvane", "-e", rom};
-  argv.clear();
-  for (auto &w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  rom_opts_parse(3, argv.data());
-}
-
 void program_vs_decode(benchmark::State &state) {
   const uint32_t cypher = static_cast<uint32_t>(state.range(0));
   const bool store = state.range(1) != 0;
@@ -224,7 +212,6 @@ void program_vs_decode(benchmark::State &state) {
   dev.size = 72u << 20;  // the payload and a few spare erase blocks
   dev.store = store;
   if (mem_nand_install(&dev) != 0) throw std::runtime_error("mem nand");
-  parse_execute(img.rom);
 
   std::vector<double> decode_s, program_s, decode_cpu, program_cpu;
   bool checked = false;
@@ -233,7 +220,8 @@ void program_vs_decode(benchmark::State &state) {
       bool program_now = (side == 0) == (state.iterations() % 2 == 0);
       clock_pair t = now();
       if (program_now) {
-        if (rom_execute(img.rom.c_str(), 0) != 0) state.SkipWithError("rom_execute failed");
+        if (rom_execute(img.rom.c_str(), install_settings{}) != 0)
+          state.SkipWithError("rom_execute failed");
         clock_pair d = since(t);
         program_s.push_back(d.wall);
         program_cpu.push_back(d.cpu);

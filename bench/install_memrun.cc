@@ -7,10 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "bench/install_mem_nand.h"
-#include "cli/settings.h"
 #include "install/execute.h"
 
 int main(int argc, char **argv) {
@@ -22,10 +20,8 @@ int main(int argc, char **argv) {
   dev.size = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) << 20;
   dev.store = std::strcmp(argv[3], "store") == 0;
   if (korvane::mem_nand_install(&dev) != 0) return 2;
-  std::string prog = "korvane", e = "-e";
-  char *args[] = {prog.data(), e.data(), argv[1], nullptr};
-  korvane::rom_opts_parse(3, args);
-  int r = korvane::rom_execute(korvane::rom_opts.rom_path, korvane::rom_opts.flags);
+  // As "korvane -e IMAGE" installs.
+  int r = korvane::rom_execute(argv[1], korvane::install_settings{});
   korvane::mem_nand_remove();
   return r < 0 ? 1 : 0;
 }

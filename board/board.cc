@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "rom/io.h"
 #include "rom/result.h"
 
 namespace korvane {
@@ -36,22 +37,11 @@ struct dir_closer {
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
-// A descriptor from the platform table, closed through it.
-struct plat_fd {
-  int fd;
-  explicit plat_fd(int f) : fd(f) {}
-  ~plat_fd() {
-    if (fd >= 0) plat().close(fd);
-  }
-  plat_fd(const plat_fd &) = delete;
-  plat_fd &operator=(const plat_fd &) = delete;
-};
-
 // Reads at most PROC_READ_MAX bytes of /proc/<entry>/<file> into buf in one
 // read. @return the byte count, 0 when the file cannot be opened or is empty.
 size_t read_proc_file(const char *entry, const char *file, char *buf) {
   std::string path = std::string("/proc/") + entry + "/" + file;
-  plat_fd f(plat().open(path.c_str(), O_RDONLY, 0));
+  unique_fd f(plat().open(path.c_str(), O_RDONLY, 0), plat_close);
   if (f.fd < 0) return 0;
   ssize_t n = plat().read(f.fd, buf, PROC_READ_MAX);
   return n > 0 ? static_cast<size_t>(n) : 0;
@@ -107,7 +97,7 @@ pid_t entry_pid(const char *name) {
 }  // namespace
 
 int proc_write_string(const char *path, const char *text) {
-  plat_fd f(plat().open(path, O_RDWR, 0));
+  unique_fd f(plat().open(path, O_RDWR, 0), plat_close);
   if (f.fd < 0) return RES_IO;
   (void)plat().write(f.fd, text, std::strlen(text));  // a control file's answer is not looked at
   return 0;

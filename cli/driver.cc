@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "board/board.h"
@@ -13,6 +14,24 @@
 #include "rom/show.h"
 
 namespace korvane {
+namespace {
+
+// What the install needs of the command line, read once here.
+install_settings install_settings_of(const rom_options &o) {
+  install_settings s;
+  s.flags = o.flags;
+  s.verify = o.verify != 0;
+  s.verbose = o.verbose != 0;
+  s.skip_bad = o.skip_bad != 0;
+  s.simulate = o.simulate != 0;
+  s.discard = o.discard != 0;
+  s.block_align = o.block_align != 0;
+  s.pad = static_cast<uint8_t>(o.pad);
+  s.ids.assign(o.option_ids, o.option_ids + std::clamp(o.option_count, 0, ROM_OPTION_IDS_MAX));
+  return s;
+}
+
+}  // namespace
 
 int daemonize() {
   umask(0);
@@ -45,7 +64,7 @@ int korvane_main(int argc, char **argv) {
     case ROM_ACT_EXECUTE:
       if (o.verbose) report("execute rom:%s\n", o.rom_path);
       if (o.reboot) watchdog_write("0");
-      r = rom_execute(o.rom_path, o.flags);
+      r = rom_execute(o.rom_path, install_settings_of(o));
       break;
     case ROM_ACT_EXTRACT:
       if (o.verbose) report("extract rom:%s\n", o.rom_path);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/cypher_table.h"
 #include "rom/layout.h"
 #include "rom/names.h"
 #include "rom/output.h"
@@ -106,15 +107,17 @@ void set_defaults(rom_options &o) {
 
 // The -o list: decimal ids separated by commas, at most 32 kept. An entry
 // that does not begin with a number ends the run without a message.
-void parse_option_ids(rom_options &o, const char *arg) {
+// @return false for such an entry.
+bool parse_option_ids(rom_options &o, const char *arg) {
   o.option_count = 0;
   const char *end = arg + std::strlen(arg);
   for (const char *cur = arg; cur && cur < end && o.option_count < ROM_OPTION_IDS_MAX;) {
-    if (std::sscanf(cur, "%d", &o.option_ids[o.option_count]) != 1) usage_and_exit(EXIT_USAGE);
+    if (std::sscanf(cur, "%d", &o.option_ids[o.option_count]) != 1) return false;
     ++o.option_count;
     cur = std::strchr(cur, ',');
     if (cur) ++cur;
   }
+  return true;
 }
 
 // One token of the -a list, applied over the current values.
@@ -135,12 +138,15 @@ bool align_token(void *ctx, const char *token) {
   return true;
 }
 
+// The usage text, and the status the run ends with after it.
+int usage(int status) {
+  std::puts(usage_text);
+  return status;
+}
+
 }  // namespace
 
-void usage_and_exit(int status) {
-  std::puts(usage_text);
-  std::exit(status);
-}
+void usage_and_exit(int status) { std::exit(usage(status)); }
 
 void version_and_exit() {
   std::puts(version_text);
@@ -148,7 +154,18 @@ void version_and_exit() {
 }
 
 int rom_opts_parse(int argc, char **argv) {
-  rom_options &o = rom_opts;
+  int status = 0;
+  if (!rom_opts_scan(argc, argv, &rom_opts, &status)) std::exit(status);
+  return 0;
+}
+
+bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status) {
+  // The run ends with this status; the texts have been printed.
+  auto stop = [status](int end_status) {
+    *status = end_status;
+    return false;
+  };
+  rom_options &o = *out;
   set_defaults(o);
   const char *flag_list = nullptr;
   const char *align_list = nullptr;
@@ -161,8 +178,9 @@ int rom_opts_parse(int argc, char **argv) {
     uint32_t value;
     switch (c) {
       case 0:
-        if (index == 0) usage_and_exit(0);
-        version_and_exit();
+        if (index == 0) return stop(usage(0));
+        std::puts(version_text);
+        return stop(0);
       case 'e':
         o.action = ROM_ACT_EXECUTE;
         o.rom_path = optarg;
@@ -187,26 +205,26 @@ int rom_opts_parse(int argc, char **argv) {
       case 't':
         if (!parse_blk_type(optarg, &value)) {
           report("unknown type,'%s'\n", optarg);
-          usage_and_exit(EXIT_USAGE);
+          return stop(usage(EXIT_USAGE));
         }
         o.blk_type = static_cast<int>(value);
         break;
       case 'p':
         if (!parse_blk_cypher(optarg, &value)) {
           report("unknown cypher type,'%s'\n", optarg);
-          usage_and_exit(EXIT_USAGE);
+          return stop(usage(EXIT_USAGE));
         }
         o.cypher_type = static_cast<int>(value);
         break;
       case 'd':
         if (!parse_blk_data(optarg, &value)) {
           report("unknown data type,'%s'\n", optarg);
-          usage_and_exit(EXIT_USAGE);
+          return stop(usage(EXIT_USAGE));
         }
         o.data_type = static_cast<int>(value);
         break;
       case 'o':
-        parse_option_ids(o, optarg);
+        if (!parse_option_ids(o, optarg)) return stop(usage(EXIT_USAGE));
         break;
       case 'a':
         align_list = optarg;
@@ -249,24 +267,24 @@ int rom_opts_parse(int argc, char **argv) {
         o.header = 1;
         break;
       default:  // '?': getopt_long has said what was wrong on stderr
-        usage_and_exit(EXIT_USAGE);
+        return stop(usage(EXIT_USAGE));
     }
   }
 
   // The flag and align lists are decoded only now, after every option.
   if (flag_list && !parse_flag_list(flag_list, &o.flags)) {
     report("unknown flags,'%s'\n", flag_list);
-    usage_and_exit(EXIT_USAGE);
+    return stop(usage(EXIT_USAGE));
   }
   if (align_list && !split_list(align_list, align_token, &o)) {
     report("unknown align options,'%s'\n", align_list);
-    usage_and_exit(EXIT_USAGE);
+    return stop(usage(EXIT_USAGE));
   }
   if (!o.rom_path) {
     report("no rom block file setting!\n");
-    usage_and_exit(EXIT_USAGE);
+    return stop(usage(EXIT_USAGE));
   }
-  return 0;
+  return true;
 }
 
 }  // namespace korvane

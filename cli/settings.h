@@ -48,6 +48,12 @@ extern rom_options rom_opts;
 /// --help and --version exit 0.
 int rom_opts_parse(int argc, char **argv);
 
+/// rom_opts_parse without ending the process: fills *out (rom_opts is not
+/// touched) and prints exactly what rom_opts_parse prints.
+/// @return true when the command line is complete; false when the run ends
+///         here, with *status the exit status rom_opts_parse would exit with.
+bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status);
+
 [[noreturn]] void usage_and_exit(int status = 0);
 [[noreturn]] void version_and_exit();
 

@@ -82,9 +82,25 @@ int parse_words(std::vector<std::string> &words) {
   return rom_opts_parse(static_cast<int>(words.size()), argv.data());
 }
 
+// The same through rom_opts_scan, which returns instead of exiting: the
+// child exits with the status it returns, so both run the same checks.
+int scan_words(std::vector<std::string> &words, rom_options *o) {
+  words.insert(words.begin(), "korvane");
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int status = -1;
+  if (rom_opts_scan(static_cast<int>(words.size()), argv.data(), o, &status)) return 0;
+  std::fflush(stdout);
+  _exit(status);
+}
+
+enum class via { parse, scan };
+
 // Runs the parser in a child, since it ends the process on most paths; an
 // earlier command line, when given, is parsed first in the same child.
-outcome parse(const std::vector<std::string> &args, const std::vector<std::string> &earlier = {}) {
+outcome parse(const std::vector<std::string> &args, const std::vector<std::string> &earlier = {},
+              via how = via::parse) {
   std::fflush(stdout);
   std::fflush(stderr);
   int out[2], err[2], fields[2];
@@ -95,9 +111,13 @@ outcome parse(const std::vector<std::string> &args, const std::vector<std::strin
     dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1], fields[0]}) close(fd);
     std::vector<std::string> first = earlier, words = args;
-    if (!first.empty() && parse_words(first) != 0) _exit(95);
-    int r = parse_words(words);
-    std::string f = describe(rom_opts);
+    rom_options scanned{};
+    auto parse_any = [&](std::vector<std::string> &w) {
+      return how == via::parse ? parse_words(w) : scan_words(w, &scanned);
+    };
+    if (!first.empty() && parse_any(first) != 0) _exit(95);
+    int r = parse_any(words);
+    std::string f = describe(how == via::parse ? rom_opts : scanned);
     if (write(fields[1], f.data(), f.size()) < 0) _exit(98);
     std::fflush(stdout);
     _exit(r == 0 ? 97 : 96);
@@ -297,32 +317,40 @@ bool has_words(const std::string &line, const std::string &words) {
   return true;
 }
 
+// Every row twice: through rom_opts_parse, and through rom_opts_scan, whose
+// texts and statuses must be the same bytes.
 TEST(RomOptsParse, CommandLines) {
-  for (const row &r : rows()) {
-    SCOPED_TRACE(r.what);
-    outcome o = parse(r.args);
-    if (r.status == RETURNS) {
-      EXPECT_TRUE(o.returned) << "exit status " << o.status;
-      EXPECT_TRUE(has_words(o.fields, r.fields)) << o.fields << "\nlacks: " << r.fields;
-    } else {
-      EXPECT_FALSE(o.returned) << o.fields;
-      EXPECT_EQ(o.status, r.status);
-    }
-    EXPECT_EQ(o.out, r.out);
-    if (*r.err) {
-      EXPECT_NE(o.err.find(r.err), std::string::npos) << o.err;
-    } else {
-      EXPECT_EQ(o.err, "");
+  for (via how : {via::parse, via::scan}) {
+    for (const row &r : rows()) {
+      SCOPED_TRACE(r.what);
+      SCOPED_TRACE(how == via::parse ? "rom_opts_parse" : "rom_opts_scan");
+      outcome o = parse(r.args, {}, how);
+      if (r.status == RETURNS) {
+        EXPECT_TRUE(o.returned) << "exit status " << o.status;
+        EXPECT_TRUE(has_words(o.fields, r.fields)) << o.fields << "\nlacks: " << r.fields;
+      } else {
+        EXPECT_FALSE(o.returned) << o.fields;
+        EXPECT_EQ(o.status, r.status);
+      }
+      EXPECT_EQ(o.out, r.out);
+      if (*r.err) {
+        EXPECT_NE(o.err.find(r.err), std::string::npos) << o.err;
+      } else {
+        EXPECT_EQ(o.err, "");
+      }
     }
   }
 }
 
 // The parser starts afresh on every call: defaults, and getopt's scan.
 TEST(RomOptsParse, ParsesAfreshEachCall) {
-  outcome o =
-      parse({"-I", "b.rom"}, {"-V", "-o", "4", "-f", "crc", "-a", "pad=0x00", "-x", "a.rom"});
-  EXPECT_TRUE(o.returned) << o.out;
-  EXPECT_TRUE(has_words(o.fields, "action=0 path=b.rom flags=0x0 ids=[] pad=0xff V=0")) << o.fields;
+  for (via how : {via::parse, via::scan}) {
+    outcome o = parse({"-I", "b.rom"},
+                      {"-V", "-o", "4", "-f", "crc", "-a", "pad=0x00", "-x", "a.rom"}, how);
+    EXPECT_TRUE(o.returned) << o.out;
+    EXPECT_TRUE(has_words(o.fields, "action=0 path=b.rom flags=0x0 ids=[] pad=0xff V=0"))
+        << o.fields;
+  }
 }
 
 }  // namespace

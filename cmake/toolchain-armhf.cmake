@@ -35,10 +35,8 @@ set(LzmaSdk_INCLUDE_DIR /usr/include/lzma CACHE PATH
     "Folder holding the LZMA SDK's C sources and headers")
 set(KORVANE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
     "GoogleTest sources, built for the target")
-# zlib for the target: Debian's zlib1g-dev:armhf unpacked into .armhf-cache
-# by cmake/fetch-armhf-zlib.sh (scripts/packages.sh armhf runs it); its
-# headers are the same for every architecture.
-set(KORVANE_ARMHF_ZLIB "${CMAKE_CURRENT_LIST_DIR}/../.armhf-cache/zlib/usr")
-set(ZLIB_INCLUDE_DIR "${KORVANE_ARMHF_ZLIB}/include" CACHE PATH "zlib's headers")
-set(ZLIB_LIBRARY "${KORVANE_ARMHF_ZLIB}/lib/${KORVANE_ARM_TRIPLE}/libz.a" CACHE FILEPATH "zlib for armhf")
-set(KORVANE_ZLIB_STATIC "${ZLIB_LIBRARY}" CACHE FILEPATH "zlib for armhf")
+# Libraries for the target (zlib): Debian's armhf -dev packages, unpacked
+# into .armhf-cache/sysroot by cmake/fetch-armhf-libs.sh (scripts/packages.sh
+# armhf runs it), found there as in the cross toolchain's own folder.
+get_filename_component(KORVANE_ARMHF_LIBS "${CMAKE_CURRENT_LIST_DIR}/../.armhf-cache/sysroot" ABSOLUTE)
+list(APPEND CMAKE_FIND_ROOT_PATH ${KORVANE_ARMHF_LIBS})

@@ -12,6 +12,7 @@
 #include "rom/result.h"
 #include "tests/support/codec_testdata.h"
 #include "tests/support/codec_util.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {
@@ -349,7 +350,7 @@ TEST_F(BlkfmtDecoder, FeedBeyondTheInputBufferIsRefused) {
 
 class BlkfmtFile : public testing::Test {
  protected:
-  testutil::TempDir dir;
+  e2e::scratch_dir dir;
   int open_file(const std::string &name, const bytes &content, int flags = O_RDWR) {
     testutil::write_file(dir.path(name), content);
     int fd = open(dir.path(name).c_str(), flags);

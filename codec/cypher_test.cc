@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "rom/result.h"
 #include "tests/support/codec_testdata.h"
 #include "tests/support/codec_util.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {
@@ -36,7 +38,7 @@ bytes operator+(bytes a, const bytes &b) {
 
 class Cypher : public testing::Test {
  protected:
-  testutil::TempDir dir;
+  e2e::scratch_dir dir;
   std::vector<int> fds;
   ~Cypher() override {
     for (int fd : fds) close(fd);
@@ -197,6 +199,18 @@ TEST_F(Cypher, FileSinkTracesWhenVerbose) {
   EXPECT_EQ(GetCapturedStdout(), "cypher1_decode:0+=3\ncypher1_decode:3+=2\n");
   EXPECT_EQ(ctx.written, 5);
   EXPECT_TRUE(read_file(dir.path("dst")) == (bytes{1, 2, 3, 1, 2}));
+}
+
+// A stream of 2 GiB or more: the count of written bytes wraps at 32 bits, as
+// the decoder's result does, so that the two still compare (and no signed
+// overflow happens on the way).
+TEST_F(Cypher, FileSinkCountWrapsAt32Bits) {
+  cypher1_file_sink_ctx ctx{};
+  ctx.dst = open_path("/dev/null", O_WRONLY);
+  ctx.written = INT32_MAX - 1;
+  const uint8_t data[] = {1, 2, 3};
+  EXPECT_EQ(cypher1_file_sink(&ctx, data, 3), 3);
+  EXPECT_EQ(ctx.written, INT32_MIN + 1);
 }
 
 TEST_F(Cypher, EncodeFileAndDestinationOffsets) {

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,6 +22,7 @@
 #include "codec/zentarc.h"
 #include "tests/support/codec_testdata.h"
 #include "tests/support/codec_util.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {
@@ -30,7 +30,6 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using testutil::read_file;
 using testutil::RecordSink;
-using testutil::TempDir;
 using testutil::write_file;
 
 void *sdk_alloc(void *, size_t n) { return n ? std::malloc(n) : nullptr; }
@@ -104,7 +103,7 @@ testing::AssertionResult same_calls(const bytes &s, int split, uint32_t seed) {
 }
 
 bytes encode(const bytes &input, int size) {
-  TempDir dir;
+  e2e::scratch_dir dir;
   write_file(dir.path("in"), input);
   int fd = open(dir.path("in").c_str(), O_RDONLY);
   RecordSink sink;
@@ -126,7 +125,7 @@ std::vector<std::pair<std::string, bytes>> streams() {
   };
   // The SDK's coder with small dictionaries and other lc/lp/pb, and xz
   // (size unknown, end marker), where they are installed.
-  TempDir dir;
+  e2e::scratch_dir dir;
   write_file(dir.path("in"), bytes(fw.begin(), fw.begin() + 200000));
   const std::string alone = testutil::find_tool("lzma_alone"), xz = testutil::find_tool("xz");
   const std::vector<std::vector<std::string>> settings = {

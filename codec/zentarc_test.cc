@@ -14,16 +14,17 @@
 #include "rom/result.h"
 #include "tests/support/codec_testdata.h"
 #include "tests/support/codec_util.h"
+#include "tests/support/e2e.h"
 
 namespace korvane {
 namespace {
 
+using e2e::scratch_dir;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 using testutil::read_file;
 using testutil::record_sink;
 using testutil::RecordSink;
-using testutil::TempDir;
 using testutil::write_file;
 using bytes = std::vector<uint8_t>;
 
@@ -44,7 +45,7 @@ struct Fd {
 
 class ZentarcTest : public testing::Test {
  protected:
-  TempDir dir;
+  e2e::scratch_dir dir;
 
   /// Our encoder over `input` placed after `offset` filler bytes.
   bytes encode(const bytes &input, int offset = 0, int size = -2) {

@@ -33,6 +33,7 @@
 #include "LzmaDec.h"
 #include "codec/lzma_decode.h"
 #include "codec/zentarc_stream.h"
+#include "fuzz/fuzz_support.h"
 
 namespace korvane {
 namespace {
@@ -230,6 +231,7 @@ void summary() {
 }  // namespace korvane
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  korvane::fuzz::quiet_stdout();
   std::atexit(korvane::summary);
   // Dictionaries and buffers come and go with every input: keep them in the
   // heap rather than map and fault in fresh pages each time.

@@ -5,15 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "cli/settings.h"
-#include "codec/scramble.h"
-#include "platform/platform.h"
+#include "codec/cypher_table.h"
+#include "rom/io.h"
 #include "rom/output.h"
 #include "rom/result.h"
 
@@ -22,22 +22,6 @@ namespace {
 
 // Results are ints; a payload of 2 GiB or more still reports success.
 int as_result(uint32_t count) { return static_cast<int>(std::min<uint32_t>(count, INT_MAX)); }
-
-// The device descriptor, opened and closed through the platform table.
-struct device_fd {
-  int fd = -1;
-  ~device_fd() {
-    if (fd > 0) plat().close(fd);
-  }
-};
-
-// The fake MTD file, an ordinary file.
-struct file_fd {
-  int fd = -1;
-  ~file_fd() {
-    if (fd > 0) ::close(fd);
-  }
-};
 
 bool flash_type(uint32_t type) {
   return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
@@ -60,8 +44,7 @@ std::string fake_name(int id, const blk_hdr *blk) {
 // @return false when the writer failed (reported).
 bool write_chunk(flash_sink *s, uint32_t at, uint32_t len) {
   if (s->discard) return true;
-  if (s->writer(s->dev_fd, s->buffer + at, static_cast<int>(len), &s->dev_offset, s->mode,
-                s->verbose, s->out_fd) < 0) {
+  if (s->writer(&s->target, s->buffer + at, static_cast<int>(len)) < 0) {
     report("failed to mtd write,%m\n");
     s->failed = 1;
     return false;
@@ -71,7 +54,7 @@ bool write_chunk(flash_sink *s, uint32_t at, uint32_t len) {
 
 void report_delivery(const flash_sink *s, int length) {
   if (s->verbose) {
-    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->dev_offset,
+    report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", "decode", length, s->target.offset,
            static_cast<int>(s->fill));
   }
 }
@@ -87,7 +70,7 @@ bool take(flash_sink *s, uint32_t n) {
     s->total += s->chunk;
     if (s->verbose) {
       report("%-12s:%-8d,mtd_offset:0x%08x,buf_offset:%-8d\n", s->discard ? "discard" : "write",
-             static_cast<int>(s->chunk), s->dev_offset, 0);
+             static_cast<int>(s->chunk), s->target.offset, 0);
     }
     if (!write_chunk(s, at, s->chunk)) return false;
     at += s->chunk;
@@ -115,19 +98,18 @@ uint32_t blk_pad_length(uint32_t fill, uint32_t align) {
   return rest ? fill + (align - rest) : fill;
 }
 
-int blk_selected(int id) {
-  if (rom_opts.option_count <= 0) return 1;
-  int n = std::min(rom_opts.option_count, ROM_OPTION_IDS_MAX);
-  for (int i = 0; i < n; ++i) {
-    if (rom_opts.option_ids[i] == id) return 1;
-  }
-  return 0;
+int blk_selected(const install_settings &s, int id) {
+  if (s.ids.empty()) return 1;
+  return std::find(s.ids.begin(), s.ids.end(), id) != s.ids.end() ? 1 : 0;
 }
 
 int flash_sink_put(void *ctx, const uint8_t *data, int length) {
   auto *s = static_cast<flash_sink *>(ctx);
   if (s->failed || length < 0) return RES_FAULT;
   report_delivery(s, length);
+  if (data == s->buffer + s->fill) {  // read in place (flash_sink_room): nothing to copy
+    return take(s, static_cast<uint32_t>(length)) ? length : RES_FAULT;
+  }
   uint32_t left = static_cast<uint32_t>(length);
   while (left) {
     uint32_t n = std::min(left, s->room - s->fill);
@@ -139,74 +121,59 @@ int flash_sink_put(void *ctx, const uint8_t *data, int length) {
   return length;
 }
 
+uint8_t *flash_sink_room(void *ctx, uint32_t n) {
+  auto *s = static_cast<flash_sink *>(ctx);
+  // Behind fill (below one chunk between deliveries) the buffer must hold n.
+  if (s->failed || s->room < s->chunk || s->room - s->chunk < n) return nullptr;
+  return s->buffer + s->fill;
+}
+
+region_sink flash_region_sink(flash_sink *s) {
+  region_sink sink;
+  sink.ctx = s;
+  sink.put = flash_sink_put;
+  sink.room = flash_sink_room;
+  return sink;
+}
+
 int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
-                zentarc_sink sink, void *ctx) {
-  auto *direct = static_cast<flash_sink *>(ctx);
-  if (sink != flash_sink_put || direct->room < direct->chunk + FEED_PIECE || direct->failed)
-    direct = nullptr;
-  std::unique_ptr<uint8_t[]> piece;
-  if (!direct) {
-    piece.reset(new (std::nothrow) uint8_t[FEED_PIECE + 64]);
-    if (!piece) {
+                const region_sink &sink) {
+  region_result r = read_region(fd, offset, length, FEED_PIECE, transform, sink);
+  if (r.error) errno = r.error;  // for "%m"
+  switch (r.end) {
+    case region_end::done:
+      return as_result(length);
+    case region_end::no_memory:
       report("failed to malloc,%m,%d\n", static_cast<int>(FEED_PIECE));
       return RES_NOMEM;
-    }
-  }
-  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    report("failed to seek at %d,%m\n", static_cast<int>(offset));
-    return RES_FAULT;
-  }
-  uint32_t left = length;
-  while (left) {
-    // Behind fill (below one chunk) there is always room for a whole piece.
-    uint8_t *at = direct ? direct->buffer + direct->fill : piece.get();
-    ssize_t n = ::read(fd, at, std::min(left, FEED_PIECE));
-    if (n < 0) {
+    case region_end::seek_failed:
+      report("failed to seek at %d,%m\n", static_cast<int>(offset));
+      return RES_FAULT;
+    case region_end::read_failed:
       report("failed to read,%m!\n");
       return RES_FAULT;
-    }
-    if (n == 0) {
-      report("failed to read,payload is short,%u<%u\n", length - left, length);
+    case region_end::short_source:
+      report("failed to read,payload is short,%u<%u\n", r.read, length);
       return RES_FAULT;
-    }
-    int m = transform ? transform(at, static_cast<int>(n)) : static_cast<int>(n);
-    if (m < 0) return RES_FAULT;
-    if (direct) {
-      report_delivery(direct, m);
-      if (!take(direct, static_cast<uint32_t>(m))) return RES_FAULT;  // reported
-    } else if (sink(ctx, at, m) != m) {
-      return RES_FAULT;  // the sink said why
-    }
-    left -= static_cast<uint32_t>(n);
+    default:
+      return RES_FAULT;  // a bad transform, or the sink said why
   }
-  return as_result(length);
 }
 
 int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32_t length,
                  uint32_t align, uint8_t pad) {
   if (s->verbose) report("decode: cypher(%d)\n", static_cast<int>(cypher));
+  const cypher_type *t = cypher_find(cypher);
   int r;
-  switch (cypher) {
-    case ROM_BLK_CT_CYPHER1:
-      // An empty payload holds no stream at all: nothing to decode.
-      r = length ? zentarc_decode_fd(fd, offset, static_cast<int>(length), flash_sink_put, s) : 0;
-      break;
-    case ROM_BLK_CT_NONE:
-    case ROM_BLK_CT_CYPHER2:
-    case ROM_BLK_CT_AES:
-    case ROM_BLK_CT_DES:
-      r = feed_region(fd, offset, length, nullptr, flash_sink_put, s);
-      break;
-    case ROM_BLK_CT_CYPHER3:
-      r = feed_region(fd, offset, length, cypher3_decode, flash_sink_put, s);
-      break;
-    case ROM_BLK_CT_CYPHER4:
-      r = feed_region(fd, offset, length, cypher4_decode, flash_sink_put, s);
-      break;
-    default:
-      report("invalid extract type,%d\n", static_cast<int>(cypher));
-      r = RES_INVAL;
-      break;
+  if (!t) {
+    report("invalid extract type,%d\n", static_cast<int>(cypher));
+    r = RES_INVAL;
+  } else if (t->decoding == cypher_decoding::stream) {
+    // An empty payload holds no stream at all: nothing to decode.
+    r = length ? t->stream(fd, offset, static_cast<int>(length), flash_sink_put, s) : 0;
+  } else {
+    // Stored bytes go as they are, a transform is undone piece by piece.
+    r = feed_region(fd, offset, length, t->undo, flash_region_sink(s));
   }
   if (r < 0 || s->failed) {
     report("failed to decode by cypher(%d)!\n", static_cast<int>(cypher));
@@ -231,8 +198,10 @@ int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32
   return as_result(s->total);
 }
 
-int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
-                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd) {
+int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const mtd_device &dev, const flash_layout &lay, int out_fd,
+                    const install_settings &s) {
+  const uint32_t chunk = lay.chunk, align = lay.align;
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t{chunk} + FLASH_SINK_SLACK]);
   if (!buffer) {
     report("failed to malloc,%m,%d\n", static_cast<int>(chunk));
@@ -240,13 +209,13 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   }
   mtd_writer writer;
   int mode = WRITE_RAW;
-  if (cls == MTD_CLASS_NAND) {
+  if (dev.geo.cls == MTD_CLASS_NAND) {
     writer = nand_write_buffer;
     if (blk->type.get() == ROM_BLK_TYPE_NAND_OOB) mode = WRITE_WITH_OOB;
-  } else if (cls == MTD_CLASS_NOR) {
+  } else if (dev.geo.cls == MTD_CLASS_NOR) {
     writer = nor_write_buffer;
   } else {
-    report("invalid mtd type,%d\n", cls);
+    report("invalid mtd type,%d\n", dev.geo.cls);
     return RES_FAULT;
   }
   // A device that reports no erase or write unit cannot be chunked (the
@@ -258,82 +227,79 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   flash_sink sink{};
   sink.src_fd = fd;
   sink.src_length = static_cast<int>(length);
-  sink.dev_fd = dev_fd;
-  sink.out_fd = out_fd;
+  sink.target = {&dev, out_fd, mode, s.verbose, 0};
   sink.chunk = chunk;
   sink.buffer = buffer.get();
   sink.room = chunk + FLASH_SINK_SLACK;
-  sink.mode = mode;
   sink.writer = writer;
-  sink.verbose = rom_opts.verbose;
-  sink.discard = rom_opts.discard;
-  return flash_decode(&sink, blk->cypher.get(), fd, offset, length, align,
-                      static_cast<uint8_t>(rom_opts.pad));
+  sink.verbose = s.verbose;
+  sink.discard = s.discard;
+  return flash_decode(&sink, blk->cypher.get(), fd, offset, length, align, s.pad);
 }
 
-int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length) {
+int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const install_settings &s) {
   uint32_t type = blk->type.get();
   if (passive_type(type)) return 0;
   if (!flash_type(type)) return RES_FAULT;  // bin, and types beyond the known ones
 
   int id = static_cast<int>(blk->id.get());
-  int verbose = rom_opts.verbose;
-  if (!blk_selected(id)) {
+  const int verbose = s.verbose;
+  if (!blk_selected(s, id)) {
     if (verbose) report("skiping block,mtd%d...\n", id);
     return 0;
   }
 
-  std::string path = "/dev/mtd" + std::to_string(id);
-  if (verbose) report("open mtd:%s\n", path.c_str());
-  device_fd dev;
-  dev.fd = plat().open(path.c_str(), O_RDWR, 0);
-  if (dev.fd < 0 && rom_opts.skip_bad && rom_opts.simulate) {
+  if (verbose) report("open mtd:/dev/mtd%d\n", id);
+  mtd_device dev;
+  if (mtd_open(&dev, id, mtd_access::read_write) < 0 && s.skip_bad && s.simulate) {
     // A simulated block for a partition the board lacks runs against mtd0.
-    path = "/dev/mtd0";
-    dev.fd = plat().open(path.c_str(), O_RDWR, 0);
+    mtd_open(&dev, 0, mtd_access::read_write);
   }
-  if (dev.fd < 0) {
-    report("failed to open mtd,%m,%s\n", path.c_str());
+  const char *path = dev.path.c_str();
+  if (dev.fd.fd < 0) {
+    report("failed to open mtd,%m,%s\n", path);
     return RES_FAULT;
   }
 
-  uint32_t size = 0, erasesize = 0, writesize = 0, oobsize = 0;
-  int cls = mtd_get_geometry(dev.fd, &size, &erasesize, &writesize, &oobsize);
+  const mtd_geometry &g = dev.geo;
+  int cls = mtd_query(&dev);
   if (verbose) {
     report("info mtd:type=%s,size=%-4d,block=%-4d,page=%-4d,oob=%-4d\n",
-           cls == MTD_CLASS_NAND ? "nand" : "nor", static_cast<int>(size),
-           static_cast<int>(erasesize), static_cast<int>(writesize), static_cast<int>(oobsize));
+           cls == MTD_CLASS_NAND ? "nand" : "nor", static_cast<int>(g.size),
+           static_cast<int>(g.erasesize), static_cast<int>(g.writesize),
+           static_cast<int>(g.oobsize));
   }
 
-  file_fd fake;
-  if (rom_opts.simulate) {
+  // Closed only when greater than 0, as the device.
+  unique_fd fake{-1, close_positive};
+  if (s.simulate) {
     std::string name = fake_name(id, blk);
     if (verbose) report("open fake:%s\n", name.c_str());
-    fake.fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777);
+    fake.reset(::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0777));
     if (fake.fd < 0) {
-      report("failed to open fake mtd,%m,%s\n", path.c_str());
+      report("failed to open fake mtd,%m,%s\n", path);
       return RES_FAULT;
     }
   }
 
   flash_layout lay =
-      blk_flash_layout(cls, type, erasesize, writesize, oobsize, rom_opts.block_align);
-  if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, size);
+      blk_flash_layout(cls, type, g.erasesize, g.writesize, g.oobsize, s.block_align);
+  if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, g.size);
   // Discard decodes without writing, so it must not wipe the partition either.
-  if (!rom_opts.simulate && !rom_opts.discard) {
-    if (mtd_erase(dev.fd, 0, size, cls, verbose) < 0) {
-      report("failed to erase mtd,%m,%s", path.c_str());
+  if (!s.simulate && !s.discard) {
+    if (mtd_erase(dev.fd.fd, 0, g.size, cls, verbose) < 0) {
+      report("failed to erase mtd,%m,%s", path);
       return RES_FAULT;
     }
   }
   if (verbose) {
-    report("%s: write align=%d:%d\n", rom_opts.simulate ? "decode2fake" : "decode2flash",
+    report("%s: write align=%d:%d\n", s.simulate ? "decode2fake" : "decode2flash",
            static_cast<int>(lay.chunk), static_cast<int>(lay.align));
   }
-  int r = decode_to_flash(blk, fd, offset, length, cls, dev.fd, lay.chunk, lay.align,
-                          rom_opts.simulate ? fake.fd : -1);
+  int r = decode_to_flash(blk, fd, offset, length, dev, lay, s.simulate ? fake.fd : -1, s);
   if (r < 0) {
-    report("failed to decode,%m,%s", path.c_str());
+    report("failed to decode,%m,%s", path);
     return r;
   }
   if (verbose) report("blk execute:done\n");

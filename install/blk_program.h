@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "codec/zentarc.h"
+#include "install/install_settings.h"
 #include "mtd/mtd.h"
 #include "rom/layout.h"
 #include "rom/region.h"
@@ -23,17 +24,14 @@ inline constexpr uint32_t FLASH_SINK_SLACK = FEED_PIECE + 64;
 
 /// Collects decoded bytes for one block and hands them on chunk by chunk.
 struct flash_sink {
-  int src_fd;           // the image
-  int src_length;       // payload length in the image
-  int dev_fd;           // /dev/mtdN; every ioctl and seek goes here
-  int out_fd;           // the fake MTD file, or -1 when writing to the device
-  uint32_t chunk;       // bytes per writer call
-  uint8_t *buffer;      // owned by the caller
-  uint32_t room;        // bytes of buffer: more than chunk (chunk + FLASH_SINK_SLACK as allocated)
-  uint32_t fill;        // bytes waiting in buffer, fewer than chunk between deliveries
-  uint32_t dev_offset;  // next offset in the partition, advanced by the writer
-  int mode;             // WRITE_RAW or WRITE_WITH_OOB
-  uint32_t total;       // bytes handed on in whole chunks (counted when discarding too)
+  int src_fd;         // the image
+  int src_length;     // payload length in the image
+  mtd_target target;  // the device, the fake file, the data mode and the offset the writer advances
+  uint32_t chunk;     // bytes per writer call
+  uint8_t *buffer;    // owned by the caller
+  uint32_t room;      // bytes of buffer: more than chunk (chunk + FLASH_SINK_SLACK as allocated)
+  uint32_t fill;      // bytes waiting in buffer, fewer than chunk between deliveries
+  uint32_t total;     // bytes handed on in whole chunks (counted when discarding too)
   mtd_writer writer;
   int verbose;
   int discard;  // chunk and count, but never call the writer
@@ -55,22 +53,25 @@ flash_layout blk_flash_layout(int cls, uint32_t blk_type, uint32_t erasesize, ui
 /// fill rounded up to a multiple of align (align > 0).
 uint32_t blk_pad_length(uint32_t fill, uint32_t align);
 
-/// @return 1 when rom_opts selects no ids or lists id, else 0.
-int blk_selected(int id);
+/// @return 1 when the settings select no ids or list id, else 0.
+int blk_selected(const install_settings &s, int id);
 
 /// Programs one block. blk is the header in file byte order; offset and
 /// length locate the payload in fd. Blocks of types none, tool, file, script
 /// and exe, and blocks not selected, are left alone.
 /// @return 0 when nothing was to be done, the decoded byte count, or a
 ///         negative value (the reason has been printed).
-int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length);
+int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const install_settings &s);
 
-/// Decodes the payload into the partition open as dev_fd (or into out_fd
-/// when it is greater than 0) with the writer of device class cls.
+/// Decodes the payload into the open partition dev (or into out_fd when it
+/// is greater than 0) with the writer of its device class, in the chunks of
+/// lay; the settings give verbose, discard and the pad byte.
 /// @return the decoded byte count, RES_NOMEM, RES_INVAL (unknown cypher) or
 ///         RES_FAULT.
-int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length, int cls,
-                    int dev_fd, uint32_t chunk, uint32_t align, int out_fd);
+int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
+                    const mtd_device &dev, const flash_layout &lay, int out_fd,
+                    const install_settings &s);
 
 /// The decode and the final padded chunk of decode_to_flash, into a sink the
 /// caller has set up (chunk a multiple of align).
@@ -82,14 +83,21 @@ int flash_decode(flash_sink *sink, uint32_t cypher, int fd, uint64_t offset, uin
 /// write has failed (nothing after the failed chunk is written).
 int flash_sink_put(void *sink, const uint8_t *data, int length);
 
-/// Reads length bytes of fd from offset in pieces of FEED_PIECE bytes, runs
-/// each through transform (when given) and hands it to sink. Into a
-/// flash_sink_put sink with room for a whole piece behind its chunk, the
-/// pieces are read straight into its buffer: the same pieces, transforms,
-/// lines and chunks, without copying every byte once more.
+/// Where a flash_sink takes room for a read piece: behind its fill, when the
+/// buffer holds a whole piece behind any fill below one chunk (as
+/// decode_to_flash allocates it). @return the place, or nullptr.
+uint8_t *flash_sink_room(void *sink, uint32_t n);
+
+/// The flash sink as a region_sink: pieces are read straight into its buffer
+/// when it has the room, else copied in by flash_sink_put.
+region_sink flash_region_sink(flash_sink *sink);
+
+/// Reads length bytes of fd from offset in pieces of FEED_PIECE bytes
+/// (read_region), runs each through transform (when given) and hands it to
+/// the sink.
 /// @return length, RES_NOMEM, or RES_FAULT when a seek or read fails, the
 ///         file ends first, or the sink refuses a piece.
 int feed_region(int fd, uint64_t offset, uint32_t length, copy_transform transform,
-                zentarc_sink sink, void *ctx);
+                const region_sink &sink);
 
 }  // namespace korvane

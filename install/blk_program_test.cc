@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
 #include "codec/scramble.h"
 #include "rom/result.h"
 
@@ -30,14 +29,15 @@ struct write_call {
 std::vector<write_call> calls;
 int fail_at = -1;
 
-int recording_writer(int, const uint8_t *buf, int len, uint32_t *offset, int mode, int, int outfd) {
+int recording_writer(mtd_target *t, const uint8_t *buf, int len) {
   if (static_cast<int>(calls.size()) == fail_at) {
-    calls.push_back({*offset, "<failed>", mode, outfd});
+    calls.push_back({t->offset, "<failed>", t->mode, t->out_fd});
     errno = EIO;
     return -1;
   }
-  calls.push_back({*offset, std::string(reinterpret_cast<const char *>(buf), len), mode, outfd});
-  *offset += static_cast<uint32_t>(len);
+  calls.push_back(
+      {t->offset, std::string(reinterpret_cast<const char *>(buf), len), t->mode, t->out_fd});
+  t->offset += static_cast<uint32_t>(len);
   return 0;
 }
 
@@ -57,12 +57,10 @@ struct test_sink {
   flash_sink s{};
   explicit test_sink(uint32_t chunk, int discard = 0, int verbose = 0, bool tight = false)
       : buffer(chunk + (tight ? 64 : FLASH_SINK_SLACK)) {
-    s.dev_fd = 3;
-    s.out_fd = -1;
+    s.target = {nullptr, -1, WRITE_RAW, verbose, 0};
     s.chunk = chunk;
     s.buffer = buffer.data();
     s.room = static_cast<uint32_t>(buffer.size());
-    s.mode = WRITE_RAW;
     s.writer = recording_writer;
     s.discard = discard;
     s.verbose = verbose;
@@ -158,7 +156,7 @@ TEST_F(SinkTest, CutsDeliveriesIntoWholeChunksAtAdvancingOffsets) {
   }
   EXPECT_EQ(t.s.fill, 700u);
   EXPECT_EQ(t.s.total, 3000u);
-  EXPECT_EQ(t.s.dev_offset, 3000u);
+  EXPECT_EQ(t.s.target.offset, 3000u);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(t.buffer.data()), 700), data.substr(3000));
 }
 
@@ -194,7 +192,7 @@ TEST_F(SinkTest, FailedChunkStopsTheDeliveryAndRefusesEveryLaterOne) {
   // The first chunk landed, the second failed; nothing was written after it.
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[1].bytes, "<failed>");
-  EXPECT_EQ(t.s.dev_offset, 1000u);
+  EXPECT_EQ(t.s.target.offset, 1000u);
   EXPECT_TRUE(t.s.failed);
 }
 
@@ -365,7 +363,7 @@ TEST(FeedRegion, StopsWhenTheSinkRefuses) {
   auto refuse_second = [](void *ctx, const uint8_t *, int n) {
     return ++static_cast<counter *>(ctx)->pieces == 2 ? RES_FAULT : n;
   };
-  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 200000, nullptr, refuse_second, &c), RES_FAULT);
+  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 200000, nullptr, {&c, refuse_second}), RES_FAULT);
   EXPECT_EQ(c.pieces, 2);
 }
 
@@ -382,23 +380,17 @@ TEST(FeedRegion, PiecesOf65536AndTheTransformSeesEach) {
     delivered.push_back(n);
     return n;
   };
-  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 150000, t, sink, nullptr), 150000);
+  EXPECT_EQ(feed_region(f.fd, payload_file::AT, 150000, t, {nullptr, sink}), 150000);
   EXPECT_EQ(transformed, (std::vector<int>{65536, 65536, 18928}));
   EXPECT_EQ(delivered, transformed);
 }
 
 TEST(BlkSelected, EmptyListSelectsAll) {
-  rom_options saved = rom_opts;
-  rom_opts.option_count = 0;
-  EXPECT_EQ(blk_selected(4), 1);
-  rom_opts.option_ids[0] = 3;
-  rom_opts.option_ids[1] = 5;
-  rom_opts.option_ids[2] = 4;  // beyond the count: not listed
-  rom_opts.option_count = 2;
-  EXPECT_EQ(blk_selected(3), 1);
-  EXPECT_EQ(blk_selected(5), 1);
-  EXPECT_EQ(blk_selected(4), 0);
-  rom_opts = saved;
+  EXPECT_EQ(blk_selected(install_settings{}, 4), 1);
+  install_settings s{.ids = {3, 5}};
+  EXPECT_EQ(blk_selected(s, 3), 1);
+  EXPECT_EQ(blk_selected(s, 5), 1);
+  EXPECT_EQ(blk_selected(s, 4), 0);
 }
 
 }  // namespace

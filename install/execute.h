@@ -3,15 +3,14 @@
 // programming, with the verbose header dumps and the display-only checks.
 #pragma once
 
-#include <cstdint>
+#include "install/install_settings.h"
 
 namespace korvane {
 
-/// Walks the image or block file at path. flags is the command line's flag
-/// word; only its verify kind is read. A block that fails ends the walk
-/// unless rom_opts.skip_bad is set.
+/// Walks the image or block file at path and programs its blocks as the
+/// settings say. A block that fails ends the walk unless skip_bad is set.
 /// @return 0 when the walk reached its end (or a header larger than 144
 ///         bytes), RES_FAULT on failure.
-int rom_execute(const char *path, uint32_t flags);
+int rom_execute(const char *path, const install_settings &settings);
 
 }  // namespace korvane

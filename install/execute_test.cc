@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
 #include "rom/result.h"
 #include "tests/support/install_util.h"
 #include "tests/support/sim_fixture.h"
@@ -75,16 +74,10 @@ class ExecuteTest : public testing::Test {
     sim.reset();
   }
 
-  // Parses "korvane -e IMAGE WORDS..." as the command line does, then walks.
-  int execute(const std::vector<std::string> &words = {}) {
-    args = {"korvane", "-e", image};
-    args.insert(args.end(), words.begin(), words.end());
-    argv.clear();
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    rom_opts_parse(static_cast<int>(args.size()), argv.data());
+  // Walks the image with the given settings.
+  int execute(const install_settings &settings = {}) {
     CaptureStdout();
-    int r = rom_execute(rom_opts.rom_path, rom_opts.flags);
+    int r = rom_execute(image.c_str(), settings);
     out = GetCapturedStdout();
     return r;
   }
@@ -97,8 +90,6 @@ class ExecuteTest : public testing::Test {
   std::unique_ptr<sim_fixture> sim;
   std::string work, image, out;
   std::filesystem::path saved_cwd;
-  std::vector<std::string> args;  // rom_opts points into these
-  std::vector<char *> argv;
 };
 
 TEST_F(ExecuteTest, EveryCypherLandsOnEveryKindOfPartition) {
@@ -142,7 +133,7 @@ TEST_F(ExecuteTest, EveryCypherLandsOnEveryKindOfPartition) {
 TEST_F(ExecuteTest, VerboseRomOnNor) {
   start();
   build_image(image, {{ROM_BLK_TYPE_NOR, 1, "boot", ROM_BLK_CT_NONE, pattern(100)}});
-  ASSERT_EQ(execute({"-V"}), 0);
+  ASSERT_EQ(execute({.verbose = true}), 0);
   auto be = [&](size_t at) { return hex_at(image, at); };
   std::string erase;
   for (int k = 0; k < 8; ++k) {
@@ -207,7 +198,7 @@ TEST_F(ExecuteTest, VerboseBlockFileOnNandWithABadBlock) {
               {{ROM_BLK_TYPE_NAND_RAW, 4, "kernel", ROM_BLK_CT_NONE, pattern(140000)},
                {ROM_BLK_TYPE_NAND_RAW, 0, "other", ROM_BLK_CT_NONE, pattern(10)}},
               false);
-  ASSERT_EQ(execute({"-V", "-o", "4"}), 0);
+  ASSERT_EQ(execute({.verbose = true, .ids = {4}}), 0);
   EXPECT_EQ(out.rfind("blk index       :0\nblk offset      :0\nblk header      :128\n", 0), 0u);
   std::string tail = out.substr(out.find("open mtd:"));
   EXPECT_EQ(tail,
@@ -264,7 +255,7 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
     const char *what;
     uint32_t type, id;
     size_t length;
-    std::vector<std::string> words;
+    install_settings settings;
     uint32_t align;  // of the expected padding
     uint8_t pad;
     const char *pad_line;  // the final chunk's line under -V, or none
@@ -281,7 +272,7 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
        ROM_BLK_TYPE_NAND_RAW,
        0,
        5000,
-       {"-a", "pad=0x00"},
+       {.pad = 0x00},
        2048,
        0x00,
        "write pad = 5000  ,align = 6144  \n"},
@@ -289,7 +280,7 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
        ROM_BLK_TYPE_NAND_RAW,
        0,
        5000,
-       {"-a", "block-align,pad=0x00"},
+       {.block_align = true, .pad = 0x00},
        131072,
        0x00,
        "write pad = 5000  ,align = 131072\n"},
@@ -297,7 +288,7 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
        ROM_BLK_TYPE_NAND_OOB,
        0,
        135168 + 21120,
-       {"-a", "pad=0x00"},
+       {.pad = 0x00},
        2112,
        0x00,
        "write pad = 21120 ,align = 21120 \n"},
@@ -305,7 +296,7 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
        ROM_BLK_TYPE_NAND_OOB,
        0,
        135168 + 21120,
-       {"-a", "block-align,pad=0x00"},
+       {.block_align = true, .pad = 0x00},
        135168,
        0x00,
        "write pad = 21120 ,align = 135168\n"},
@@ -323,9 +314,9 @@ TEST_F(ExecuteTest, ChunkingAndPadding) {
     start();
     std::string content = pattern(r.length, 11);
     build_image(image, {{r.type, r.id, "fw", ROM_BLK_CT_NONE, content}});
-    std::vector<std::string> words = r.words;
-    words.push_back("-V");
-    ASSERT_EQ(execute(words), 0) << out;
+    install_settings settings = r.settings;
+    settings.verbose = true;
+    ASSERT_EQ(execute(settings), 0) << out;
     if (r.pad_line) {
       EXPECT_NE(out.find(r.pad_line), std::string::npos);
     } else {
@@ -446,14 +437,14 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
   struct row {
     const char *what;
     std::vector<blk_input> blocks;
-    std::vector<std::string> words;
+    install_settings settings;
     int result;
     const char *out;
     std::vector<int> touched;  // partitions that saw changes
   } rows[] = {
       {"-o leaves other ids alone, -V says so",
        {{ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, "aa"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}},
-       {"-o", "1,5"},
+       {.ids = {1, 5}},
        0,
        "",
        {1}},
@@ -475,7 +466,7 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
        {}},
       {"bin with -s is skipped",
        {{ROM_BLK_TYPE_BIN, 0, "bin", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}},
-       {"-s"},
+       {.skip_bad = true},
        0,
        "!!!!!!<<<skip 0 bad block>>>!!!!!!\n",
        {1}},
@@ -485,7 +476,7 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
     SCOPED_TRACE(r.what);
     start();
     build_image(image, r.blocks);
-    EXPECT_EQ(execute(r.words), r.result);
+    EXPECT_EQ(execute(r.settings), r.result);
     EXPECT_EQ(out, r.out);
     std::vector<int> touched;
     for (int m = 0; m < 5; ++m) {
@@ -496,7 +487,7 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
   }
   start();
   build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 0, "a", 0, "aa"}});
-  ASSERT_EQ(execute({"-o", "3,5", "-V"}), 0);
+  ASSERT_EQ(execute({.verbose = true, .ids = {3, 5}}), 0);
   EXPECT_NE(out.find("blk data        :raw\nskiping block,mtd0...\nrom execute:done\n"),
             std::string::npos);
 }
@@ -504,18 +495,18 @@ TEST_F(ExecuteTest, SelectionAndBlockTypes) {
 TEST_F(ExecuteTest, MissingPartition) {
   struct row {
     const char *what;
-    std::vector<std::string> words;
+    install_settings settings;
     int result;
     const char *out;
   } rows[] = {
       {"fails the walk", {}, RES_FAULT, "failed to open mtd,No such file or directory,/dev/mtd9\n"},
       {"is skipped with -s",
-       {"-s"},
+       {.skip_bad = true},
        0,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"
        "!!!!!!<<<skip 0 bad block>>>!!!!!!\n"},
       {"fails with -m alone",
-       {"-m"},
+       {.simulate = true},
        RES_FAULT,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"},
   };
@@ -524,7 +515,7 @@ TEST_F(ExecuteTest, MissingPartition) {
     start();
     build_image(image,
                 {{ROM_BLK_TYPE_NAND_RAW, 9, "gone", 0, "x"}, {ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}});
-    EXPECT_EQ(execute(r.words), r.result);
+    EXPECT_EQ(execute(r.settings), r.result);
     EXPECT_EQ(out, r.out);
     EXPECT_EQ(changes("mtd1").empty(), r.result != 0);
     TearDown();
@@ -534,7 +525,7 @@ TEST_F(ExecuteTest, MissingPartition) {
   start();
   std::string content = pattern(5000);
   build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 9, "gone", 0, content}});
-  ASSERT_EQ(execute({"-s", "-m"}), 0);
+  ASSERT_EQ(execute({.skip_bad = true, .simulate = true}), 0);
   EXPECT_EQ(out, "");
   EXPECT_TRUE(fake("fake-mtd9-gone") == padded(content, 2048, 0xFF));
   EXPECT_TRUE(changes().empty());
@@ -545,7 +536,7 @@ TEST_F(ExecuteTest, SimulateWritesTheFakeFileAndLeavesTheDevice) {
   std::string raw = pattern(300000, 1), oobrec = pattern(2112 * 3 + 10, 2);
   build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 2, "boot/a", ROM_BLK_CT_CYPHER1, raw},
                       {ROM_BLK_TYPE_NAND_OOB, 0, "oob", ROM_BLK_CT_NONE, oobrec}});
-  ASSERT_EQ(execute({"-m", "-a", "pad=0x00"}), 0);
+  ASSERT_EQ(execute({.simulate = true, .pad = 0x00}), 0);
   // The bad block of mtd2 is still skipped on the device's word, but leaves
   // no gap in the file.
   EXPECT_EQ(out, "Bad block at 20000, from 20000 will be skipped\n");
@@ -566,23 +557,23 @@ TEST_F(ExecuteTest, FakeFileIsNeverALink) {
   start();
   build_image(image, {{ROM_BLK_TYPE_NOR, 1, "b", 0, "bb"}});
   std::filesystem::create_symlink(sim->path("elsewhere"), work + "/fake-mtd1-b");
-  EXPECT_EQ(execute({"-m"}), RES_FAULT);
+  EXPECT_EQ(execute({.simulate = true}), RES_FAULT);
   EXPECT_EQ(out, "failed to open fake mtd,Too many levels of symbolic links,/dev/mtd1\n");
   EXPECT_FALSE(e2e::file_exists(sim->path("elsewhere")));
 }
 
 TEST_F(ExecuteTest, DiscardTouchesNothing) {
   struct row {
-    std::vector<std::string> words;
+    install_settings settings;
     bool fake_file;
-  } rows[] = {{{"-z"}, false}, {{"-z", "-m"}, true}};
+  } rows[] = {{{.discard = true}, false}, {{.simulate = true, .discard = true}, true}};
   for (const row &r : rows) {
     start();
     build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 0, "fw", ROM_BLK_CT_CYPHER1, pattern(200000)},
                         {ROM_BLK_TYPE_NOR, 1, "b", ROM_BLK_CT_CYPHER3, pattern(1000)}});
-    std::vector<std::string> words = r.words;
-    words.push_back("-V");
-    ASSERT_EQ(execute(words), 0) << out;
+    install_settings settings = r.settings;
+    settings.verbose = true;
+    ASSERT_EQ(execute(settings), 0) << out;
     EXPECT_NE(out.find("discard     :131072  ,mtd_offset:0x00000000,buf_offset:0       \n"),
               std::string::npos);
     EXPECT_NE(out.find("discard pad = 68928 ,align = 69632 \n\n"), std::string::npos);
@@ -605,12 +596,12 @@ TEST_F(ExecuteTest, SkipBadGoesOnPastAFailingThirdBlock) {
       {ROM_BLK_TYPE_NAND_RAW, 2, "d", 0, pattern(3000, 4)},
   };
   struct row {
-    std::vector<std::string> words;
+    install_settings settings;
     int result;
     const char *out;
     bool last_programmed;
   } rows[] = {
-      {{"-s"},
+      {{.skip_bad = true},
        0,
        "failed to open mtd,No such file or directory,/dev/mtd9\n"
        "!!!!!!<<<skip 2 bad block>>>!!!!!!\n",
@@ -620,7 +611,7 @@ TEST_F(ExecuteTest, SkipBadGoesOnPastAFailingThirdBlock) {
   for (const row &r : rows) {
     start();
     build_image(image, blocks);
-    EXPECT_EQ(execute(r.words), r.result);
+    EXPECT_EQ(execute(r.settings), r.result);
     EXPECT_EQ(out, r.out);
     EXPECT_EQ(str(sim->data(0)).substr(0, 3000), pattern(3000, 1));
     EXPECT_EQ(str(sim->data(1)).substr(0, 3000), pattern(3000, 2));
@@ -638,7 +629,7 @@ TEST_F(ExecuteTest, DamagedHeaders) {
   struct row {
     const char *what;
     std::function<void(const std::string &, const std::vector<blk_place> &)> damage;
-    std::vector<std::string> words;
+    install_settings settings;
     int result;
     const char *out;    // "%m" matches any text; nullptr: not compared
     const char *label;  // a line that -V must show, or nullptr
@@ -660,7 +651,7 @@ TEST_F(ExecuteTest, DamagedHeaders) {
          all[p[1].offset + p[1].hsize + 10] ^= 1;
          e2e::write_file(img, all);
        },
-       {"-f", "crc"},
+       {.flags = ROM_VERIFY_CRC},
        0,
        "invalid verify,0x%m\n",
        nullptr,
@@ -721,7 +712,7 @@ TEST_F(ExecuteTest, DamagedHeaders) {
     start();
     auto places = build_image(image, blocks);
     r.damage(image, places);
-    EXPECT_EQ(execute(r.words), r.result);
+    EXPECT_EQ(execute(r.settings), r.result);
     if (r.out) {
       EXPECT_TRUE(matches(r.out, out)) << out;
     }
@@ -742,7 +733,7 @@ TEST_F(ExecuteTest, DamagedHeaders) {
 TEST_F(ExecuteTest, VerboseLabelsOfTheChecks) {
   struct row {
     const char *what;
-    std::vector<std::string> words;
+    install_settings settings;
     bool damage_crc, damage_payload;
     const char *hcrc_label, *verify_label;
   } rows[] = {
@@ -752,8 +743,18 @@ TEST_F(ExecuteTest, VerboseLabelsOfTheChecks) {
        true,
        "blk good hcrc   :",
        "blk none verify :"},
-      {"good payload", {"-f", "crc"}, false, false, "blk good hcrc   :", "blk good verify :"},
-      {"bad payload", {"-f", "checksum"}, false, true, "blk good hcrc   :", "blk bad  verify :"},
+      {"good payload",
+       {.flags = ROM_VERIFY_CRC},
+       false,
+       false,
+       "blk good hcrc   :",
+       "blk good verify :"},
+      {"bad payload",
+       {.flags = ROM_VERIFY_CHECKSUM},
+       false,
+       true,
+       "blk good hcrc   :",
+       "blk bad  verify :"},
       {"bad header crc", {}, true, false, "blk bad  hcrc   :", "blk none verify :"},
   };
   for (const row &r : rows) {
@@ -768,9 +769,9 @@ TEST_F(ExecuteTest, VerboseLabelsOfTheChecks) {
       all[p[0].offset + p[0].hsize] ^= 0x40;
       e2e::write_file(image, all);
     }
-    std::vector<std::string> words = r.words;
-    words.push_back("-V");
-    EXPECT_EQ(execute(words), 0);
+    install_settings settings = r.settings;
+    settings.verbose = true;
+    EXPECT_EQ(execute(settings), 0);
     EXPECT_NE(out.find(r.hcrc_label), std::string::npos) << out;
     EXPECT_NE(out.find(r.verify_label), std::string::npos) << out;
     EXPECT_NE(out.find("blk execute:done\n"), std::string::npos);
@@ -785,7 +786,7 @@ TEST_F(ExecuteTest, HeaderOf132BytesCoversTheFileBytesBehindIt) {
   // The CRC is taken over the 4 payload bytes behind the header too, and the
   // payload starts after them.
   edit_header(image, p[0].offset, [](blk_hdr &h) { h.hsize.set(132); });
-  ASSERT_EQ(execute({"-V"}), 0);
+  ASSERT_EQ(execute({.verbose = true}), 0);
   EXPECT_NE(out.find("blk header      :132\nblk magic       :0xeb9f56c9\nblk hsize       "
                      ":0x00000084\nblk good hcrc"),
             std::string::npos)

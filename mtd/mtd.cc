@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "mtd/mtd.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "mtd/mtd_abi.h"
 #include "platform/platform.h"
@@ -81,19 +83,37 @@ bool choose_placement(const nand_oobinfo &oi, uint32_t oobsize, placement *p) {
 
 }  // namespace
 
-int mtd_get_geometry(int fd, uint32_t *size, uint32_t *erasesize, uint32_t *writesize,
-                     uint32_t *oobsize) {
-  *size = *erasesize = *writesize = *oobsize = 0;
+int mtd_close(int fd) {
+  if (fd > 0) plat().close(fd);
+  return 0;
+}
+
+int mtd_open(mtd_device *dev, int number, mtd_access access) {
+  dev->fd.reset();
+  dev->number = number;
+  dev->path = "/dev/mtd" + std::to_string(number);
+  dev->geo = {};
+  int fd = plat().open(dev->path.c_str(), access == mtd_access::read_only ? O_RDONLY : O_RDWR, 0);
+  if (fd < 0) return -1;
+  dev->fd.reset(fd);
+  return 0;
+}
+
+int mtd_query(mtd_device *dev) { return mtd_get_geometry(dev->fd.fd, &dev->geo); }
+
+int mtd_get_geometry(int fd, mtd_geometry *geo) {
+  *geo = {};
   mtd_info_user info{};
   if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {
     report("failed to MEMGETINFO mtd %m\n");
     return -1;
   }
-  *size = info.size;
-  *erasesize = info.erasesize;
-  *writesize = info.writesize;
-  *oobsize = info.oobsize;
-  return info.type == MTD_NANDFLASH ? MTD_CLASS_NAND : MTD_CLASS_NOR;
+  geo->cls = info.type == MTD_NANDFLASH ? MTD_CLASS_NAND : MTD_CLASS_NOR;
+  geo->size = info.size;
+  geo->erasesize = info.erasesize;
+  geo->writesize = info.writesize;
+  geo->oobsize = info.oobsize;
+  return geo->cls;
 }
 
 int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The flash device layer: geometry, erase with bad-block skipping, and the
-// NAND and NOR writers. Every system call goes through plat().
+// The flash device layer: the partition as an object (opened by number,
+// with its geometry), erase with bad-block skipping, and the NAND and NOR
+// writers. Every system call goes through plat().
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "rom/io.h"
 
 namespace korvane {
 
@@ -14,31 +18,65 @@ inline constexpr int WRITE_RAW = 5;       // plain page data
 inline constexpr int WRITE_WITH_OOB = 6;  // page records: page data then OOB bytes
 
 struct mtd_geometry {
-  int cls;             // MTD_CLASS_NAND, MTD_CLASS_NOR, or -1 when the query failed
-  uint32_t size;       // partition size in bytes
-  uint32_t erasesize;  // erase block in bytes
-  uint32_t writesize;  // page (minimal write unit) in bytes
-  uint32_t oobsize;    // OOB bytes per page (0 on NOR)
+  int cls = -1;            // MTD_CLASS_NAND, MTD_CLASS_NOR, or -1 when the query failed
+  uint32_t size = 0;       // partition size in bytes
+  uint32_t erasesize = 0;  // erase block in bytes
+  uint32_t writesize = 0;  // page (minimal write unit) in bytes
+  uint32_t oobsize = 0;    // OOB bytes per page (0 on NOR)
 };
 
-/// @return the device class, or -1 (outputs 0) when MEMGETINFO fails.
-int mtd_get_geometry(int fd, uint32_t *size, uint32_t *erasesize, uint32_t *writesize,
-                     uint32_t *oobsize);
+/// How a partition is opened: for programming, or read-only for a look
+/// that must not open anything for writing.
+enum class mtd_access { read_write, read_only };
+
+/// Closes a device descriptor through the platform table when it is
+/// greater than 0 (the closer of mtd_device). @return 0
+int mtd_close(int fd);
+
+/// An MTD partition opened by number through the platform table, with its
+/// geometry once asked. Its descriptor is closed through the table when the
+/// object goes, and only when it is greater than 0.
+struct mtd_device {
+  int number = -1;
+  std::string path;  // "/dev/mtdN"
+  unique_fd fd{-1, mtd_close};
+  mtd_geometry geo;
+};
+
+/// Opens /dev/mtd<number> (any device it held before is closed). Prints
+/// nothing: the caller says what failed in its own words, with dev->path.
+/// @return 0, or -1 with errno set.
+int mtd_open(mtd_device *dev, int number, mtd_access access);
+
+/// Asks the geometry of an open device into dev->geo.
+/// @return the device class, or -1 (geometry 0) when MEMGETINFO fails, with
+///         its message.
+int mtd_query(mtd_device *dev);
+
+/// The geometry of the device open as fd.
+/// @return the device class, or -1 (geometry 0) when MEMGETINFO fails, with
+///         its message.
+int mtd_get_geometry(int fd, mtd_geometry *geo);
 
 /// Erases [start, end) erase block by erase block, skipping bad blocks.
 /// mode ERASE_CLEANMARKER writes cleanmarkers. @return 0 or -1.
 int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose);
 
-/// The common signature of the writers. Data goes to outfd when it is
-/// greater than 0 (the fake MTD file); ioctls and seeks always go to fd.
-using mtd_writer = int (*)(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode,
-                           int verbose, int outfd);
+/// Where a writer puts a block's chunks.
+struct mtd_target {
+  const mtd_device *dev;  // every ioctl and seek goes to its descriptor
+  int out_fd;             // when greater than 0 the data writes go here (the fake MTD file)
+  int mode;               // WRITE_RAW or WRITE_WITH_OOB
+  int verbose;
+  uint32_t offset;  // the next offset in the partition, advanced by the writer
+};
+
+/// The common signature of the writers: len bytes of buf at t->offset.
+using mtd_writer = int (*)(mtd_target *t, const uint8_t *buf, int len);
 
 /// @return 0 or -1.
-int nand_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode, int verbose,
-                      int outfd);
+int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len);
 /// @return 0, RES_INVAL, RES_IO or RES_FAULT.
-int nor_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode, int verbose,
-                     int outfd);
+int nor_write_buffer(mtd_target *t, const uint8_t *buf, int len);
 
 }  // namespace korvane

@@ -38,8 +38,10 @@ void place_oob(const nand_oobinfo &oi, const uint8_t *oob, uint32_t oobsize) {
 
 }  // namespace
 
-int nand_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int mode, int verbose,
-                      int outfd) {
+int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
+  const int fd = t->dev->fd.fd;
+  const int mode = t->mode, verbose = t->verbose, outfd = t->out_fd;
+  uint32_t *offset = &t->offset;
   if (mode != WRITE_RAW && mode != WRITE_WITH_OOB) {
     report("Unknown data type.\n");
     return RES_BAD;

@@ -69,12 +69,16 @@ std::vector<uint8_t> oob_image(uint8_t oob_byte) {
 class NandWrite : public ::testing::Test {
  protected:
   sim_fixture sim{BOARD};
-  plat_fd_guard dev{sim.open(0)};
+  mtd_device dev = sim.device(0);
 
+  // Writes buf at *offset of dev (or of `on`) and advances *offset as the
+  // writer does.
   int write(const std::vector<uint8_t> &buf, uint32_t *offset, int mode, int verbose = 0,
-            int outfd = -1, int fd = -1) {
-    return nand_write_buffer(fd >= 0 ? fd : dev.fd, buf.data(), static_cast<int>(buf.size()),
-                             offset, mode, verbose, outfd);
+            int outfd = -1, const mtd_device *on = nullptr) {
+    mtd_target t{on ? on : &dev, outfd, mode, verbose, *offset};
+    int r = nand_write_buffer(&t, buf.data(), static_cast<int>(buf.size()));
+    *offset = t.offset;
+    return r;
   }
 };
 
@@ -144,21 +148,21 @@ TEST_F(NandWrite, OobRecordsKeepNonFreeBytesFF) {
 }
 
 TEST_F(NandWrite, SmallPageOobUsesItsFreeRange) {
-  plat_fd_guard small(sim.open(1));
+  mtd_device small = sim.device(1);
   std::vector<uint8_t> rec(512 + 16, 0x11);
   for (int i = 0; i < 16; i++) rec[512 + i] = static_cast<uint8_t>(i);
   uint32_t offset = 0;
-  ASSERT_EQ(write(rec, &offset, WRITE_WITH_OOB, 0, -1, small.fd), 0);
+  ASSERT_EQ(write(rec, &offset, WRITE_WITH_OOB, 0, -1, &small), 0);
   EXPECT_EQ(offset, 512u);
   std::vector<uint8_t> want(16, 0xFF);
   for (int i = 8; i < 16; i++) want[i] = static_cast<uint8_t>(i);  // free bytes 8..15
   EXPECT_EQ(slice(sim.oob(1), 0, 16), want);
 
-  plat_fd_guard tiny(sim.open(4));
+  mtd_device tiny = sim.device(4);
   std::vector<uint8_t> rec8(256 + 8, 0x22);
   for (int i = 0; i < 8; i++) rec8[256 + i] = static_cast<uint8_t>(0x10 + i);
   offset = 0;
-  ASSERT_EQ(write(rec8, &offset, WRITE_WITH_OOB, 0, -1, tiny.fd), 0);
+  ASSERT_EQ(write(rec8, &offset, WRITE_WITH_OOB, 0, -1, &tiny), 0);
   EXPECT_EQ(slice(sim.oob(4), 0, 8),
             (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x13, 0x14, 0xFF, 0x16, 0x17}));
 }
@@ -215,9 +219,9 @@ TEST_F(NandWrite, RefusedBeforeWriting) {
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
-    plat_fd_guard fd(sim.open(r.mtd));
+    mtd_device fd = sim.device(r.mtd);
     uint32_t offset = r.offset;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(write(r.buf, &offset, r.mode, 1, -1, fd.fd), -1); }),
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(write(r.buf, &offset, r.mode, 1, -1, &fd), -1); }),
               r.output);
     EXPECT_EQ(offset, r.offset);
   }
@@ -251,17 +255,15 @@ TEST(NandWriteFailure, LeavesTheOffsetWhereItWas) {
   for (const row &r : rows) {
     SCOPED_TRACE(sim_op_name(r.op));
     sim_fixture own(BOARD);
-    plat_fd_guard fd(own.open(0));
+    mtd_device dev = own.device(0);
     sim_inject(0, r.op, r.nth, EIO);
     std::vector<uint8_t> buf = r.mode == WRITE_RAW ? pattern(2 * BLOCK) : records(2 * PAGES, 0);
-    uint32_t offset = BLOCK;
+    mtd_target t{&dev, -1, r.mode, 0, BLOCK};
     EXPECT_EQ(output_of([&] {
-                EXPECT_EQ(
-                    nand_write_buffer(fd.fd, buf.data(), int(buf.size()), &offset, r.mode, 0, -1),
-                    -1);
+                EXPECT_EQ(nand_write_buffer(&t, buf.data(), static_cast<int>(buf.size())), -1);
               }),
               r.output);
-    EXPECT_EQ(offset, BLOCK);
+    EXPECT_EQ(t.offset, BLOCK);
   }
 }
 

@@ -11,8 +11,9 @@
 
 namespace korvane {
 
-int nor_write_buffer(int fd, const uint8_t *buf, int len, uint32_t *offset, int /*mode*/,
-                     int /*verbose*/, int outfd) {
+int nor_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
+  const int fd = t->dev->fd.fd, outfd = t->out_fd;
+  uint32_t *offset = &t->offset;
   mtd_info_user info{};
   if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {
     report("failed to MEMGETINFO,%m\n");

@@ -37,22 +37,25 @@ std::vector<uint8_t> pattern(size_t n) {
   return v;
 }
 
-int nor_write(int fd, const std::vector<uint8_t> &buf, uint32_t *offset, int outfd = -1) {
-  return nor_write_buffer(fd, buf.data(), static_cast<int>(buf.size()), offset, WRITE_RAW, 1,
-                          outfd);
+int nor_write(const mtd_device &dev, const std::vector<uint8_t> &buf, uint32_t *offset,
+              int outfd = -1) {
+  mtd_target t{&dev, outfd, WRITE_RAW, 1, *offset};
+  int r = nor_write_buffer(&t, buf.data(), static_cast<int>(buf.size()));
+  *offset = t.offset;
+  return r;
 }
 
 TEST(NorWrite, ChunksLandInOrderUpToAnExactFit) {
   sim_fixture sim(BOARD);
   for (int mtd : {0, 1, 2}) {
     SCOPED_TRACE("mtd" + std::to_string(mtd));
-    plat_fd_guard fd(sim.open(mtd));
+    mtd_device fd = sim.device(mtd);
     std::vector<uint8_t> all = pattern(SIZE);
     uint32_t offset = 0;
     EXPECT_EQ(output_of([&] {
                 for (uint32_t at = 0; at < SIZE; at += 16384) {
                   std::vector<uint8_t> chunk(all.begin() + at, all.begin() + at + 16384);
-                  EXPECT_EQ(nor_write(fd.fd, chunk, &offset), RES_OK);
+                  EXPECT_EQ(nor_write(fd, chunk, &offset), RES_OK);
                 }
               }),
               "");
@@ -85,9 +88,9 @@ TEST(NorWrite, Refusals) {
   for (const row &r : rows) {
     SCOPED_TRACE(r.what);
     sim_fixture sim(BOARD);
-    plat_fd_guard fd(sim.open(r.mtd));
+    mtd_device fd = sim.device(r.mtd);
     uint32_t offset = r.offset;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, pattern(r.len), &offset), r.result); }),
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd, pattern(r.len), &offset), r.result); }),
               r.output);
     EXPECT_EQ(offset, r.offset_after);
     EXPECT_EQ(sim.data(r.mtd), std::vector<uint8_t>(SIZE, 0xFF)) << "nothing written";
@@ -96,9 +99,9 @@ TEST(NorWrite, Refusals) {
 
 TEST(NorWrite, WritesTheBufferInOneRun) {
   sim_fixture sim(BOARD);
-  plat_fd_guard fd(sim.open(1));
+  mtd_device fd = sim.device(1);
   uint32_t offset = 8;
-  ASSERT_EQ(nor_write(fd.fd, pattern(12), &offset), RES_OK);
+  ASSERT_EQ(nor_write(fd, pattern(12), &offset), RES_OK);
   EXPECT_EQ(offset, 20u);
   EXPECT_EQ(sim.events(), "write mtd1 8 12\n");
 }
@@ -128,7 +131,7 @@ TEST(NorWrite, ShortCountsGoOnWithTheNextUnit) {
   for (const row &r : rows) {
     SCOPED_TRACE(r.limit);
     sim_fixture sim(BOARD);
-    plat_fd_guard fd(sim.open(1));
+    mtd_device fd = sim.device(1);
     platform_ops ops = plat();
     g_sim_ops = &plat();
     g_write_limit = r.limit;
@@ -136,7 +139,7 @@ TEST(NorWrite, ShortCountsGoOnWithTheNextUnit) {
     const platform_ops *prev = platform_install(&ops);
     uint32_t offset = 0;
     std::vector<uint8_t> buf = pattern(16);
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, buf, &offset), RES_OK); }), "");
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd, buf, &offset), RES_OK); }), "");
     platform_install(prev);
     EXPECT_EQ(offset, 16u);
     EXPECT_EQ(sim.events(), r.events);
@@ -162,10 +165,10 @@ TEST(NorWrite, FailuresLeaveTheOffset) {
   for (const row &r : rows) {
     SCOPED_TRACE(sim_op_name(r.op));
     sim_fixture sim(BOARD);
-    plat_fd_guard fd(sim.open(1));
+    mtd_device fd = sim.device(1);
     sim_inject(1, r.op, r.nth, EIO);
     uint32_t offset = 40;
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd.fd, pattern(16), &offset), r.result); }),
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(nor_write(fd, pattern(16), &offset), r.result); }),
               r.output);
     EXPECT_EQ(offset, 40u);
   }
@@ -173,13 +176,13 @@ TEST(NorWrite, FailuresLeaveTheOffset) {
 
 TEST(NorWrite, FakeFileGetsTheBufferUnchanged) {
   sim_fixture sim(BOARD);
-  plat_fd_guard fd(sim.open(0));
+  mtd_device fd = sim.device(0);
   int out = ::open(sim.path("fake").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   ASSERT_GT(out, 0);
   std::vector<uint8_t> a = pattern(1000), b = pattern(500);
   uint32_t offset = 0;
-  ASSERT_EQ(nor_write(fd.fd, a, &offset, out), RES_OK);
-  ASSERT_EQ(nor_write(fd.fd, b, &offset, out), RES_OK);
+  ASSERT_EQ(nor_write(fd, a, &offset, out), RES_OK);
+  ASSERT_EQ(nor_write(fd, b, &offset, out), RES_OK);
   ::close(out);
   EXPECT_EQ(offset, 1500u);
   std::string file = e2e::read_file(sim.path("fake"));

@@ -38,25 +38,58 @@ TEST(MtdGeometry, ClassAndSizesFromTheDevice) {
       {2, MTD_CLASS_NOR, 64u << 10, 4u << 10, 1, 0},  // every type but NAND is NOR class
   };
   for (const row &r : rows) {
-    plat_fd_guard fd(sim.open(r.mtd));
-    uint32_t size = 1, erasesize = 1, writesize = 1, oobsize = 1;
-    EXPECT_EQ(output_of([&] {
-                EXPECT_EQ(mtd_get_geometry(fd.fd, &size, &erasesize, &writesize, &oobsize), r.cls);
-              }),
-              "");
-    EXPECT_EQ(size, r.size);
-    EXPECT_EQ(erasesize, r.erasesize);
-    EXPECT_EQ(writesize, r.writesize);
-    EXPECT_EQ(oobsize, r.oobsize);
+    mtd_device dev = sim.device(r.mtd);
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_query(&dev), r.cls); }), "");
+    EXPECT_EQ(dev.geo.cls, r.cls);
+    EXPECT_EQ(dev.geo.size, r.size);
+    EXPECT_EQ(dev.geo.erasesize, r.erasesize);
+    EXPECT_EQ(dev.geo.writesize, r.writesize);
+    EXPECT_EQ(dev.geo.oobsize, r.oobsize);
   }
 
-  plat_fd_guard fd(sim.open(3));
-  uint32_t size = 1, erasesize = 1, writesize = 1, oobsize = 1;
-  EXPECT_EQ(output_of([&] {
-              EXPECT_EQ(mtd_get_geometry(fd.fd, &size, &erasesize, &writesize, &oobsize), -1);
-            }),
+  mtd_device dev = sim.device(3);
+  EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_query(&dev), -1); }),
             "failed to MEMGETINFO mtd Input/output error\n");
-  EXPECT_EQ(size | erasesize | writesize | oobsize, 0u) << "outputs are left at 0";
+  const mtd_geometry &g = dev.geo;
+  EXPECT_EQ(g.cls, -1);
+  EXPECT_EQ(g.size | g.erasesize | g.writesize | g.oobsize, 0u) << "the geometry is left at 0";
+}
+
+// A partition opened by number: read-write for programming, read-only for a
+// look that must not be able to change it, and closed with the object.
+TEST(MtdDevice, OpensByNumberAndClosesWithTheObject) {
+  sim_fixture sim("mtd1 nor size=32K erase=16K\n");
+  int held = -1;
+  {
+    mtd_device rw;
+    ASSERT_EQ(mtd_open(&rw, 1, mtd_access::read_write), 0);
+    EXPECT_EQ(rw.number, 1);
+    EXPECT_EQ(rw.path, "/dev/mtd1");
+    EXPECT_EQ(mtd_erase(rw.fd.fd, 0, 16384, MTD_CLASS_NOR, 0), 0);
+    held = rw.fd.fd;
+  }
+  errno = 0;
+  EXPECT_EQ(plat().close(held), -1) << "closed when the object went";
+  EXPECT_EQ(errno, EBADF);
+
+  mtd_device ro;
+  ASSERT_EQ(mtd_open(&ro, 1, mtd_access::read_only), 0);
+  EXPECT_EQ(mtd_query(&ro), MTD_CLASS_NOR);
+  erase_info_user erase{0, 16384};
+  EXPECT_EQ(plat().ioctl(ro.fd.fd, MEMERASE, &erase), -1);
+  EXPECT_EQ(errno, EPERM);  // as the kernel refuses it
+  EXPECT_EQ(plat().write(ro.fd.fd, "x", 1), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(sim.events(), "badblock mtd1 0 0\nerase mtd1 0 16384\nfail mtd1 erase 1\n")
+      << "only the read-write device erased";
+
+  // A partition the board lacks: nothing open, the path for the message.
+  mtd_device gone;
+  errno = 0;
+  EXPECT_EQ(mtd_open(&gone, 7, mtd_access::read_only), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(gone.fd.fd, -1);
+  EXPECT_EQ(gone.path, "/dev/mtd7");
 }
 
 // mtd0: four 16 KiB blocks, block 1 bad. mtd1: NOR, two blocks.
@@ -178,7 +211,7 @@ TEST(MtdErase, WalksTheRangeBlockByBlock) {
     SCOPED_TRACE(r.what);
     sim_fixture sim(ERASE_BOARD);
     if (r.setup) r.setup();
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     ASSERT_GE(fd.fd, 0);
     EXPECT_EQ(output_of([&] {
                 EXPECT_EQ(mtd_erase(fd.fd, r.start, r.end, r.mtd == 0 ? 1 : 2, r.verbose),
@@ -213,7 +246,7 @@ TEST(MtdErase, RefusesADeviceWithoutAnEraseSize) {
 
 TEST(MtdErase, ErasedBlocksReadBackErasedAndBadOnesKeepTheirBytes) {
   sim_fixture sim(ERASE_BOARD);
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   std::vector<uint8_t> zeros(512, 0);
   for (uint32_t at = 0; at < (64u << 10); at += 512) {
     plat().lseek(fd.fd, at, SEEK_SET);
@@ -233,7 +266,7 @@ const std::vector<uint8_t> NAND_NODE_HEAD = {0x85, 0x19, 0x03, 0x20, 0x08, 0x00,
 
 TEST(MtdErase, NorCleanmarkersStartEveryBlock) {
   sim_fixture sim(ERASE_BOARD);
-  plat_fd_guard fd(sim.open(1));
+  unique_fd fd(sim.open(1), plat_close);
   EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_erase(fd.fd, 0, 32 << 10, ERASE_CLEANMARKER, 1), 0); }),
             "\rErasing 16 Kibyte @ 0 --  0 % complete.\nCleanmarker written at 0.\n"
             "\rErasing 16 Kibyte @ 4000 -- 50 % complete.\nCleanmarker written at 4000.\n\n");
@@ -271,7 +304,7 @@ TEST(MtdErase, NandCleanmarkerPlacement) {
   for (const row &r : rows) {
     SCOPED_TRACE("mtd" + std::to_string(r.mtd));
     const sim_mtd &m = *sim_partition(r.mtd);
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     EXPECT_EQ(output_of([&] { EXPECT_EQ(mtd_erase(fd.fd, 0, m.size, ERASE_CLEANMARKER, 0), 0); }),
               "");
     std::vector<uint8_t> oob = sim.oob(r.mtd);
@@ -322,7 +355,7 @@ TEST(MtdErase, CleanmarkerFailures) {
     SCOPED_TRACE(r.what);
     sim_fixture sim(board);
     if (r.setup) r.setup();
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     EXPECT_EQ(output_of([&] {
                 EXPECT_EQ(mtd_erase(fd.fd, 0, 32 << 10, ERASE_CLEANMARKER, 1), r.result);
               }),

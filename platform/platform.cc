@@ -24,6 +24,8 @@ const platform_ops platform_linux = {
 
 const platform_ops &plat() { return *installed; }
 
+int plat_close(int fd) { return plat().close(fd); }
+
 const platform_ops *platform_install(const platform_ops *ops) {
   const platform_ops *prev = installed;
   installed = ops ? ops : &platform_linux;

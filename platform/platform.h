@@ -33,6 +33,10 @@ extern const platform_ops platform_linux;
 /// The installed table (platform_linux until another is installed).
 const platform_ops &plat();
 
+/// Closes fd through the installed table (the closer of unique_fd for
+/// descriptors the table opened). @return its result.
+int plat_close(int fd);
+
 /// Installs a table; nullptr restores platform_linux. @return the previous one.
 const platform_ops *platform_install(const platform_ops *ops);
 

@@ -10,14 +10,14 @@
 #include <climits>
 #include <cstring>
 
-#include "codec/blkfmt.h"
-#include "codec/scramble.h"
-#include "codec/zentarc.h"
+#include "codec/cypher_table.h"
 #include "rom/checksum.h"
+#include "rom/dump.h"
 #include "rom/io.h"
 #include "rom/load.h"
 #include "rom/output.h"
 #include "rom/result.h"
+#include "rom/walk.h"
 
 namespace korvane {
 namespace {
@@ -30,19 +30,6 @@ struct map_guard {
   }
 };
 
-// crc32() refuses unaligned buffers; an input region starts wherever the
-// caller's offset puts it, so the first bytes go through an aligned word and
-// the rest continues the running CRC from an aligned address.
-uint32_t crc32_region(const uint8_t *p, uint32_t n) {
-  if (n == 0) return 0;
-  uint32_t head = (4 - (reinterpret_cast<uintptr_t>(p) & 3)) & 3;
-  if (head > n) head = n;
-  alignas(4) uint8_t word[4];
-  std::memcpy(word, p, head);
-  uint32_t c = crc32(0, word, head);
-  return crc32(c, p + head, n - head);
-}
-
 // Payload area for an input of size bytes: 25 % headroom for encoders that
 // expand the data, rounded up to the block alignment.
 uint64_t payload_capacity(uint64_t size) {
@@ -50,36 +37,7 @@ uint64_t payload_capacity(uint64_t size) {
   return (q + (ROM_BLK_ALIGN - 1)) & ~static_cast<uint64_t>(ROM_BLK_ALIGN - 1);
 }
 
-void print_summary(const blk_hdr &h) {
-  report("%-16s:0x%08x\n", "blk magic", h.magic.get());
-  report("%-16s:0x%08x\n", "blk hsize", h.hsize.get());
-  report("%-16s:0x%08x\n", "blk hcrc", h.hcrc.get());
-  report("%-16s:%d\n", "blk flags", static_cast<int>(h.flags.get()));
-  report("%-16s:%d\n", "blk lenght", static_cast<int>(h.length.get()));
-  report("%-16s:%d\n", "blk total", static_cast<int>(h.total.get()));
-  report("%-16s:0x%08x\n", "blk verify", h.verify.get());
-  report("%-16s:%d\n", "blk type", static_cast<int>(h.type.get()));
-  report("%-16s:%d\n", "blk id", static_cast<int>(h.id.get()));
-  report("%-16s:%s\n", "blk name", text_field(h.name).c_str());
-  report("%-16s:%s\n", "blk version", text_field(h.version).c_str());
-}
-
 }  // namespace
-
-int buffer_sink(void *ctx, const uint8_t *bytes, int count) {
-  auto *c = static_cast<buffer_sink_ctx *>(ctx);
-  uint32_t n = count > 0 ? static_cast<uint32_t>(count) : 0;
-  if (uint64_t{c->used} + n > c->capacity) {
-    report("cypher1_encode:buffer overflow,encode might cause expansion!\n");
-    n = c->capacity - c->used;
-  }
-  if (c->verbose) report("cypher1_encode:%d=>%d\n", static_cast<int>(n), static_cast<int>(c->used));
-  if (n) {
-    std::memcpy(c->area + c->used, bytes, n);
-    c->used += n;
-  }
-  return static_cast<int>(n);
-}
 
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
                const char *version, uint32_t flags) {
@@ -157,58 +115,18 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   uint8_t *payload = buf.get() + ROM_HDR_SIZE;
   uint32_t length = 0;
 
-  switch (desc->cypher) {
-    case ROM_BLK_CT_NONE:
-      if (count) std::memcpy(payload, input, count);
-      length = count;
-      break;
-    case ROM_BLK_CT_CYPHER1: {
-      buffer_sink_ctx ctx{in.fd, size, payload, static_cast<uint32_t>(capacity), 0, 0};
-      if (zentarc_encode_fd(in.fd, offset, static_cast<int>(count), buffer_sink, &ctx) != 0) {
-        report("failed to encode by cypher!\n");
-        return RES_FAULT;
-      }
-      if (static_cast<int>(ctx.used) <= 0) {
-        report("failed to encode ,size=%d!\n", static_cast<int>(ctx.used));
-        return RES_FAULT;
-      }
-      length = ctx.used;
-      break;
-    }
-    case ROM_BLK_CT_CYPHER2: {
-      int produced = static_cast<int>(capacity);
-      int r = blkfmt_encode(input, static_cast<int>(count), payload, &produced, 10, 1024,
-                            crc32_region(input, count), 0);
-      if (r < 0 || produced <= 0) {
-        report("failed to encode ,size=%d!\n", produced);
-        return RES_FAULT;
-      }
-      length = static_cast<uint32_t>(produced);
-      break;
-    }
-    case ROM_BLK_CT_CYPHER3:
-      if (count) std::memcpy(payload, input, count);
-      cypher3_encode(payload, static_cast<int>(count));
-      length = count;
-      break;
-    case ROM_BLK_CT_CYPHER4:
-      if (count) std::memcpy(payload, input, count);
-      cypher4_encode(payload, static_cast<int>(count));
-      length = count;
-      break;
-    case ROM_BLK_CT_AES:
-    case ROM_BLK_CT_DES:
-      report(desc->cypher == ROM_BLK_CT_AES
-                 ? "ROM_BLK_CT_AES NOT support just now,reset to none!\n"
-                 : "ROM_BLK_CT_DES NOT support just now,reset to none!\n");
-      desc->cypher = ROM_BLK_CT_NONE;
-      if (count) std::memcpy(payload, input, count);
-      length = count;
-      break;
-    default:
-      report("invalid cypher type,%d\n", static_cast<int>(desc->cypher));
-      return RES_FAULT;
+  const cypher_type *t = cypher_find(desc->cypher);
+  if (!t) {
+    report("invalid cypher type,%d\n", static_cast<int>(desc->cypher));
+    return RES_FAULT;
   }
+  if (t->note) {
+    report("%s", t->note);
+    desc->cypher = ROM_BLK_CT_NONE;
+  }
+  const cypher_input src{in.fd, offset, size, input, count};
+  if (t->encode(*t, src, payload, static_cast<uint32_t>(capacity), &length) != RES_OK)
+    return RES_FAULT;
 
   uint32_t padded = blk_padded(length);
   std::memset(payload + length, 0, padded - length);
@@ -242,7 +160,7 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   h.hcrc.set(crc32(0, &h, ROM_HDR_SIZE));
   std::memcpy(buf.get(), &h, ROM_HDR_SIZE);
 
-  print_summary(h);
+  dump_hdr(BLK_SUMMARY_LINES, &h);
 
   if (blk && total) {
     *blk = std::move(buf);
@@ -290,51 +208,47 @@ int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_
 }
 
 int rom_rescan(const char *path) {
-  map_guard map;
-  int r = rom_map(path, &map.addr, &map.len, PROT_READ | PROT_WRITE);
-  if (r == RES_BAD || !map.addr) return RES_FAULT;
-  if (r != ROM_CHECK_ROM) {
+  rom_walk w;
+  int kind = rom_walk_open(&w, path, O_RDWR);
+  if (kind < 0) return RES_FAULT;
+  if (kind != ROM_CHECK_ROM) {
     // Rewriting the counters of anything but a rom header would damage it.
-    if (r == ROM_CHECK_BLK) report("not a rom image,%s\n", path);
+    report("not a rom image,%s\n", path);
     return RES_FAULT;
   }
-  auto *base = static_cast<uint8_t *>(map.addr);
-  auto *rom = static_cast<rom_hdr *>(map.addr);
-  uint64_t len = map.len;
-  uint32_t hsize = rom->hsize.get();
-  uint64_t offset = hsize;
-  uint32_t count = 0;
-  while (offset + ROM_HDR_SIZE <= len) {
-    blk_hdr b;
-    std::memcpy(&b, base + offset, sizeof b);  // offsets need not be aligned
-    if (b.magic.get() != BLK_MAGIC) {
-      report("invalid block magic found:0x%08x\n", b.magic.get());
-      return RES_FAULT;
-    }
-    if (b.hsize.get() > len) {
-      report("suck ,invalid blk header size,%d\n", static_cast<int>(b.hsize.get()));
+  // Every block needs its magic; a header size past the end of the file ends
+  // the count there.
+  rom_walk_rules rules;
+  rules.hsize_to_file = true;
+  rules.need_magic = true;
+  rules.quiet = true;
+  int r = rom_walk_blocks(&w, {}, rules);
+  const rom_walk_end &e = w.end;
+  switch (e.why) {
+    case rom_walk_stop::total_small:
+      report("invalid block total found:%u,offset=%llu\n", e.value,
+             static_cast<unsigned long long>(e.offset));
       break;
-    }
-    // A total below the header size would stall the walk or run it back into
-    // the block's own header; the header's length field ends at 4 GiB.
-    uint32_t t = b.total.get();
-    if (t < ROM_HDR_SIZE) {
-      report("invalid block total found:%u,offset=%llu\n", t,
-             static_cast<unsigned long long>(offset));
-      return RES_FAULT;
-    }
-    if (offset + t > UINT32_MAX) {
+    case rom_walk_stop::total_wraps:
       report("image larger than 4GiB,block at offset=%llu\n",
-             static_cast<unsigned long long>(offset));
-      return RES_FAULT;
-    }
-    offset += t;
-    ++count;
+             static_cast<unsigned long long>(e.offset));
+      break;
+    default:
+      rom_walk_report(e, path);
+      break;
   }
-  rom->length.set(static_cast<uint32_t>(offset - hsize));
-  rom->blocks.set(count);
-  rom->hcrc.set(0);
-  rom->hcrc.set(crc32(0, rom, hsize));
+  if (r < 0) return RES_FAULT;
+
+  rom_hdr &rom = w.rom;
+  uint32_t hsize = rom.hsize.get();
+  rom.length.set(static_cast<uint32_t>(e.offset - hsize));
+  rom.blocks.set(static_cast<uint32_t>(e.blocks));
+  rom.hcrc.set(0);
+  rom.hcrc.set(crc32(0, &rom, hsize));
+  if (pwrite(w.fd.fd, &rom, sizeof rom, 0) != static_cast<ssize_t>(sizeof rom)) {
+    report("failed to write rom,%m,%s\n", path);
+    return RES_FAULT;
+  }
   return RES_OK;
 }
 

@@ -35,20 +35,6 @@ struct blk_buffer_free {
 /// starts 4-byte aligned.
 using blk_buffer = std::unique_ptr<uint8_t[], blk_buffer_free>;
 
-/// Context of buffer_sink: collects encoder output in a block's payload area.
-struct buffer_sink_ctx {
-  int fd;             // input descriptor
-  uint64_t size;      // input size in bytes
-  uint8_t *area;      // payload area
-  uint32_t capacity;  // its size
-  uint32_t used;      // bytes taken so far
-  int verbose;        // trace each piece (0 in the builder)
-};
-
-/// A zentarc_sink into ctx's payload area. Output that does not fit is cut
-/// at the capacity, with a message. @return the bytes taken.
-int buffer_sink(void *ctx, const uint8_t *bytes, int count);
-
 /// Creates (or truncates) path as a rom image holding only its header.
 /// @return 0 or RES_FAULT.
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,

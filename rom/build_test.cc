@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec/blkfmt.h"
+#include "codec/cypher_table.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
 #include "rom/load.h"

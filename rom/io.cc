@@ -6,16 +6,30 @@
 #include <cerrno>
 #include <utility>
 
-#include "rom/layout.h"
-#include "rom/output.h"
-
 namespace korvane {
 
-unique_fd::~unique_fd() {
-  if (fd >= 0) ::close(fd);
+unique_fd::unique_fd(unique_fd &&other) noexcept
+    : fd(std::exchange(other.fd, -1)), close_fn(other.close_fn) {}
+
+unique_fd &unique_fd::operator=(unique_fd &&other) noexcept {
+  if (this != &other) {
+    reset(std::exchange(other.fd, -1));
+    close_fn = other.close_fn;
+  }
+  return *this;
+}
+
+void unique_fd::reset(int f) {
+  if (fd >= 0) close_fn(fd);
+  fd = f;
 }
 
 int unique_fd::release() { return std::exchange(fd, -1); }
+
+int close_positive(int fd) {
+  if (fd > 0) ::close(fd);
+  return 0;
+}
 
 ssize_t read_full(int fd, void *buf, size_t n) {
   size_t got = 0;
@@ -41,21 +55,6 @@ bool write_all(int fd, const void *buf, size_t n) {
     p += w;
     n -= static_cast<size_t>(w);
   }
-  return true;
-}
-
-bool rom_walk_next(uint64_t *offset, uint32_t total) {
-  if (total < ROM_HDR_SIZE) {
-    report("invalid blk total,%u at offset %u,smaller than a header\n", total,
-           static_cast<uint32_t>(*offset));
-    return false;
-  }
-  if (*offset + total > ROM_WALK_LIMIT) {
-    report("invalid blk total,%u at offset %u,beyond 4GiB\n", total,
-           static_cast<uint32_t>(*offset));
-    return false;
-  }
-  *offset += total;
   return true;
 }
 

@@ -3,23 +3,38 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace korvane {
 
-/// Owns a descriptor and closes it (when it is not negative) at the end of
-/// the scope, unless it was released.
+/// Owns a descriptor and closes it at the end of the scope (when it is not
+/// negative), unless it was released. What closes it is the closer: ::close
+/// for ordinary files; close_positive (rom_close) where descriptor 0 must
+/// never be closed (the image, the fake MTD file); plat_close for what was
+/// opened through the platform table, mtd_close for an MTD device.
 struct unique_fd {
+  using closer = int (*)(int fd);
   int fd = -1;
+  closer close_fn = ::close;
+
   unique_fd() = default;
-  explicit unique_fd(int f) : fd(f) {}
+  explicit unique_fd(int f, closer c = ::close) : fd(f), close_fn(c) {}
+  unique_fd(unique_fd &&other) noexcept;
+  unique_fd &operator=(unique_fd &&other) noexcept;
   unique_fd(const unique_fd &) = delete;
   unique_fd &operator=(const unique_fd &) = delete;
-  ~unique_fd();
+  ~unique_fd() { reset(); }
+  /// Closes the descriptor held and takes f.
+  void reset(int f = -1);
+  /// @return the descriptor, no longer owned.
   int release();
 };
+
+/// A closer that closes fd only when it is greater than 0. @return 0
+int close_positive(int fd);
 
 /// Reads up to n bytes, going on after short reads and interruptions.
 /// @return bytes read (fewer than n at the end of the file) or -1, errno set.
@@ -28,15 +43,5 @@ ssize_t read_full(int fd, void *buf, size_t n);
 /// Writes all n bytes, going on after short writes and interruptions.
 /// @return true when all were written; false with errno set.
 bool write_all(int fd, const void *buf, size_t n);
-
-/// Offsets in an image are 32-bit: a walk never goes past this.
-inline constexpr uint64_t ROM_WALK_LIMIT = 0xFFFFFFFFull;
-
-/// Moves a block walk from the header at *offset to the next one, `total`
-/// bytes on. A total below one header would not move the walk forward (or
-/// would move it into the block's own header) and one past 32 bits cannot
-/// name a block: both end the walk with a message.
-/// @return true when the walk may go on.
-bool rom_walk_next(uint64_t *offset, uint32_t total);
 
 }  // namespace korvane

@@ -95,10 +95,7 @@ int rom_open(const char *path, int *fd, uint64_t *size, int open_flags) {
   return r;
 }
 
-int rom_close(int fd) {
-  if (fd > 0) close(fd);
-  return 0;
-}
+int rom_close(int fd) { return close_positive(fd); }
 
 int rom_map(const char *path, void **addr, size_t *len, int prot) {
   int fd = -1;

@@ -30,17 +30,6 @@ constexpr word type_words[] = {
     {"exe", ROM_BLK_TYPE_EXE, true},
 };
 
-// Cypher words, all in any case, tried in this order.
-constexpr word cypher_words[] = {
-    {"none", ROM_BLK_CT_NONE, true},       {"cypher1", ROM_BLK_CT_CYPHER1, true},
-    {"c1", ROM_BLK_CT_CYPHER1, true},      {"7zip", ROM_BLK_CT_CYPHER1, true},
-    {"cypher2", ROM_BLK_CT_CYPHER2, true}, {"c2", ROM_BLK_CT_CYPHER2, true},
-    {"gzip", ROM_BLK_CT_CYPHER2, true},    {"cypher3", ROM_BLK_CT_CYPHER3, true},
-    {"c3", ROM_BLK_CT_CYPHER3, true},      {"cypher4", ROM_BLK_CT_CYPHER4, true},
-    {"c4", ROM_BLK_CT_CYPHER4, true},      {"AES", ROM_BLK_CT_AES, true},
-    {"DES", ROM_BLK_CT_DES, true},
-};
-
 constexpr word data_words[] = {
     {"raw", ROM_BLK_DATA_RAW, false},
     {"file", ROM_BLK_DATA_FILE, false},
@@ -67,27 +56,6 @@ const char *blk_type_name(uint32_t type) {
   return type < std::size(names) ? names[type] : "unknown";
 }
 
-const char *blk_cypher_name(uint32_t cypher) {
-  switch (cypher) {
-    case ROM_BLK_CT_NONE:
-      return "none";
-    case ROM_BLK_CT_CYPHER1:
-      return "cypher1";
-    case ROM_BLK_CT_CYPHER2:
-      return "cypher2";
-    case ROM_BLK_CT_CYPHER3:
-      return "cypher3";
-    case ROM_BLK_CT_CYPHER4:
-      return "cypher4";
-    case ROM_BLK_CT_AES:
-      return "AES";
-    case ROM_BLK_CT_DES:
-      return "DES";
-    default:
-      return "invalid";
-  }
-}
-
 const char *blk_data_name(uint32_t data) {
   switch (data) {
     case ROM_BLK_DATA_RAW:
@@ -100,10 +68,6 @@ const char *blk_data_name(uint32_t data) {
 }
 
 bool parse_blk_type(const char *word, uint32_t *type) { return lookup(type_words, word, type); }
-
-bool parse_blk_cypher(const char *word, uint32_t *cypher) {
-  return lookup(cypher_words, word, cypher);
-}
 
 bool parse_blk_data(const char *word, uint32_t *data) { return lookup(data_words, word, data); }
 

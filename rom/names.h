@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Display names of the enumerations, and the option words that command
-// lines (korvane's and korvane-mkrom's) accept for them. One table each, so
-// every program parses the same words with the same code.
+// Display names of the block types and data kinds, and the option words
+// that command lines (korvane's and korvane-mkrom's) accept for them. One
+// table each, so every program parses the same words with the same code.
+// The cypher types have theirs in the cypher table (codec/cypher_table.h).
 #pragma once
 
 #include <cstdint>
@@ -10,16 +11,12 @@ namespace korvane {
 
 /// "none", "bin", ..., "nor-raw", "script", "execute"; "unknown" otherwise.
 const char *blk_type_name(uint32_t type);
-/// "none", "cypher1" .. "cypher4", "AES", "DES"; "invalid" otherwise.
-const char *blk_cypher_name(uint32_t cypher);
 /// "raw", "file"; "invalid" otherwise.
 const char *blk_data_name(uint32_t data);
 
 /// Option word of a block type: the first seven words compare
 /// case-sensitively, "script" and "exe" case-insensitively. @return true if known.
 bool parse_blk_type(const char *word, uint32_t *type);
-/// Cypher words, all case-insensitive. @return true if known.
-bool parse_blk_cypher(const char *word, uint32_t *cypher);
 /// "raw" or "file", case-sensitive. @return true if known.
 bool parse_blk_data(const char *word, uint32_t *data);
 

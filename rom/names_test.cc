@@ -17,11 +17,6 @@ TEST(Names, DisplayNames) {
   EXPECT_STREQ(blk_type_name(ROM_BLK_TYPE_EXE), "execute");
   EXPECT_STREQ(blk_type_name(9), "unknown");
   EXPECT_STREQ(blk_type_name(0xFFFFFFFF), "unknown");
-  EXPECT_STREQ(blk_cypher_name(ROM_BLK_CT_CYPHER4), "cypher4");
-  EXPECT_STREQ(blk_cypher_name(ROM_BLK_CT_AES), "AES");
-  EXPECT_STREQ(blk_cypher_name(ROM_BLK_CT_DES), "DES");
-  EXPECT_STREQ(blk_cypher_name(5), "invalid");
-  EXPECT_STREQ(blk_cypher_name(0x82), "invalid");
   EXPECT_STREQ(blk_data_name(ROM_BLK_DATA_FILE), "file");
   EXPECT_STREQ(blk_data_name(1), "invalid");
 }
@@ -41,14 +36,6 @@ TEST(Names, OptionWordsAndTheirCase) {
       {parse_blk_type, "EXE", true, ROM_BLK_TYPE_EXE},
       {parse_blk_type, "nor-raw", false, 0},  // a display name is no option word
       {parse_blk_type, "", false, 0},
-      {parse_blk_cypher, "NONE", true, ROM_BLK_CT_NONE},
-      {parse_blk_cypher, "7Zip", true, ROM_BLK_CT_CYPHER1},
-      {parse_blk_cypher, "GZIP", true, ROM_BLK_CT_CYPHER2},
-      {parse_blk_cypher, "C3", true, ROM_BLK_CT_CYPHER3},
-      {parse_blk_cypher, "cypher4", true, ROM_BLK_CT_CYPHER4},
-      {parse_blk_cypher, "aes", true, ROM_BLK_CT_AES},
-      {parse_blk_cypher, "Des", true, ROM_BLK_CT_DES},
-      {parse_blk_cypher, "cypher5", false, 0},
       {parse_blk_data, "raw", true, ROM_BLK_DATA_RAW},
       {parse_blk_data, "file", true, ROM_BLK_DATA_FILE},
       {parse_blk_data, "RAW", false, 0},

@@ -95,5 +95,45 @@ TEST(CopyRegion, Failures) {
   for (int fd : {src, dst, ro, wo, fds[0], fds[1]}) close(fd);
 }
 
+// A sink that gathers the pieces in a buffer of its own names the place to
+// read them to: they arrive there, in order, and nothing else is allocated
+// for them.
+TEST(ReadRegion, ASinkWithRoomGetsThePiecesReadInPlace) {
+  struct gather {
+    std::string buf = std::string(200000, '\0');
+    size_t fill = 0;
+    int in_place = 0, pieces = 0;
+  } g;
+  region_sink sink;
+  sink.ctx = &g;
+  sink.room = [](void *ctx, uint32_t) {
+    auto &g = *static_cast<gather *>(ctx);
+    return reinterpret_cast<uint8_t *>(g.buf.data() + g.fill);
+  };
+  sink.put = [](void *ctx, const uint8_t *p, int n) {
+    auto &g = *static_cast<gather *>(ctx);
+    ++g.pieces;
+    if (p == reinterpret_cast<uint8_t *>(g.buf.data() + g.fill)) ++g.in_place;
+    g.fill += static_cast<size_t>(n);
+    return n;
+  };
+  std::string src_bytes = pattern(150000);
+  int src = mem_file(src_bytes);
+  region_result r = read_region(src, 100, 140000, 65536, xor_5a, sink);
+  EXPECT_EQ(r.end, region_end::done);
+  EXPECT_EQ(r.read, 140000u);
+  EXPECT_EQ(r.put, 140000u);
+  EXPECT_EQ(g.pieces, 3);
+  EXPECT_EQ(g.in_place, 3);
+  std::string want = src_bytes.substr(100, 140000);
+  for (char &c : want) c ^= 0x5A;
+  EXPECT_EQ(g.buf.substr(0, g.fill), want);
+  // The source ending early: what was taken, and why it stopped.
+  r = read_region(src, 149000, 5000, 65536, nullptr, sink);
+  EXPECT_EQ(r.end, region_end::short_source);
+  EXPECT_EQ(r.read, 1000u);
+  close(src);
+}
+
 }  // namespace
 }  // namespace korvane

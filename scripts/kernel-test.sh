@@ -1,17 +1,36 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The kernel tier alone: installs on the real Linux MTD stack. Boots
-# Debian's kernel under qemu (software emulation) with nandsim and mtdram,
-# runs a static korvane on /dev/mtdN and reads the flash back (tests/kernel/).
-# Uses the default preset's build folder; the kernel is cached in .vm-cache/.
-# Usage: scripts/kernel-test.sh
+# Debian's kernels under qemu (software emulation) with nandsim and mtdram,
+# runs a static korvane on /dev/mtdN and reads the flash back (tests/kernel/):
+# the x86-64 VM with the PC's korvane, and the 32-bit ARM VM with the armhf
+# korvane (the board's own binary), both through the same scenarios.
+# Uses the default preset's build folder, and for the ARM VM's programs the
+# armhf preset's; the kernels are cached in .vm-cache/.
+# Usage: scripts/kernel-test.sh [--x86|--arm]   (default: both VMs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tiers=both
+for arg in "$@"; do
+  case "$arg" in
+    --x86) tiers=x86 ;;
+    --arm) tiers=arm ;;
+    *) echo "kernel-test.sh: unknown option $arg (--x86 or --arm)" >&2; exit 2 ;;
+  esac
+done
 start=$SECONDS
-scripts/packages.sh test kernel
+case $tiers in
+  x86) scripts/packages.sh test kernel; label=kernel-x86 ;;
+  arm) scripts/packages.sh test kernel-arm; label=kernel-arm ;;
+  both) scripts/packages.sh test kernel kernel-arm; label=kernel ;;
+esac
 cmake --preset default >/dev/null
 cmake --build --preset default --target kernel_test
+if [ $tiers != x86 ]; then
+  cmake --preset armhf >/dev/null
+  cmake --build --preset armhf --target korvane-static mtd_probe
+fi
 status=0
-ctest --preset default -L kernel --no-tests=error || status=$?
-echo "kernel tier: $((SECONDS - start)) s"
+ctest --preset default -L "$label" --no-tests=error || status=$?
+echo "kernel tier ($tiers): $((SECONDS - start)) s"
 exit $status

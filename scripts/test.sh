@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Sets up the machine, builds with a preset and runs the whole test suite.
 # With the default preset that includes the kernel tier (installs on the
-# real Linux MTD stack in a VM, scripts/kernel-test.sh); --no-kernel leaves
-# it out. Other presets run their own build's tests only.
+# real Linux MTD stack in an x86-64 and a 32-bit ARM VM,
+# scripts/kernel-test.sh); --no-kernel leaves it out. Other presets run
+# their own build's tests only.
 # Usage: scripts/test.sh [PRESET] [--no-kernel]   (default: default)
 set -euo pipefail
 cd "$(dirname "$0")/.."

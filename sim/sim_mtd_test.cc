@@ -58,7 +58,7 @@ class SimMtd : public ::testing::Test {
 };
 
 TEST_F(SimMtd, FreshDeviceIsErasedAndBackedByFiles) {
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   ASSERT_GE(fd.fd, 0);
   EXPECT_EQ(sim.data(0), std::vector<uint8_t>(1 << 20, 0xFF));
   EXPECT_EQ(sim.oob(0), std::vector<uint8_t>((1 << 20) / PAGE * 64, 0xFF));
@@ -83,7 +83,7 @@ TEST_F(SimMtd, GetInfoReportsTheKernelRecord) {
       {2, MTD_RAM, MTD_CAP_RAM, 128u << 10, 64u << 10, 1, 0},
   };
   for (const row &r : rows) {
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     mtd_info_user info;
     std::memset(&info, 0xAB, sizeof info);
     ASSERT_EQ(ioctl(fd.fd, MEMGETINFO, &info), 0);
@@ -98,7 +98,7 @@ TEST_F(SimMtd, GetInfoReportsTheKernelRecord) {
 }
 
 TEST_F(SimMtd, NandProgramsOnlyClearBitsUntilErased) {
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   ASSERT_EQ(write_at(fd.fd, PAGE, std::vector<uint8_t>(PAGE, 0x0F)), ssize_t(PAGE));
   ASSERT_EQ(write_at(fd.fd, PAGE, std::vector<uint8_t>(PAGE, 0xF3)), ssize_t(PAGE));
   ASSERT_EQ(write_at(fd.fd, BLOCK, std::vector<uint8_t>(PAGE, 0x00)), ssize_t(PAGE));
@@ -130,7 +130,7 @@ TEST_F(SimMtd, NandProgramsOnlyClearBitsUntilErased) {
 }
 
 TEST_F(SimMtd, NandWritesNeedWholePages) {
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   struct row {
     uint32_t at;
     size_t len;
@@ -164,7 +164,7 @@ TEST_F(SimMtd, NandWritesNeedWholePages) {
 }
 
 TEST_F(SimMtd, BadBlocksRefuseOnlyTheErase) {
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   EXPECT_EQ(badblock(fd.fd, 2 * BLOCK), 1);
   EXPECT_EQ(badblock(fd.fd, 2 * BLOCK + 5000), 1) << "any offset inside the block";
   EXPECT_EQ(badblock(fd.fd, BLOCK), 0);
@@ -214,7 +214,7 @@ TEST_F(SimMtd, EraseNeedsWholeBlocksInsideTheDevice) {
       {1, 100, 64 << 10, -1, EINVAL},
   };
   for (const row &r : rows) {
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     errno = 0;
     EXPECT_EQ(erase(fd.fd, r.start, r.length), r.result) << r.start << "+" << r.length;
     if (r.result < 0) {
@@ -224,7 +224,7 @@ TEST_F(SimMtd, EraseNeedsWholeBlocksInsideTheDevice) {
 }
 
 TEST_F(SimMtd, OobWritesPlaceBytesLikeTheKernel) {
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   // start's offset inside the page is the offset inside the OOB area.
   EXPECT_EQ(write_oob(fd.fd, 3 * PAGE + 16, std::vector<uint8_t>(8, 0x11)), 0);
   EXPECT_EQ(write_oob(fd.fd, 3 * PAGE + 16, std::vector<uint8_t>(8, 0x30)), 0);
@@ -253,7 +253,7 @@ TEST_F(SimMtd, OobWritesPlaceBytesLikeTheKernel) {
   }
   EXPECT_EQ(sim.oob(0), o) << "refused OOB writes change nothing";
 
-  plat_fd_guard nor(sim.open(1));
+  unique_fd nor(sim.open(1), plat_close);
   errno = 0;
   EXPECT_EQ(write_oob(nor.fd, 0, {0}), -1);
   EXPECT_EQ(errno, EOPNOTSUPP);
@@ -273,7 +273,7 @@ TEST_F(SimMtd, OobLayoutIsTheKernelsSoftwareEccLayout) {
       {4, {0, 1, 2}, {{3, 2}, {6, 2}, {0, 0}}},   // 256 + 8
   };
   for (const row &r : rows) {
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     nand_oobinfo oi;
     std::memset(&oi, 0xAB, sizeof oi);
     ASSERT_EQ(ioctl(fd.fd, MEMGETOOBSEL, &oi), 0);
@@ -289,7 +289,7 @@ TEST_F(SimMtd, OobLayoutIsTheKernelsSoftwareEccLayout) {
   }
   // No layout for an OOB size the kernel's software ECC does not handle, none on NOR.
   for (int mtd : {5, 1}) {
-    plat_fd_guard fd(sim.open(mtd));
+    unique_fd fd(sim.open(mtd), plat_close);
     nand_oobinfo oi{};
     errno = 0;
     EXPECT_EQ(ioctl(fd.fd, MEMGETOOBSEL, &oi), -1);
@@ -305,7 +305,7 @@ TEST_F(SimMtd, PageWritesProgramTheSoftwareEccBytes) {
   page[511] = 0x80;
   const std::vector<uint8_t> step0 = {0xAA, 0xAA, 0xAB}, step1 = {0x55, 0x55, 0x57};
 
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   ASSERT_EQ(write_at(fd.fd, PAGE, page), ssize_t(PAGE));
   std::vector<uint8_t> want(64, 0xFF);  // ECC at 40..63, step by step
   std::copy(step0.begin(), step0.end(), want.begin() + 40);
@@ -315,7 +315,7 @@ TEST_F(SimMtd, PageWritesProgramTheSoftwareEccBytes) {
   EXPECT_EQ(std::vector<uint8_t>(o.begin(), o.begin() + 64), std::vector<uint8_t>(64, 0xFF));
 
   // 512 + 16: six ECC bytes at 0-3 and 6-7.
-  plat_fd_guard small(sim.open(3));
+  unique_fd small(sim.open(3), plat_close);
   ASSERT_EQ(write_at(small.fd, 0, std::vector<uint8_t>(page.begin(), page.begin() + 512)), 512);
   o = sim.oob(3);
   EXPECT_EQ(std::vector<uint8_t>(o.begin(), o.begin() + 16),
@@ -383,7 +383,7 @@ TEST_F(SimMtd, NandReadsAPageProgrammedTwiceAsTheKernelsEccCorrectsIt) {
     a[i] = uint8_t(0x5A + i * 7 + (i >> 8));
     b[i] = uint8_t(0xC3 + i * 7 + (i >> 8));
   }
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   ASSERT_EQ(write_at(fd.fd, PAGE, a), ssize_t(PAGE));
   ASSERT_EQ(write_at(fd.fd, PAGE, b), ssize_t(PAGE));
   std::vector<uint8_t> stored = sim.data(0), oob = sim.oob(0);
@@ -416,7 +416,7 @@ TEST_F(SimMtd, NandReadsPagesWrittenOnceAsWritten) {
   std::vector<uint8_t> pages(4 * PAGE);
   uint32_t x = 12345;
   for (auto &v : pages) v = uint8_t((x = x * 1103515245u + 12345u) >> 16);
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   ASSERT_EQ(write_at(fd.fd, BLOCK - 2 * PAGE, pages), ssize_t(pages.size()))
       << "across a block boundary";
   std::vector<uint8_t> back(pages.size() - 300);
@@ -448,7 +448,7 @@ TEST_F(SimMtd, NandReadsFollowTheKernelsCorrectionRule) {
       {"512 + 16, step 1 at 3, 6 and 7", 3, 3, {0x55, 0xFF, 0xFF, 0x55, 0x57}, {{511, 0x80}}},
   };
   for (const row &r : rows) {
-    plat_fd_guard fd(sim.open(r.mtd));
+    unique_fd fd(sim.open(r.mtd), plat_close);
     const uint32_t page = r.mtd == 0 ? PAGE : 512;
     ASSERT_EQ(erase(fd.fd, 0, r.mtd == 0 ? BLOCK : 16 * 1024), 0);
     ASSERT_EQ(write_at(fd.fd, 0, std::vector<uint8_t>(page, 0)), ssize_t(page));
@@ -481,7 +481,7 @@ TEST_F(SimMtd, OobLayoutCanBeReplaced) {
   sim_mtd *m = sim_partition(0);
   m->useecc = 0;
   m->oobfree = {{0, 4}, {10, 2}};
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   nand_oobinfo oi{};
   ASSERT_EQ(ioctl(fd.fd, MEMGETOOBSEL, &oi), 0);
   EXPECT_EQ(oi.useecc, 0u);
@@ -501,7 +501,7 @@ TEST_F(SimMtd, NorAndRamWriteAnyBytesAndHaveNoBadBlocks) {
   };
   for (const row &r : {row{1, 0x30}, row{2, 0x3C}}) {
     const int mtd = r.mtd;
-    plat_fd_guard fd(sim.open(mtd));
+    unique_fd fd(sim.open(mtd), plat_close);
     EXPECT_EQ(write_at(fd.fd, 3, {0x0F, 0xF0, 0x00}), 3);
     EXPECT_EQ(write_at(fd.fd, 4, {0x3C}), 1);
     std::vector<uint8_t> d = sim.data(mtd);
@@ -523,7 +523,7 @@ TEST_F(SimMtd, NorAndRamWriteAnyBytesAndHaveNoBadBlocks) {
 }
 
 TEST_F(SimMtd, SeekFollowsTheCharacterDevice) {
-  plat_fd_guard fd(sim.open(1));
+  unique_fd fd(sim.open(1), plat_close);
   EXPECT_EQ(plat().lseek(fd.fd, 100, SEEK_SET), 100);
   EXPECT_EQ(plat().lseek(fd.fd, 28, SEEK_CUR), 128);
   EXPECT_EQ(plat().lseek(fd.fd, 0, SEEK_END), 256 << 10);
@@ -539,7 +539,7 @@ TEST_F(SimMtd, SeekFollowsTheCharacterDevice) {
 }
 
 TEST_F(SimMtd, ReadOnlyDescriptorsRefuseChanges) {
-  plat_fd_guard fd(sim.open(0, O_RDONLY));
+  unique_fd fd(sim.open(0, O_RDONLY), plat_close);
   errno = 0;
   EXPECT_EQ(plat().write(fd.fd, std::vector<uint8_t>(PAGE).data(), PAGE), -1);
   EXPECT_EQ(errno, EBADF);
@@ -556,7 +556,7 @@ TEST_F(SimMtd, ScheduledFaultsFailTheNthCall) {
   sim_inject(0, SIM_WRITE, 2, EIO);
   sim_inject(0, SIM_ERASE, 2, EROFS, true);
   sim_inject(1, SIM_IOCTL, 1, ENODEV);
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   std::vector<uint8_t> page(PAGE, 0);
   EXPECT_EQ(write_at(fd.fd, 0, page), ssize_t(PAGE));
   errno = 0;
@@ -570,7 +570,7 @@ TEST_F(SimMtd, ScheduledFaultsFailTheNthCall) {
   EXPECT_EQ(errno, EROFS);
   EXPECT_EQ(sim.data(0)[PAGE], 0x00) << "a failed erase erased nothing";
 
-  plat_fd_guard nor(sim.open(1));
+  unique_fd nor(sim.open(1), plat_close);
   mtd_info_user info{};
   EXPECT_EQ(ioctl(nor.fd, MEMGETINFO, &info), -1);
   EXPECT_EQ(errno, ENODEV);
@@ -583,7 +583,7 @@ TEST_F(SimMtd, ScheduledFaultsFailTheNthCall) {
 
 TEST_F(SimMtd, RefusalsMissingDevicesAndBlocksTurningBad) {
   sim_partition(1)->refused = 1u << SIM_BADBLOCK;
-  plat_fd_guard nor(sim.open(1));
+  unique_fd nor(sim.open(1), plat_close);
   errno = 0;
   EXPECT_EQ(badblock(nor.fd, 0), -1);
   EXPECT_EQ(errno, EOPNOTSUPP);
@@ -595,7 +595,7 @@ TEST_F(SimMtd, RefusalsMissingDevicesAndBlocksTurningBad) {
   EXPECT_EQ(sim.open(9), -1) << "not on the board";
   EXPECT_EQ(plat().open("/dev/mtd01", O_RDWR, 0), -1);
 
-  plat_fd_guard fd(sim.open(0));
+  unique_fd fd(sim.open(0), plat_close);
   EXPECT_EQ(badblock(fd.fd, 5 * BLOCK), 0);
   sim_mark_bad(0, 5);
   EXPECT_EQ(badblock(fd.fd, 5 * BLOCK), 1);
@@ -604,7 +604,7 @@ TEST_F(SimMtd, RefusalsMissingDevicesAndBlocksTurningBad) {
 
 TEST_F(SimMtd, ContentsSurviveARestartAndMissingFilesStartErased) {
   {
-    plat_fd_guard fd(sim.open(3));
+    unique_fd fd(sim.open(3), plat_close);
     ASSERT_EQ(write_at(fd.fd, 512, std::vector<uint8_t>(512, 0x42)), 512);
   }
   sim_stop();
@@ -613,7 +613,7 @@ TEST_F(SimMtd, ContentsSurviveARestartAndMissingFilesStartErased) {
   std::string error;
   ASSERT_EQ(sim_board_parse(BOARD, "b", &board, &error), 0);
   ASSERT_EQ(sim_start(board, sim.dir().path(), &error), 0) << error;
-  plat_fd_guard fd(sim.open(3));
+  unique_fd fd(sim.open(3), plat_close);
   uint8_t b = 0;
   ASSERT_EQ(plat().lseek(fd.fd, 600, SEEK_SET), 600);
   ASSERT_EQ(plat().read(fd.fd, &b, 1), 1);

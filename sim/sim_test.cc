@@ -25,7 +25,7 @@ constexpr const char *BOARD =
     "proc /proc/keypad/watchdog /proc/dsplink/reset\n";
 
 int write_text(const char *path, const char *text) {
-  plat_fd_guard fd(plat().open(path, O_RDWR, 0));
+  unique_fd fd(plat().open(path, O_RDWR, 0), plat_close);
   if (fd.fd < 0) return -1;
   return static_cast<int>(plat().write(fd.fd, text, std::strlen(text)));
 }
@@ -89,7 +89,7 @@ TEST(Sim, ControlFilesExistOnlyWhenListedAndLogEveryWrite) {
       "proc /proc/keypad/watchdog 201\nproc /proc/keypad/watchdog 1\nproc /proc/dsplink/reset 1\n");
 
   // Reading a control file gives its text; a read-only descriptor cannot write.
-  plat_fd_guard fd(plat().open("/proc/keypad/watchdog", O_RDONLY, 0));
+  unique_fd fd(plat().open("/proc/keypad/watchdog", O_RDONLY, 0), plat_close);
   char buf[8] = {};
   EXPECT_EQ(plat().read(fd.fd, buf, sizeof buf), 1);
   EXPECT_EQ(buf[0], '1');
@@ -102,7 +102,7 @@ TEST(Sim, ProcessFoldersAreReadFromTheState) {
   sim_fixture sim(BOARD);
   std::filesystem::create_directories(sim.path("proc/123"));
   e2e::write_file(sim.path("proc/123/cmdline"), std::string("/bin/app\0-x\0", 12));
-  plat_fd_guard fd(plat().open("/proc/123/cmdline", O_RDONLY, 0));
+  unique_fd fd(plat().open("/proc/123/cmdline", O_RDONLY, 0), plat_close);
   ASSERT_GE(fd.fd, 0);
   char buf[32];
   EXPECT_EQ(plat().read(fd.fd, buf, sizeof buf), 12);

@@ -287,7 +287,7 @@ TEST(Mkrom, HelpAndVersion) {
   EXPECT_THAT(mkrom({"add", "--help"}).out, HasSubstr("--offset N"));
   r = mkrom({"--version"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "korvane-mkrom 1.0.4.9\n");
+  EXPECT_EQ(r.out, "korvane-mkrom " KORVANE_VERSION "\n");
 }
 
 TEST(Mkrom, BuildFailuresExit1AndLeaveFilesAlone) {

@@ -760,6 +760,38 @@ TEST_F(show, files_that_cannot_be_created) {
   }
 }
 
+TEST_F(show, never_empties_the_image_itself) {
+  // A block file extracted in its own folder bears the name of its block
+  // (0-2-nand-raw-kernel here); the image stays whole and the block is
+  // skipped like one whose file cannot be created. A hard link to the image
+  // under the name of another image's block is the same file.
+  const std::string name = extract_name(0, 0, *blk_file_);
+  put(name.substr(3), *blk_file_);
+  for (bool with_header : {false, true}) {
+    SCOPED_TRACE(with_header);
+    std::vector<std::string> args = {"-x", name.substr(3)};
+    if (with_header) args.insert(args.begin(), "-g");
+    auto res = korvane_run(args);
+    EXPECT_EQ(res.status, 1);
+    blk_state s;
+    s.before = extract_line(name, with_header);
+    EXPECT_EQ(res.out, blk_section(0, 0, *blk_file_, s) +
+                           "failed to create file,is the image itself," + name + "\n");
+    EXPECT_EQ(read_file(work_ / name.substr(3)), *blk_file_);
+  }
+
+  put("a.rom", *img_);
+  std::string linked = extract_name(2, walk(*img_, true)[2], *img_).substr(3);
+  ASSERT_EQ(link((work_ / "a.rom").c_str(), (work_ / linked).c_str()), 0);
+  auto res = korvane_run({"-x", "a.rom"});
+  EXPECT_EQ(res.status, 1);
+  EXPECT_NE(res.out.find("failed to create file,is the image itself,.//" + linked + "\n"),
+            std::string::npos);
+  EXPECT_EQ(read_file(work_ / "a.rom"), *img_);
+  EXPECT_EQ(read_file(work_ / extract_name(5, walk(*img_, true)[5], *img_).substr(3)),
+            (*blocks_)[5].content);
+}
+
 TEST_F(show, totals_that_cannot_move_the_walk) {
   std::vector<size_t> offs = walk(*img_, true);
   struct row {

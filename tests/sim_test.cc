@@ -70,7 +70,7 @@ TEST(KorvaneSim, StateFolderHoldsTheBoardsControlFiles) {
   // A board file decides which control files exist.
   e2e::write_file(dir / "board",
                   "mtd0 nor size=64K erase=64K\nproc /proc/dsplink/rstsw /proc/dsplink/rsthw\n");
-  r = sim(dir, {"--board", "board", "--state", "other", "--version"});
+  r = sim(dir, {"--board", "board", "--state", "other", "--", "--version"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(e2e::file_exists(dir / "other/proc/dsplink/rsthw"));
   EXPECT_FALSE(e2e::file_exists(dir / "other/proc/keypad/watchdog"));
@@ -106,6 +106,13 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
   EXPECT_EQ(
       help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
       0u);
+  // Its own version on standard output, before any board is set up;
+  // korvane's banner is "korvane-sim -- --version".
+  e2e::run_result version = sim(dir, {"--board", "absent", "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "korvane-sim " KORVANE_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+  EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
 }
 
 // ------------------------------------------------------------ installing

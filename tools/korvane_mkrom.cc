@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/cypher_table.h"
 #include "rom/build.h"
 #include "rom/io.h"
 #include "rom/layout.h"

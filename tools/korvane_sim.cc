@@ -2,6 +2,7 @@
 // korvane-sim: runs the korvane driver against a simulated board.
 //
 //   korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS
+//   korvane-sim --help | --version
 //
 // The board comes from FILE (or the built-in board), its flash contents,
 // control files and event log live in DIR (default ./korvane-sim-state).
@@ -15,6 +16,10 @@
 #include "cli/driver.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
+
+#ifndef KORVANE_VERSION
+#define KORVANE_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -60,6 +65,10 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(arg, "--help") == 0) {
       std::fputs(USAGE, stderr);
+      return 0;
+    }
+    if (std::strcmp(arg, "--version") == 0) {  // korvane's own: korvane-sim -- --version
+      std::printf("korvane-sim %s\n", KORVANE_VERSION);
       return 0;
     }
     int r = take_value(argc, argv, &i, "--board", &board_file);

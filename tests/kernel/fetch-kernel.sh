@@ -1,50 +1,93 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Fetches Debian's own amd64 kernel (the one linux-image-amd64 depends on)
-# into a cache folder and unpacks only what the VM tier boots with: vmlinuz
-# (and vmlinux, the uncompressed kernel inside it, which boots much faster)
-# and the MTD driver modules with lib/bch. Prints the kernel's folder in
-# the cache on standard output; everything else goes to standard error.
-# Usage: fetch-kernel.sh CACHE_DIR
+# Fetches Debian's own kernel for a VM of the kernel tier into a cache folder
+# and unpacks only what the VM boots with. Prints the kernel's folder in the
+# cache on standard output; everything else goes to standard error.
+#
+#   amd64  the kernel linux-image-amd64 depends on: vmlinuz (and vmlinux,
+#          the uncompressed kernel inside it, which boots much faster), the
+#          MTD driver modules with lib/bch
+#   armhf  the kernel linux-image-armmp:armhf depends on (or with
+#          --flavour armmp-lpae, linux-image-armmp-lpae's): vmlinuz,
+#          modules.builtin, the MTD and virtio modules, and beside them
+#          busybox (busybox-static:armhf), the flash tools of
+#          mtd-utils:armhf in sbin/, and modules/extra/mtdram.ko, the RAM
+#          flash this kernel lacks, built by build-mtdram.sh
+#
+# Usage: fetch-kernel.sh [--arch amd64|armhf] [--flavour F] CACHE_DIR
+#   (default amd64; armhf kernels: armmp, the default, or armmp-lpae)
 set -euo pipefail
 
-cache=${1:?usage: fetch-kernel.sh CACHE_DIR}
+usage="usage: fetch-kernel.sh [--arch amd64|armhf] [--flavour F] CACHE_DIR"
+here=$(cd "$(dirname "$0")" && pwd)
+arch=amd64 flavour=
+while [ $# -gt 1 ]; do
+  case "$1" in
+    --arch) arch=$2; shift 2 ;;
+    --flavour) flavour=$2; shift 2 ;;
+    *) echo "$usage" >&2; exit 1 ;;
+  esac
+done
+cache=${1:?$usage}
+case $arch/$flavour in
+  amd64/ | amd64/amd64) meta=linux-image-amd64 ;;
+  armhf/ | armhf/armmp | armhf/armmp-lpae) meta=linux-image-${flavour:-armmp}:armhf ;;
+  *) echo "fetch-kernel: no $arch kernel ${flavour:+of flavour $flavour }here" >&2; exit 1 ;;
+esac
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 
+if [ "$arch" = armhf ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  echo "fetch-kernel: apt has no armhf architecture (scripts/packages.sh kernel-arm adds it)" >&2
+  exit 1
+fi
+
 # The version the metapackage points at, e.g. linux-image-6.1.0-57-amd64.
-pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1)
+depends() {
+  apt-cache depends "$meta" 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1
+}
+pkg=$(depends)
 if [ -z "$pkg" ]; then
   # Without package lists apt knows no version yet.
   echo "fetch-kernel: no package lists, running apt-get update" >&2
   apt-get update -qq >&2
-  pkg=$(apt-cache depends linux-image-amd64 |
-    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1)
+  pkg=$(depends)
 fi
-[ -n "$pkg" ] || { echo "fetch-kernel: cannot tell which kernel linux-image-amd64 wants" >&2; exit 1; }
+[ -n "$pkg" ] || { echo "fetch-kernel: cannot tell which kernel $meta wants" >&2; exit 1; }
+pkg=${pkg%:"$arch"}
 kver=${pkg#linux-image-}
 dest="$cache/$kver"
 
-# Several builds may share the cache: one fetch at a time.
-exec 9>"$cache/.lock"
-flock 9
-
+# Several builds may share the cache: one fetch at a time. A complete
+# folder needs no lock (the other tier may be fetching its own meanwhile).
 if [ ! -f "$dest/.complete" ]; then
-  echo "fetch-kernel: fetching $pkg" >&2
-  rm -rf "$dest" "$cache/dl"
-  mkdir -p "$cache/dl"
-  # apt-get download writes into the current folder; the _apt user may not
-  # reach the cache, which only costs a warning.
-  (cd "$cache/dl" && apt-get download "$pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) || true
-  deb=$(ls "$cache"/dl/"$pkg"_*.deb 2>/dev/null | head -n1)
-  [ -n "$deb" ] || { echo "fetch-kernel: apt-get download $pkg failed" >&2; exit 1; }
+  exec 9>"$cache/.lock"
+  flock 9
+fi
+
+# apt-get download writes into the current folder; the _apt user may not
+# reach the cache, which only costs a warning.
+download() {
+  (cd "$cache/dl" && apt-get download "$@" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) || true
+}
+# The one .deb of a package in the download folder.
+deb_of() {
+  local deb
+  deb=$(ls "$cache/dl/${1}"_*.deb 2>/dev/null | head -n1)
+  [ -n "$deb" ] || { echo "fetch-kernel: apt-get download $1 failed" >&2; exit 1; }
+  echo "$deb"
+}
+
+fetch_amd64() {
+  download "$pkg"
+  local deb
+  deb=$(deb_of "$pkg")
   mkdir -p "$dest.tmp"
   dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$dest.tmp" --wildcards \
     "./boot/vmlinuz-$kver" \
     "./lib/modules/$kver/kernel/drivers/mtd/*" \
     "./lib/modules/$kver/kernel/lib/bch.ko*"
-  rm -rf "$cache/dl"
   mkdir -p "$dest"
   mv "$dest.tmp/boot/vmlinuz-$kver" "$dest/vmlinuz"
   mv "$dest.tmp/lib/modules/$kver/kernel" "$dest/modules"
@@ -60,6 +103,52 @@ if [ ! -f "$dest/.complete" ]; then
     echo "fetch-kernel: no ELF image inside vmlinuz; the VM boots vmlinuz (slower)" >&2
     rm -f "$dest/vmlinux"
   fi
+}
+
+fetch_armhf() {
+  # The headers and the kernel's sources for the RAM flash module must be
+  # of the image's very version.
+  local version
+  version=$(apt-cache show --no-all-versions "$pkg:armhf" | sed -n 's/^Version: //p' | head -n1)
+  [ -n "$version" ] || { echo "fetch-kernel: apt knows no version of $pkg:armhf" >&2; exit 1; }
+  download "$pkg:armhf=$version" busybox-static:armhf mtd-utils:armhf
+  local image busybox mtd_utils
+  image=$(deb_of "$pkg")
+  busybox=$(deb_of busybox-static)
+  mtd_utils=$(deb_of mtd-utils)
+
+  local tmp="$dest.tmp" mods
+  mkdir -p "$tmp/image" "$tmp/busybox" "$tmp/mtd-utils"
+  dpkg-deb -x "$image" "$tmp/image"
+  dpkg-deb -x "$busybox" "$tmp/busybox"
+  dpkg-deb -x "$mtd_utils" "$tmp/mtd-utils"
+  mods="$tmp/image/lib/modules/$kver"
+  mkdir -p "$tmp/out/modules/drivers/char" "$tmp/out/modules/drivers/block" "$tmp/out/sbin"
+  mv "$tmp/image/boot/vmlinuz-$kver" "$tmp/out/vmlinuz"
+  mv "$mods/modules.builtin" "$tmp/out/modules.builtin"
+  mv "$mods/kernel/drivers/mtd" "$mods/kernel/drivers/virtio" "$tmp/out/modules/drivers/"
+  mv "$mods/kernel/drivers/char/virtio_console.ko" "$tmp/out/modules/drivers/char/"
+  mv "$mods/kernel/drivers/block/virtio_blk.ko" "$tmp/out/modules/drivers/block/"
+  mv "$tmp/busybox/bin/busybox" "$tmp/out/busybox"
+  local tool
+  for tool in flash_erase nanddump nandwrite mtdinfo mtd_debug; do
+    mv "$tmp/mtd-utils/usr/sbin/$tool" "$tmp/out/sbin/"
+  done
+  rm -rf "$tmp/image" "$tmp/busybox" "$tmp/mtd-utils"
+
+  mkdir -p "$tmp/out/modules/extra"
+  "$here/build-mtdram.sh" --kernel "$kver" --version "$version" --scratch "$cache/dl" \
+    --out "$tmp/out/modules/extra" >&2
+  mv "$tmp/out" "$dest"
+  rm -rf "$tmp"
+}
+
+if [ ! -f "$dest/.complete" ]; then
+  echo "fetch-kernel: fetching $pkg ($arch)" >&2
+  rm -rf "$dest" "$dest.tmp" "$cache/dl"
+  mkdir -p "$cache/dl"
+  "fetch_$arch"
+  rm -rf "$cache/dl"
   touch "$dest/.complete"
 fi
 echo "$dest"

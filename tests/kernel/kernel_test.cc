@@ -13,11 +13,21 @@
 // into the VM with them, the comparison runs there, and only the verdicts,
 // korvane's output and the dumps that differ come back.
 //
+// Two machines run the same scenarios: the x86-64 VM with Debian's amd64
+// kernel, and the 32-bit ARM VM (the board's architecture) with Debian's
+// armmp kernel and korvane and mtd_probe built for armhf. The expected
+// bytes are made here on the PC in both cases, so both VMs' read-backs are
+// held to the very same bytes.
+//
 // Environment, each with a default set by the build: KORVANE_BIN_DIR
-// (korvane-static, korvane-mkrom, korvane-sim), KORVANE_VM_SCRIPTS (this
-// folder), KORVANE_VM_CACHE (the kernel cache), KORVANE_VM_WORK (scratch
-// folder, kept for a look after a failure), KORVANE_VM_TIMEOUT (seconds,
-// default 300).
+// (korvane-static, korvane-mkrom, korvane-sim, mtd_probe), KORVANE_VM_ARCH
+// (x86, the default, or arm), KORVANE_VM_BIN_DIR (korvane-static and
+// mtd_probe for the VM's machine; default KORVANE_BIN_DIR),
+// KORVANE_VM_SCRIPTS (this folder), KORVANE_VM_CACHE (the kernel cache),
+// KORVANE_VM_WORK (scratch folder, kept for a look after a failure),
+// KORVANE_VM_TIMEOUT (seconds, default 300; 600 for the ARM VM),
+// KORVANE_VM_ARM_KERNEL (the ARM VM's kernel: armmp, the default, or
+// armmp-lpae, which runs the scenarios some three times faster).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -334,11 +344,12 @@ struct checked_file {
   int mtd;           // -1 for a file korvane wrote
 };
 
-// A text file the scenario leaves in the VM, and what the simulated board
-// gives for it.
+// A text file the scenario leaves in the VM, and what a simulated board
+// gives for it (`sim_what` says which, for the report).
 struct checked_text {
   std::string name;
   std::string sim;
+  std::string sim_what;
 };
 
 struct scenario {
@@ -355,6 +366,8 @@ struct world {
   std::string work;     // KORVANE_VM_WORK
   std::string payload;  // work/t: becomes /t in the VM
   std::string board;    // the board file for korvane-sim
+  std::string vm_bin;   // the programs built for the VM's machine
+  bool arm = false;     // the VM is the 32-bit ARM one
 };
 
 class builder {
@@ -433,16 +446,25 @@ class builder {
     s_.files.push_back({name, "file", -1});
   }
 
-  // The MTD device's answers to mtd_probe's requests, in the VM and on a
-  // fresh simulated board.
+  // The MTD device's answers to mtd_probe's requests, in the VM (mtd_probe
+  // built for the VM's machine) and on a fresh simulated board; for the ARM
+  // VM also on the simulated board of that very armhf mtd_probe, under
+  // qemu-arm.
   void probe(const std::string &name) {
-    fs::copy_file(e2e::bin("mtd_probe"), w_.payload + "/mtd_probe",
-                  fs::copy_options::overwrite_existing);
+    std::string vm_probe = w_.vm_bin + "/mtd_probe";
+    fs::copy_file(vm_probe, w_.payload + "/mtd_probe", fs::copy_options::overwrite_existing);
     vm("/t/mtd_probe >" + name + " 2>&1");
-    e2e::scratch_dir fresh;
-    e2e::run_result r =
-        e2e::run({e2e::bin("mtd_probe"), "--sim", w_.board, fresh.path() + "/state"});
-    s_.texts.push_back({name, r.out + r.err});
+    auto sim = [&](std::vector<std::string> argv) {
+      e2e::scratch_dir fresh;
+      argv.insert(argv.end(), {"--sim", w_.board, fresh.path() + "/state"});
+      e2e::run_result r = e2e::run(argv);
+      return r.out + r.err;
+    };
+    s_.texts.push_back({name, sim({e2e::bin("mtd_probe")}), "the simulated board"});
+    if (w_.arm) {
+      s_.texts.push_back({name, sim({"/usr/bin/env", "qemu-arm", vm_probe}),
+                          "the armhf mtd_probe's simulated board (under qemu-arm)"});
+    }
   }
 
   scenario done() { return std::move(s_); }
@@ -711,6 +733,19 @@ class vm_environment : public testing::Environment {
     w.work = env("KORVANE_VM_WORK", KORVANE_VM_WORK);
     w.payload = w.work + "/t";
     w.board = w.work + "/board.txt";
+    std::string machine = env("KORVANE_VM_ARCH", "x86");
+    ASSERT_TRUE(machine == "x86" || machine == "arm")
+        << "KORVANE_VM_ARCH is " << machine << ": x86 or arm";
+    w.arm = machine == "arm";
+    std::string host_bin = fs::path(e2e::bin("korvane-static")).parent_path().string();
+    w.vm_bin = env("KORVANE_VM_BIN_DIR", host_bin.c_str());
+    for (const char *program : {"korvane-static", "mtd_probe"}) {
+      ASSERT_TRUE(e2e::file_exists(w.vm_bin + "/" + program))
+          << "no " << program << " in " << w.vm_bin
+          << (w.arm ? " (the armhf build: cmake --preset armhf && cmake --build --preset armhf "
+                      "--target korvane-static mtd_probe; scripts/kernel-test.sh does that)"
+                    : "");
+    }
     std::string scripts = env("KORVANE_VM_SCRIPTS", KORVANE_VM_SCRIPTS);
     std::string cache = env("KORVANE_VM_CACHE", KORVANE_VM_CACHE);
     fs::remove_all(w.work);
@@ -727,14 +762,21 @@ class vm_environment : public testing::Environment {
     for (const scenario &s : o.scenarios)
       write_file(w.payload + "/scenarios/" + s.name + ".sh", s.script);
 
-    e2e::run_result kernel = e2e::run({scripts + "/fetch-kernel.sh", cache});
+    std::vector<std::string> fetch = {scripts + "/fetch-kernel.sh", "--arch", "amd64"};
+    if (w.arm) {
+      std::string flavour = env("KORVANE_VM_ARM_KERNEL", "armmp");
+      fetch = {scripts + "/fetch-kernel.sh", "--arch", "armhf", "--flavour", flavour};
+    }
+    fetch.push_back(cache);
+    e2e::run_result kernel = e2e::run(fetch);
     ASSERT_EQ(kernel.status, 0) << "fetching the kernel failed:\n" << kernel.err;
     std::string kernel_dir = kernel.out.substr(0, kernel.out.find('\n'));
 
     std::string out = w.work + "/vm";
-    e2e::run_result vm = e2e::run({scripts + "/vm.sh", "--kernel", kernel_dir, "--korvane",
-                                   e2e::bin("korvane-static"), "--payload", w.payload, "--out", out,
-                                   "--timeout", env("KORVANE_VM_TIMEOUT", "300")});
+    e2e::run_result vm =
+        e2e::run({scripts + "/vm.sh", "--arch", machine, "--kernel", kernel_dir, "--korvane",
+                  w.vm_bin + "/korvane-static", "--payload", w.payload, "--out", out, "--timeout",
+                  env("KORVANE_VM_TIMEOUT", w.arm ? "600" : "300")});
     std::fprintf(stderr, "%s", vm.err.c_str());
     o.log = read_file(out + "/log.txt");
     if (vm.status != 0) {
@@ -800,8 +842,8 @@ void check_scenario(const std::string &name) {
       if (!more_b) lb = "(nothing)";
       if (la != lb) report += "  kernel: " + la + "\n  sim:    " + lb + "\n";
     }
-    ADD_FAILURE() << t.name
-                  << ": the kernel's devices and the simulated board answer differently:\n"
+    ADD_FAILURE() << t.name << ": the kernel's devices and " << t.sim_what
+                  << " answer differently:\n"
                   << report;
   }
   std::string expect = o.results + "/../../t/expect/" + name;

@@ -7,34 +7,20 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
+
+#include "tests/support/e2e.h"
 
 namespace korvane::testutil {
 
-TempDir::TempDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "korvane-codec-XXXXXX").string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-  dir_ = templ;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
-
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!f) throw std::runtime_error("cannot write " + path);
+  e2e::write_file(path, std::string(bytes.begin(), bytes.end()));
 }
 
 std::vector<uint8_t> read_file(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot read " + path);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  if (!e2e::file_exists(path)) throw std::runtime_error("cannot read " + path);
+  std::string s = e2e::read_file(path);
+  return {s.begin(), s.end()};
 }
 
 std::string find_tool(const std::string &name) {

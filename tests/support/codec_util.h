@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helpers shared by the codec tests: a scratch folder, whole-file reads and
-// writes, running a peer tool, and recording sinks.
+// Helpers shared by the codec tests: whole-file reads and writes as bytes,
+// running a peer tool, and recording sinks. The scratch folder is
+// e2e::scratch_dir.
 #pragma once
 
 #include <cstddef>
@@ -10,19 +11,7 @@
 
 namespace korvane::testutil {
 
-/// A fresh folder, removed with its contents when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  std::string path(const std::string &name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
-};
-
+/// Whole-file writes and reads as bytes (reading a missing file throws).
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
 std::vector<uint8_t> read_file(const std::string &path);
 

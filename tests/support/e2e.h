@@ -32,7 +32,8 @@ class scratch_dir {
   scratch_dir(const scratch_dir &) = delete;
   scratch_dir &operator=(const scratch_dir &) = delete;
   const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+  std::string path(const std::string &name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string &name) const { return path(name); }
 
  private:
   std::string path_;

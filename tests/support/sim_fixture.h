@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "mtd/mtd.h"
 #include "platform/platform.h"
+#include "rom/io.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
 #include "tests/support/e2e.h"
@@ -38,6 +40,13 @@ class sim_fixture {
     return plat().open(("/dev/mtd" + std::to_string(number)).c_str(), flags, 0);
   }
 
+  /// Opens partition number as the flash layer does (throws when it cannot).
+  mtd_device device(int number, mtd_access access = mtd_access::read_write) const {
+    mtd_device d;
+    if (mtd_open(&d, number, access) != 0) throw std::runtime_error("cannot open " + d.path);
+    return d;
+  }
+
   std::string events() const { return read_or_empty("events.log"); }
   std::vector<uint8_t> data(int number) const {
     return bytes("mtd" + std::to_string(number) + ".data");
@@ -57,17 +66,6 @@ class sim_fixture {
   }
 
   e2e::scratch_dir dir_;
-};
-
-/// RAII for a descriptor of the installed table.
-struct plat_fd_guard {
-  int fd;
-  explicit plat_fd_guard(int f) : fd(f) {}
-  ~plat_fd_guard() {
-    if (fd >= 0) plat().close(fd);
-  }
-  plat_fd_guard(const plat_fd_guard &) = delete;
-  plat_fd_guard &operator=(const plat_fd_guard &) = delete;
 };
 
 }  // namespace korvane

@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+// What an install does, as the command line asks it. The driver (cli/)
+// reads its options once and hands this record down as a const reference;
+// nothing in install/ reads the global settings. The defaults are those of
+// "korvane -e IMAGE" without other options, so a test or a benchmark sets
+// only what it means: install_settings s{.verbose = true, .ids = {3, 5}}.
+// A new option of the install is a new field here, set by the driver.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace korvane {
+
+struct install_settings {
+  uint32_t flags = 0;         // -f: the flag word; only its verify kind is read
+  bool verify = true;         // -v (always on): payloads with a verify kind are checked for display
+  bool verbose = false;       // -V: every step
+  bool skip_bad = false;      // -s: a failed block does not end the walk
+  bool simulate = false;      // -m: data into fake-mtdN-NAME files, no erase
+  bool discard = false;       // -z: decode and chunk, never erase or write
+  bool block_align = false;   // -a block-align (else page-align): the last chunk's alignment
+  uint8_t pad = 0xFF;         // -a pad=0xNN: the byte that pads the last chunk
+  std::vector<int> ids = {};  // -o: the MTD numbers to program; empty: every block
+};
+
+}  // namespace korvane
