@@ -87,7 +87,7 @@ struct show_ctx {
   const char *dir;
   int with_header;
   const struct stat *image;  // the image's status: never emptied
-  bool skipped;  // a block whose file could not be created
+  bool skipped;              // a block whose file could not be created
 };
 
 void show_at(void *, int index, uint64_t offset, const blk_hdr *h) {
