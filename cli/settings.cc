@@ -146,6 +146,27 @@ int usage(int status) {
 
 }  // namespace
 
+bool rom_parse_align_list(const char *list, int *block_align, int *pad) {
+  rom_options o{};
+  o.block_align = *block_align;
+  o.pad = *pad;
+  if (!split_list(list, align_token, &o)) return false;
+  *block_align = o.block_align;
+  *pad = o.pad;
+  return true;
+}
+
+bool rom_opts_long_option(const char *arg) {
+  if (std::strncmp(arg, "--", 2) != 0) return false;
+  const char *name = arg + 2;
+  size_t n = std::strcspn(name, "=");
+  if (n == 0) return false;
+  for (const option *o = long_options; o->name; ++o) {
+    if (std::strncmp(o->name, name, n) == 0) return true;
+  }
+  return false;
+}
+
 void usage_and_exit(int status) { std::exit(usage(status)); }
 
 void version_and_exit() {

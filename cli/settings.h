@@ -54,6 +54,16 @@ int rom_opts_parse(int argc, char **argv);
 ///         here, with *status the exit status rom_opts_parse would exit with.
 bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status);
 
+/// True when getopt_long would take arg ("--name" or "--name=value") for one
+/// of the long options above, written out or abbreviated. korvane-sim tells
+/// korvane's options from a mistake in its own with it.
+bool rom_opts_long_option(const char *arg);
+
+/// An -a list as korvane reads it (block-align, page-align, pad=0xNN, later
+/// tokens over earlier ones) over the values in *block_align and *pad.
+/// @return false for a token korvane refuses.
+bool rom_parse_align_list(const char *list, int *block_align, int *pad);
+
 [[noreturn]] void usage_and_exit(int status = 0);
 [[noreturn]] void version_and_exit();
 

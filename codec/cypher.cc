@@ -22,16 +22,18 @@ int copy_with(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_o
   return copy_region(src, offset, length, dst, CYPHER_CHUNK, transform);
 }
 
-// A stream decoded into dst through cypher1_file_sink.
+// A stream decoded into dst through cypher1_file_sink, by the row's stream
+// decoder or the one given.
 int decode_stream_file(const cypher_type &t, int src, uint64_t offset, uint32_t length, int dst,
-                       uint64_t dst_offset) {
+                       uint64_t dst_offset, cypher_stream decode = nullptr) {
   lseek(src, static_cast<off_t>(offset), SEEK_SET);
   lseek(dst, static_cast<off_t>(dst_offset), SEEK_SET);
   cypher1_file_sink_ctx ctx{};
   ctx.src = src;
   ctx.length = static_cast<int>(length);
   ctx.dst = dst;
-  int r = t.stream(src, offset, static_cast<int>(length), cypher1_file_sink, &ctx);
+  int r =
+      (decode ? decode : t.stream)(src, offset, static_cast<int>(length), cypher1_file_sink, &ctx);
   if (r == 0) return 0;  // a stream of 0 bytes: an empty file, nothing failed
   if (r > 0) {
     if (ctx.written == r) return r;
@@ -97,6 +99,12 @@ int cypher_decode_file(uint32_t type, int src, uint64_t offset, uint32_t length,
     return RES_FAULT;
   }
   return r;
+}
+
+int cypher_source_file(uint32_t type, int src, uint64_t offset, uint32_t length, int dst) {
+  const cypher_type *t = cypher_find(type);
+  if (t && t->unpack) return decode_stream_file(*t, src, offset, length, dst, 0, t->unpack);
+  return cypher_decode_file(type, src, offset, length, dst);
 }
 
 }  // namespace korvane

@@ -13,6 +13,12 @@ inline constexpr uint32_t CYPHER_CHUNK = 65536;
 /// @return bytes produced, or a negative value.
 int cypher_decode_file(uint32_t type, int src, uint64_t offset, uint32_t length, int dst);
 
+/// Decodes the payload at offset into dst from its start, back to the bytes
+/// the builder took: as cypher_decode_file, and for a type whose content is
+/// in an encoding of its own (cypher2's block format) through its `unpack`
+/// decoder as well. @return bytes produced, or a negative value.
+int cypher_source_file(uint32_t type, int src, uint64_t offset, uint32_t length, int dst);
+
 /// Copies a region unchanged to dst at dst_offset. @return copy_region's result.
 int cypher_copy_file(int src, uint64_t offset, uint32_t length, int dst, uint64_t dst_offset);
 

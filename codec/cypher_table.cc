@@ -3,12 +3,16 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "codec/blkfmt.h"
 #include "codec/scramble.h"
+#include "codec/zentarc_stream.h"
 #include "rom/checksum.h"
+#include "rom/io.h"
 #include "rom/layout.h"
 #include "rom/output.h"
 #include "rom/result.h"
@@ -74,6 +78,78 @@ int encode_blkfmt(const cypher_type &, const cypher_input &in, uint8_t *out, uin
   return RES_OK;
 }
 
+// The size field of a stream header at the start of a payload.
+bool lzma_size(int fd, uint64_t offset, uint32_t length, uint64_t *size) {
+  Byte header[ZENTARC_HDR_SIZE];
+  if (length < sizeof header || !read_at(fd, header, sizeof header, offset)) return false;
+  UInt64 recorded = zentarc_header_size(header);
+  if (recorded == ZENTARC_SIZE_UNKNOWN) return false;  // the stream ends with a marker instead
+  *size = recorded;
+  return true;
+}
+
+bool blkfmt_size(int fd, uint64_t offset, uint32_t length, uint64_t *size) {
+  blkfmt_hdr header;
+  uint32_t unpacked = 0;
+  if (length < sizeof header || !read_at(fd, &header, sizeof header, offset) ||
+      blkfmt_get_sizes(&header, &unpacked, nullptr) != 0)
+    return false;
+  *size = unpacked;
+  return true;
+}
+
+// The block format back to the bytes the builder took: decoded piece by
+// piece into the sink, then held against the size and the CRC-32 of the
+// content that its header records.
+int unpack_blkfmt(int fd, uint64_t offset, int length, zentarc_sink sink, void *ctx) {
+  constexpr uint32_t PIECE = 65536;
+  const uint32_t total = length > 0 ? static_cast<uint32_t>(length) : 0;
+  if (total < BLKFMT_HDR_SIZE) {
+    report("cypher2 payload shorter than its header,%u\n", total);
+    return RES_FAULT;
+  }
+  std::vector<uint64_t> context(
+      (blkfmt_dec_size(PIECE + BLKFMT_HDR_SIZE + BLKFMT_DEC_ROOM_EXTRA) + 7) / 8);
+  auto *dec = reinterpret_cast<blkfmt_dec *>(context.data());
+  blkfmt_dec_init(dec, context.size() * 8);
+  std::vector<uint32_t> out_words((2 * PIECE + BLKFMT_DEC_ROOM_EXTRA) / 4 +
+                                  1);  // crc32 wants it aligned
+  auto *out = reinterpret_cast<uint8_t *>(out_words.data());
+  std::vector<uint8_t> in(PIECE + BLKFMT_HDR_SIZE);
+  uint32_t produced = 0, crc = 0;
+  for (uint32_t done = 0; done < total;) {
+    uint32_t want = std::min<uint32_t>(total - done, done == 0 ? PIECE + BLKFMT_HDR_SIZE : PIECE);
+    if (!read_at(fd, in.data(), want, offset + done)) {
+      report("failed to read cypher2 payload,%m\n");
+      return RES_FAULT;
+    }
+    if (blkfmt_dec_feed(dec, in.data(), static_cast<int>(want)) != 0) {
+      report("cypher2 payload not in the block format\n");
+      return RES_FAULT;
+    }
+    done += want;
+    int count = 0;
+    while (blkfmt_dec_step(dec, out, &count) == 0) {
+      if (sink(ctx, out, count) != count) return RES_FAULT;
+      crc = crc32(crc, out, static_cast<uint32_t>(count));
+      produced += static_cast<uint32_t>(count);
+      blkfmt_dec_take(dec, out, count);
+    }
+  }
+  uint32_t unpacked = 0, recorded_crc = 0;
+  blkfmt_get_sizes(&dec->hdr, &unpacked, nullptr);
+  blkfmt_get_user(&dec->hdr, &recorded_crc, nullptr);
+  if (dec->buffered != 0 || produced != unpacked) {
+    report("cypher2 payload ends after %u of %u bytes\n", produced, unpacked);
+    return RES_FAULT;
+  }
+  if (crc != recorded_crc) {
+    report("cypher2 content does not match its crc,0x%08x!=0x%08x\n", crc, recorded_crc);
+    return RES_FAULT;
+  }
+  return static_cast<int>(produced);
+}
+
 using enum cypher_decoding;
 
 constexpr cypher_type types[] = {
@@ -83,12 +159,15 @@ constexpr cypher_type types[] = {
      .words = {"cypher1", "c1", "7zip"},
      .decoding = stream,
      .stream = zentarc_decode_fd,
-     .encode = encode_lzma},
+     .encode = encode_lzma,
+     .stream_size = lzma_size},
     // Extracted and programmed in its stored block format.
     {.value = ROM_BLK_CT_CYPHER2,
      .name = "cypher2",
      .words = {"cypher2", "c2", "gzip"},
-     .encode = encode_blkfmt},
+     .encode = encode_blkfmt,
+     .unpack = unpack_blkfmt,
+     .unpack_size = blkfmt_size},
     {.value = ROM_BLK_CT_CYPHER3,
      .name = "cypher3",
      .words = {"cypher3", "c3"},
@@ -125,6 +204,19 @@ const cypher_type *cypher_find(uint32_t value) {
     if (t.value == value) return &t;
   }
   return nullptr;
+}
+
+bool cypher_content_size(const cypher_type &t, int fd, uint64_t offset, uint32_t length,
+                         uint64_t *size) {
+  if (t.decoding == cypher_decoding::stream) return t.stream_size(fd, offset, length, size);
+  *size = length;
+  return true;
+}
+
+bool cypher_source_size(const cypher_type &t, int fd, uint64_t offset, uint32_t length,
+                        uint64_t *size) {
+  if (t.unpack) return t.unpack_size(fd, offset, length, size);
+  return cypher_content_size(t, fd, offset, length, size);
 }
 
 const char *blk_cypher_name(uint32_t cypher) {

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The cypher table: per cypher type of a block payload, its names, how a
-// stored payload is decoded and how the builder encodes one. Extraction
-// (cypher_decode_file), programming (install/blk_program.cc), building
-// (rom/build.cc), the header dumps and the option words of korvane and
-// korvane-mkrom all read this one table; a new cypher is a new row.
+// stored payload is decoded, how the builder encodes one and how the sizes
+// behind a payload are told. Extraction (cypher_decode_file), programming
+// (install/blk_program.cc), building (rom/build.cc), the header dumps, the
+// option words of korvane and korvane-mkrom, and korvane-mkrom's list,
+// extract and check all read this one table; a new cypher is a new row.
 #pragma once
 
 #include <cstdint>
@@ -42,16 +43,28 @@ using cypher_encoder = int (*)(const cypher_type &t, const cypher_input &in, uin
 /// @return the bytes produced, or a negative value.
 using cypher_stream = int (*)(int fd, uint64_t offset, int length, zentarc_sink sink, void *ctx);
 
+/// Tells from the first bytes of a payload (length bytes at offset in fd)
+/// how many bytes it decodes to, as its stream header records it.
+/// @return false when it cannot be told: a payload shorter than the header,
+///         a header without the size, or one that cannot be read.
+using cypher_sizer = bool (*)(int fd, uint64_t offset, uint32_t length, uint64_t *size);
+
 struct cypher_type {
   uint32_t value;        // ROM_BLK_CT_*
   const char *name;      // display name, as "blk cypher" shows it
   const char *words[4];  // option words (-p), taken in any case; the unused ones null
   cypher_decoding decoding = cypher_decoding::stored;
-  copy_transform undo = nullptr;    // transform: the in-place decoder
-  cypher_stream stream = nullptr;   // stream: the stream decoder
-  cypher_encoder encode = nullptr;  // the builder's encoder
-  copy_transform apply = nullptr;   // for an encoder that transforms in place: the encoder
-  const char *note = nullptr;       // the builder stores this type as none and says this
+  copy_transform undo = nullptr;       // transform: the in-place decoder
+  cypher_stream stream = nullptr;      // stream: the stream decoder
+  cypher_encoder encode = nullptr;     // the builder's encoder
+  copy_transform apply = nullptr;      // for an encoder that transforms in place: the encoder
+  const char *note = nullptr;          // the builder stores this type as none and says this
+  cypher_sizer stream_size = nullptr;  // stream: the content's size, from the stream's header
+  /// For a type whose content is still in an encoding of its own (cypher2:
+  /// extracted and programmed in its block format): the stream decoder back
+  /// to the bytes the builder took, and the size its header records.
+  cypher_stream unpack = nullptr;
+  cypher_sizer unpack_size = nullptr;
 };
 
 /// The rows, by value.
@@ -59,6 +72,17 @@ extern const std::span<const cypher_type> CYPHER_TYPES;
 
 /// @return the row of a cypher type, or nullptr for a value no row has.
 const cypher_type *cypher_find(uint32_t value);
+
+/// The size of a payload's content, what extraction writes and an install
+/// programs: the stored length for stored and transformed types, the size
+/// the stream's header records for a stream. @return false when unknown.
+bool cypher_content_size(const cypher_type &t, int fd, uint64_t offset, uint32_t length,
+                         uint64_t *size);
+
+/// The size of the bytes the builder took: the unpacked size for a type
+/// with `unpack`, else the content's. @return false when unknown.
+bool cypher_source_size(const cypher_type &t, int fd, uint64_t offset, uint32_t length,
+                        uint64_t *size);
 
 /// "none", "cypher1" .. "cypher4", "AES", "DES"; "invalid" otherwise.
 const char *blk_cypher_name(uint32_t cypher);

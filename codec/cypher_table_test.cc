@@ -52,6 +52,8 @@ TEST(CypherTable, RowsAreComplete) {
     EXPECT_NE(t.encode, nullptr);
     EXPECT_EQ(t.undo != nullptr, t.decoding == cypher_decoding::transform);
     EXPECT_EQ(t.stream != nullptr, t.decoding == cypher_decoding::stream);
+    EXPECT_EQ(t.stream_size != nullptr, t.decoding == cypher_decoding::stream);
+    EXPECT_EQ(t.unpack != nullptr, t.unpack_size != nullptr);
     uint32_t v = 0;
     EXPECT_TRUE(parse_blk_cypher(t.name, &v));
     EXPECT_EQ(v, t.value);

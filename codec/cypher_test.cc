@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "codec/blkfmt.h"
+#include "codec/cypher_table.h"
 #include "codec/scramble.h"
 #include "codec/zentarc.h"
+#include "rom/checksum.h"
 #include "rom/layout.h"
 #include "rom/result.h"
 #include "tests/support/codec_testdata.h"
@@ -65,6 +67,19 @@ class Cypher : public testing::Test {
     return open_path(dir.path("dst"), O_RDWR);
   }
 
+  /// cypher2's payload as the builder writes it: the content's CRC-32 in
+  /// the first user word.
+  static bytes block_format(const bytes &content) {
+    bytes packed(content.size() * 2 + 64);
+    int size = static_cast<int>(packed.size());
+    EXPECT_EQ(
+        blkfmt_encode(content.data(), static_cast<int>(content.size()), packed.data(), &size, 10,
+                      1024, crc32(0, content.data(), static_cast<uint32_t>(content.size())), 0),
+        RES_OK);
+    packed.resize(static_cast<size_t>(size));
+    return packed;
+  }
+
   bytes lzma_stream(const bytes &content) {
     write_file(dir.path("plain"), content);
     int fd = open_path(dir.path("plain"), O_RDONLY);
@@ -81,12 +96,7 @@ TEST_F(Cypher, EveryTypeDecodesToAFile) {
   bytes scrambled3 = content, scrambled4 = content;
   cypher3_encode(scrambled3.data(), static_cast<int>(content.size()));
   cypher4_encode(scrambled4.data(), static_cast<int>(content.size()));
-  bytes packed(content.size() * 2 + 64);
-  int packed_size = static_cast<int>(packed.size());
-  ASSERT_EQ(blkfmt_encode(content.data(), static_cast<int>(content.size()), packed.data(),
-                          &packed_size, 10, 1024, 0, 0),
-            RES_OK);
-  packed.resize(static_cast<size_t>(packed_size));
+  const bytes packed = block_format(content);
 
   struct Case {
     uint32_t type;
@@ -113,8 +123,56 @@ TEST_F(Cypher, EveryTypeDecodesToAFile) {
         static_cast<int>(c.expected.size()));
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_TRUE(read_file(dir.path("dst")) == c.expected);
+    // The sizes the table tells without decoding, and the bytes the builder
+    // took: the content, and for cypher2 its block format undone.
+    const cypher_type &t = *cypher_find(c.type);
+    const auto length = static_cast<uint32_t>(c.payload.size());
+    uint64_t size = 0;
+    EXPECT_TRUE(cypher_content_size(t, src, kOffset, length, &size));
+    EXPECT_EQ(size, c.expected.size());
+    EXPECT_TRUE(cypher_source_size(t, src, kOffset, length, &size));
+    EXPECT_EQ(size, content.size());
+    CaptureStdout();
+    EXPECT_EQ(cypher_source_file(c.type, src, kOffset, length, dst),
+              static_cast<int>(content.size()));
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_TRUE(read_file(dir.path("dst")) == content);
   }
   EXPECT_EQ(bytes(packed.begin(), packed.begin() + 4), (bytes{0x5C, 0x92, 0x1A, 0x8D}));
+}
+
+// cypher2 back to the builder's bytes: a payload whose segments, size or
+// CRC do not hold together fails with its reason.
+TEST_F(Cypher, Cypher2SourceFailures) {
+  const bytes content = testdata::firmware_like(5000, 4);
+  const bytes packed = block_format(content);
+  bytes wrong_crc = packed, bad_magic = packed, flipped = packed;
+  wrong_crc[16] ^= 1;  // user1
+  bad_magic[0] ^= 1;
+  flipped[packed.size() - 1] ^= 1;  // a byte of the last segment's data
+  struct row {
+    const char *what;
+    bytes payload;
+    const char *says;
+  } rows[] = {
+      {"shorter than its header", bytes(packed.begin(), packed.begin() + 40),
+       "cypher2 payload shorter than its header,40\n"},
+      {"cut short", bytes(packed.begin(), packed.end() - 30), "cypher2 payload ends after "},
+      {"no magic", bad_magic, "cypher2 payload not in the block format\n"},
+      {"another CRC", wrong_crc, "cypher2 content does not match its crc,"},
+      {"a changed byte", flipped, "cypher2 content does not match its crc,"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    int src = source(r.payload);
+    int dst = destination();
+    CaptureStdout();
+    EXPECT_LT(cypher_source_file(ROM_BLK_CT_CYPHER2, src, kOffset,
+                                 static_cast<uint32_t>(r.payload.size()), dst),
+              0);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.rfind(r.says, 0), 0u) << out;
+  }
 }
 
 TEST_F(Cypher, UnknownTypesLeaveTheDestinationAlone) {

@@ -21,6 +21,30 @@ void remove_scratch() {
 
 }  // namespace
 
+command_line command_line_of(const char *program, const uint8_t *data, size_t size,
+                             size_t max_words) {
+  command_line c;
+  c.words.push_back(program);
+  std::string word;
+  for (size_t i = 0; i < size && c.words.size() < max_words; ++i) {
+    if (data[i] == 0) {
+      c.words.push_back(word);
+      word.clear();
+    } else {
+      word += static_cast<char>(data[i]);
+    }
+  }
+  if (!word.empty() && c.words.size() < max_words) c.words.push_back(word);
+  return c;
+}
+
+char **command_line::argv() {
+  pointers.clear();
+  for (std::string &w : words) pointers.push_back(w.data());
+  pointers.push_back(nullptr);
+  return pointers.data();
+}
+
 void check_failed(const char *file, int line, const char *what) {
   std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
   std::abort();

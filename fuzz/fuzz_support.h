@@ -1,13 +1,27 @@
 // SPDX-License-Identifier: MIT
-// What the fuzz targets share: a check that stops the run, a scratch folder
-// for the files a target needs, and a count of open descriptors.
+// What the fuzz targets share: an input as a command line, a check that
+// stops the run, a scratch folder for the files a target needs, and a count
+// of open descriptors.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvane::fuzz {
+
+/// A fuzz input as a command line: the program's name, then the input's
+/// words, separated by NUL bytes (at most max_words words in all).
+struct command_line {
+  std::vector<std::string> words;
+  std::vector<char *> pointers;
+  int argc() const { return static_cast<int>(words.size()); }
+  /// The words as argv, null-terminated; valid while the words are unchanged.
+  char **argv();
+};
+command_line command_line_of(const char *program, const uint8_t *data, size_t size,
+                             size_t max_words);
 
 /// Prints the failed condition and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void check_failed(const char *file, int line, const char *what);

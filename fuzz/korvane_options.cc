@@ -36,24 +36,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::vector<std::string> words = {"korvane"};
-  std::string word;
-  for (size_t i = 0; i < size && words.size() < MAX_WORDS; ++i) {
-    if (data[i] == 0) {
-      words.push_back(word);
-      word.clear();
-    } else {
-      word += static_cast<char>(data[i]);
-    }
-  }
-  if (!word.empty() && words.size() < MAX_WORDS) words.push_back(word);
-  std::vector<char *> argv;
-  for (std::string &w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
+  fuzz::command_line line = fuzz::command_line_of("korvane", data, size, MAX_WORDS);
+  const std::vector<std::string> &words = line.words;
 
   rom_options o;
   int status = -1;
-  if (!rom_opts_scan(static_cast<int>(words.size()), argv.data(), &o, &status)) {
+  if (!rom_opts_scan(line.argc(), line.argv(), &o, &status)) {
     FUZZ_CHECK(status == 0 || status == EXIT_USAGE);
     return 0;
   }

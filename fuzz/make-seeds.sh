@@ -3,8 +3,8 @@
 # Rebuilds the seed corpora in fuzz/corpus/ from small inputs: images and
 # block files from korvane-mkrom (one block of every cypher), cypher1 streams
 # from korvane-mkrom, `xz --format=lzma` and `lzma_alone`, block-format
-# streams, command lines and board files, and the decoder's differential
-# target's streams. The seeds are kept in git; run this
+# streams, korvane's and korvane-mkrom's command lines, board files, and the
+# decoder's differential target's streams. The seeds are kept in git; run this
 # only to change them (needs the default build and the test packages).
 # Usage: fuzz/make-seeds.sh
 set -euo pipefail
@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,lzma_diff}
+mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,mkrom_options,lzma_diff}
 
 # Firmware-like content: text with runs of zeros (every encoder fits it).
 for i in $(seq 0 11); do
@@ -95,6 +95,19 @@ words switches --verb -q -h -k -r -b -y 7 -v 1 -I x
 words help --help
 words version -e x --vers
 words bad-list -f force,,crc -x a
+
+# korvane-mkrom command lines: the words after the program's name.
+mkwords() { local name=$1; shift; printf '%s\0' "$@" | head -c -1 >"$corpus/mkrom_options/$name"; }
+mkwords create create a.rom --dev-id 0x7 --dev-name board --oem acme --version 1.2 -f tool,crc
+mkwords add add a.rom - -t nand-raw -p c1 -d file -f crc --id 3 --name kernel --version 2.0 \
+  --offset 0x10 --allow-same-id
+mkwords block block out.blk in -tnor --cypher=gzip --data-type raw -f checksum,force
+mkwords list list a.rom --json
+mkwords extract extract a.rom 0x2 out --decode
+mkwords check check a.rom --board board.txt -a block-align,pad=0x00
+mkwords help add --help
+mkwords version --version
+mkwords mistakes add a.rom in -t nand -p c9 --name 0123456789abcdefX --id -1
 
 # Board files.
 cat >"$corpus/board/default" <<'BOARD'

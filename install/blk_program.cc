@@ -23,10 +23,6 @@ namespace {
 // Results are ints; a payload of 2 GiB or more still reports success.
 int as_result(uint32_t count) { return static_cast<int>(std::min<uint32_t>(count, INT_MAX)); }
 
-bool flash_type(uint32_t type) {
-  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
-}
-
 bool passive_type(uint32_t type) {
   return type == ROM_BLK_TYPE_NONE || type == ROM_BLK_TYPE_TOOL || type == ROM_BLK_TYPE_FILE ||
          type == ROM_BLK_TYPE_SCRIPT || type == ROM_BLK_TYPE_EXE;
@@ -241,7 +237,7 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
                     const install_settings &s) {
   uint32_t type = blk->type.get();
   if (passive_type(type)) return 0;
-  if (!flash_type(type)) return RES_FAULT;  // bin, and types beyond the known ones
+  if (!blk_type_is_flash(type)) return RES_FAULT;  // bin, and types beyond the known ones
 
   int id = static_cast<int>(blk->id.get());
   const int verbose = s.verbose;

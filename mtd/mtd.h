@@ -74,6 +74,10 @@ struct mtd_target {
 /// The common signature of the writers: len bytes of buf at t->offset.
 using mtd_writer = int (*)(mtd_target *t, const uint8_t *buf, int len);
 
+/// The (page, OOB) geometries the NAND writer serves: 512 + 16, 256 + 8 and
+/// 2048 + 64; it refuses every other.
+bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize);
+
 /// @return 0 or -1.
 int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len);
 /// @return 0, RES_INVAL, RES_IO or RES_FAULT.

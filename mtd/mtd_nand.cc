@@ -19,11 +19,6 @@ constexpr uint32_t MAX_OOB = 64;
 uint8_t page_pad_buffer[MAX_PAGE];
 uint8_t oob_buffer[MAX_OOB];
 
-bool accepted_geometry(uint32_t writesize, uint32_t oobsize) {
-  return (writesize == 512 && oobsize == 16) || (writesize == 256 && oobsize == 8) ||
-         (writesize == 2048 && oobsize == 64);
-}
-
 // Copies the free ranges of a page's OOB bytes into oob_buffer; the list
 // ends at the first empty range. A range reaching past the OOB area is cut
 // at its end, so a strange layout cannot write outside the buffer.
@@ -53,7 +48,7 @@ int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
     report("failed to MEMGETINFO,%m\n");
     return RES_BAD;
   }
-  if (!accepted_geometry(info.writesize, info.oobsize)) {
+  if (!nand_geometry_accepted(info.writesize, info.oobsize)) {
     report("Unknown flash (not normal NAND)\n");
     return RES_BAD;
   }
@@ -154,6 +149,11 @@ int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
     return RES_BAD;
   }
   return RES_OK;
+}
+
+bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize) {
+  return (writesize == 512 && oobsize == 16) || (writesize == 256 && oobsize == 8) ||
+         (writesize == 2048 && oobsize == 64);
 }
 
 }  // namespace korvane

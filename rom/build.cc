@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "codec/cypher_table.h"
+#include "rom/append.h"
 #include "rom/checksum.h"
 #include "rom/dump.h"
 #include "rom/io.h"
@@ -30,14 +32,12 @@ struct map_guard {
   }
 };
 
-// Payload area for an input of size bytes: 25 % headroom for encoders that
-// expand the data, rounded up to the block alignment.
-uint64_t payload_capacity(uint64_t size) {
+}  // namespace
+
+uint64_t rom_payload_capacity(uint64_t size) {
   uint64_t q = static_cast<uint64_t>(static_cast<double>(size) * 1.25);
   return (q + (ROM_BLK_ALIGN - 1)) & ~static_cast<uint64_t>(ROM_BLK_ALIGN - 1);
 }
-
-}  // namespace
 
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
                const char *version, uint32_t flags) {
@@ -83,7 +83,7 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   }
   // The encoders count in int and the header in u32: the whole buffer must
   // stay below 2 GiB.
-  uint64_t capacity = payload_capacity(size);
+  uint64_t capacity = rom_payload_capacity(size);
   if (capacity + ROM_HDR_SIZE > INT_MAX) {
     report("input too large for a block,%llu,%s\n", static_cast<unsigned long long>(size), path);
     return RES_FAULT;
@@ -160,7 +160,9 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
   h.hcrc.set(crc32(0, &h, ROM_HDR_SIZE));
   std::memcpy(buf.get(), &h, ROM_HDR_SIZE);
 
-  dump_hdr(BLK_SUMMARY_LINES, &h);
+  // The summary is the build's result: standard output, wherever a program
+  // sends its messages.
+  dump_hdr(BLK_SUMMARY_LINES, &h, {}, report_result);
 
   if (blk && total) {
     *blk = std::move(buf);
@@ -177,33 +179,24 @@ int rom_free_blk(blk_buffer &blk) {
 int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_desc *desc) {
   unique_fd rom;
   uint64_t size = 0;
-  int r = rom_open(rom_path, &rom.fd, &size, O_RDWR | O_APPEND);
+  int r = rom_open(rom_path, &rom.fd, &size, O_RDWR);
   if (r != ROM_CHECK_ROM) return RES_FAULT;
 
   blk_buffer blk;
   uint32_t total = 0;
   if (rom_build_blk(path, offset, desc, &blk, &total) != RES_OK) return RES_FAULT;
 
-  off_t end = lseek(rom.fd, 0, SEEK_END);
-  if (end < 0) {
-    report("failed to lseek rom,%m,%s\n", rom_path);
+  // The image is replaced by a new version holding the block and the
+  // updated header, so that no interruption leaves a block the header does
+  // not count (rom/append.h).
+  append_options opts;
+  opts.allow_same_id = true;
+  std::string error, note;
+  if (rom_append_built(rom_path, blk.get(), total, opts, &error, &note) != 0) {
+    report("failed to append to rom,%s,%s\n", error.c_str(), rom_path);
     return RES_FAULT;
   }
-  // A block that did not go in whole, or an image whose header cannot be
-  // brought up to date, is taken back: the image stays as it was.
-  auto take_back = [&] {
-    if (ftruncate(rom.fd, end) != 0) report("failed to truncate rom,%m,%s\n", rom_path);
-  };
-  if (!write_all(rom.fd, blk.get(), total)) {
-    report("failed to write rom,%m,%s\n", rom_path);
-    take_back();
-    return RES_FAULT;
-  }
-  rom_free_blk(blk);
-  if (rom_rescan(rom_path) != RES_OK) {
-    take_back();
-    return RES_FAULT;
-  }
+  if (!note.empty()) report("%s,%s\n", note.c_str(), rom_path);
   return RES_OK;
 }
 

@@ -40,6 +40,11 @@ using blk_buffer = std::unique_ptr<uint8_t[], blk_buffer_free>;
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
                const char *version, uint32_t flags);
 
+/// The payload area the builder gives an input file of size bytes: 25 %
+/// headroom for encoders that expand the data, rounded up to the block
+/// alignment. An encoding that needs more fails.
+uint64_t rom_payload_capacity(uint64_t size);
+
 /// Builds a block from the bytes of path from offset to its end, encoded by
 /// desc->cypher, and prints its summary. desc->cypher becomes none for AES and
 /// DES. When blk and total are both given the block is handed out,
@@ -51,8 +56,10 @@ int rom_build_blk(const char *path, uint64_t offset, blk_desc *desc, blk_buffer 
 /// Releases a built block (empty or not). @return 0
 int rom_free_blk(blk_buffer &blk);
 
-/// Builds a block and appends it to the rom image at rom_path, then rescans
-/// the image. On any failure the image is left as it was.
+/// Builds a block and appends it to the rom image at rom_path with the
+/// header brought up to date, through rom_append_built (rom/append.h): on
+/// any failure or interruption the image is left as it was, and an image
+/// whose header disagrees with its blocks is refused.
 /// @return 0 or RES_FAULT.
 int rom_append_blk(const char *rom_path, const char *path, uint64_t offset, blk_desc *desc);
 

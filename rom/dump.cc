@@ -101,17 +101,18 @@ const std::span<const hdr_row> BLK_INFO_LINES = blk_info_lines;
 const std::span<const hdr_row> BLK_EXECUTE_LINES = blk_execute_lines;
 const std::span<const hdr_row> BLK_SUMMARY_LINES = blk_summary_lines;
 
-void dump_dec(const char *label, uint32_t value) {
-  report("%-16s:%d\n", label, static_cast<int32_t>(value));
+void dump_dec(const char *label, uint32_t value, dump_printer print) {
+  print("%-16s:%d\n", label, static_cast<int32_t>(value));
 }
 
-void dump_hdr(std::span<const hdr_row> rows, const void *hdr, const hdr_checks &checks) {
+void dump_hdr(std::span<const hdr_row> rows, const void *hdr, const hdr_checks &checks,
+              dump_printer print) {
   const auto *base = static_cast<const uint8_t *>(hdr);
   for (const hdr_row &row : rows) {
     const char *label = label_of(row, checks);
     if (row.fmt == text) {
       std::string s = text_field(reinterpret_cast<const char *>(base + row.field), row.width);
-      report("%-16s:%s\n", label, s.c_str());
+      print("%-16s:%s\n", label, s.c_str());
       continue;
     }
     be32 f;
@@ -119,13 +120,13 @@ void dump_hdr(std::span<const hdr_row> rows, const void *hdr, const hdr_checks &
     const uint32_t v = f.get();
     switch (row.fmt) {
       case hex:
-        report("%-16s:0x%08x\n", label, v);
+        print("%-16s:0x%08x\n", label, v);
         break;
       case dec:
-        dump_dec(label, v);
+        dump_dec(label, v, print);
         break;
       default:
-        report("%-16s:%s\n", label, row.name(v));
+        print("%-16s:%s\n", label, row.name(v));
         break;
     }
   }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <span>
 
+#include "rom/output.h"
+
 namespace korvane {
 
 /// How a line shows its field: "%-16s:0x%08x", "%-16s:%d" (signed), or
@@ -40,10 +42,16 @@ extern const std::span<const hdr_row> BLK_INFO_LINES;     // -i and -x
 extern const std::span<const hdr_row> BLK_EXECUTE_LINES;  // -e with -V
 extern const std::span<const hdr_row> BLK_SUMMARY_LINES;  // the builder, after each block
 
+/// Where a dump's lines go: report() (the default), or report_result() for
+/// a dump that is an operation's result (the builder's summary), which stays
+/// on standard output when a program sends report() elsewhere.
+typedef void (*dump_printer)(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 /// One "%-16s:%d" line outside a header: the walk's position lines.
-void dump_dec(const char *label, uint32_t value);
+void dump_dec(const char *label, uint32_t value, dump_printer print = report);
 
 /// Prints one line a row for the header at hdr (in file byte order).
-void dump_hdr(std::span<const hdr_row> rows, const void *hdr, const hdr_checks &checks = {});
+void dump_hdr(std::span<const hdr_row> rows, const void *hdr, const hdr_checks &checks = {},
+              dump_printer print = report);
 
 }  // namespace korvane

@@ -43,6 +43,21 @@ ssize_t read_full(int fd, void *buf, size_t n) {
   return static_cast<ssize_t>(got);
 }
 
+bool read_at(int fd, void *buf, size_t n, uint64_t offset) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r =
+        ::pread(fd, static_cast<uint8_t *>(buf) + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      if (r == 0) errno = EIO;
+      return false;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
 bool write_all(int fd, const void *buf, size_t n) {
   const uint8_t *p = static_cast<const uint8_t *>(buf);
   while (n) {

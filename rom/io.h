@@ -40,6 +40,10 @@ int close_positive(int fd);
 /// @return bytes read (fewer than n at the end of the file) or -1, errno set.
 ssize_t read_full(int fd, void *buf, size_t n);
 
+/// Reads exactly n bytes at offset (pread), going on after short reads and
+/// interruptions. @return false (errno set; EIO when the file ends first).
+bool read_at(int fd, void *buf, size_t n, uint64_t offset);
+
 /// Writes all n bytes, going on after short writes and interruptions.
 /// @return true when all were written; false with errno set.
 bool write_all(int fd, const void *buf, size_t n);

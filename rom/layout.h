@@ -28,6 +28,12 @@ inline constexpr uint32_t ROM_BLK_TYPE_NOR = 6;
 inline constexpr uint32_t ROM_BLK_TYPE_SCRIPT = 7;
 inline constexpr uint32_t ROM_BLK_TYPE_EXE = 8;
 
+/// The types an install programs into the MTD partition named by the id:
+/// nand-raw, nand-oob and nor.
+constexpr bool blk_type_is_flash(uint32_t type) {
+  return type == ROM_BLK_TYPE_NAND_RAW || type == ROM_BLK_TYPE_NAND_OOB || type == ROM_BLK_TYPE_NOR;
+}
+
 // Cypher types: the encoding of a payload. The gap between 4 and 128 is part
 // of the format.
 inline constexpr uint32_t ROM_BLK_CT_NONE = 0;

@@ -127,14 +127,14 @@ int rom_unmap(void *addr, size_t len) {
   return 0;
 }
 
-int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length) {
+int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length, bool quiet) {
   if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    report("failed to seek verify file,%m\n");
+    if (!quiet) report("failed to seek verify file,%m\n");
     return RES_FAULT;
   }
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[VERIFY_CHUNK]);
   if (!buf) {
-    report("failed to malloc,%d\n", static_cast<int>(VERIFY_CHUNK));
+    if (!quiet) report("failed to malloc,%d\n", static_cast<int>(VERIFY_CHUNK));
     return RES_FAULT;
   }
   uint32_t kind = field_at(blk, offsetof(blk_hdr, flags)) & ROM_VERIFY_MASK;
@@ -150,11 +150,11 @@ int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length) {
     // The payload ends before its length: the block is cut short, and a walk
     // that waited for more would never end.
     if (n < 0) {
-      report("failed to read verify file,payload is short,%u<%u,%m\n", done, length);
+      if (!quiet) report("failed to read verify file,payload is short,%u<%u,%m\n", done, length);
       return RES_FAULT;
     }
     if (n == 0) {
-      report("verify payload is short,%u<%u\n", done, length);
+      if (!quiet) report("verify payload is short,%u<%u\n", done, length);
       return RES_FAULT;
     }
     value = step(value, buf.get(), static_cast<uint32_t>(n));
@@ -162,7 +162,7 @@ int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length) {
   }
   uint32_t stored = field_at(blk, offsetof(blk_hdr, verify));
   if (value != stored) {
-    report("invalid verify,0x%08x!=0x%08x\n", value, stored);
+    if (!quiet) report("invalid verify,0x%08x!=0x%08x\n", value, stored);
     return RES_FAULT;
   }
   return 0;

@@ -36,7 +36,8 @@ int rom_unmap(void *addr, size_t len);
 
 /// Verifies a payload against the header's verify kind and value, reading
 /// 65536 bytes at a time. A payload that ends before `length` bytes fails.
+/// Every failure prints its message unless quiet.
 /// @return 0 (matches, or nothing to check) or RES_FAULT.
-int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length);
+int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length, bool quiet = false);
 
 }  // namespace korvane

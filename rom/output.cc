@@ -6,16 +6,38 @@
 #include <cstdio>
 
 namespace korvane {
+namespace {
+
+FILE *report_stream = nullptr;  // standard output
+
+void vprint(FILE *to, const char *fmt, va_list ap) {
+  int saved = errno;
+  errno = saved;  // "%m" reads errno while formatting
+  std::vfprintf(to, fmt, ap);
+  std::fflush(to);
+  errno = saved;
+}
+
+}  // namespace
 
 void report(const char *fmt, ...) {
-  int saved = errno;
   va_list ap;
   va_start(ap, fmt);
-  errno = saved;  // "%m" reads errno while formatting
-  std::vfprintf(stdout, fmt, ap);
+  vprint(report_stream ? report_stream : stdout, fmt, ap);
   va_end(ap);
-  std::fflush(stdout);
-  errno = saved;
+}
+
+FILE *report_to(FILE *stream) {
+  FILE *before = report_stream ? report_stream : stdout;
+  report_stream = stream;
+  return before;
+}
+
+void report_result(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vprint(stdout, fmt, ap);
+  va_end(ap);
 }
 
 }  // namespace korvane

@@ -58,6 +58,17 @@ int rom_walk_open(rom_walk *w, const char *path, int open_flags) {
   return kind;
 }
 
+void rom_walk_attach(rom_walk *w, int fd, const char *path, uint64_t size, int kind,
+                     const rom_hdr &rom, uint64_t first) {
+  w->fd.reset(fd);
+  w->path = path;
+  w->size = size;
+  w->kind = kind;
+  w->rom = rom;
+  w->first = first;
+  w->end = {};
+}
+
 int rom_walk_blocks(rom_walk *w, const rom_walk_steps &steps, const rom_walk_rules &rules) {
   rom_walk_end &e = w->end;
   e = {};
@@ -106,7 +117,7 @@ int rom_walk_blocks(rom_walk *w, const rom_walk_steps &steps, const rom_walk_rul
     b.cut_short = b.payload + b.length > size;
     b.verified = -1;
     if ((rules.verify & ROM_VERIFY_MASK) && (h.flags.get() & ROM_VERIFY_MASK))
-      b.verified = rom_verify_blk(&h, fd, b.payload, b.length);
+      b.verified = rom_verify_blk(&h, fd, b.payload, b.length, rules.quiet);
 
     if (steps.block) {
       int r = steps.block(steps.ctx, b);

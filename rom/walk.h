@@ -97,7 +97,8 @@ struct rom_walk_rules {
   /// A flag word whose verify kind, when the block's flags carry one as
   /// well, has each payload checked with rom_verify_blk before the step.
   uint32_t verify = 0;
-  /// Print nothing: the end record alone says what happened.
+  /// Print nothing, the payload checks included: the end record and the
+  /// blocks' `verified` alone say what happened.
   bool quiet = false;
 };
 
@@ -106,7 +107,7 @@ struct rom_walk_rules {
 struct rom_walk {
   unique_fd fd{-1, rom_close};  // the image; closed only when greater than 0
   const char *path = nullptr;
-  uint64_t size = 0;   // of the file when opened
+  uint64_t size = 0;   // of the file when opened: the walk reads no header that ends past it
   int kind = -1;       // ROM_CHECK_ROM or ROM_CHECK_BLK
   rom_hdr rom{};       // the rom header as read (zero for a block file)
   uint64_t first = 0;  // offset of the first block header
@@ -118,6 +119,15 @@ struct rom_walk {
 /// seek file", "failed to read rom or block file" with the path).
 /// @return ROM_CHECK_ROM, ROM_CHECK_BLK, or RES_FAULT (nothing is left open).
 int rom_walk_open(rom_walk *w, const char *path, int open_flags);
+
+/// Sets w up to walk fd, an image that its user has opened and looked at in
+/// its own words (korvane-mkrom's readers and its append): w takes the
+/// descriptor over, nothing is read or printed. The walk starts at first
+/// and reads headers while a whole one fits below size: the file's size, or
+/// less to walk only the part before it. A second pass may set w->first and
+/// w->size anew.
+void rom_walk_attach(rom_walk *w, int fd, const char *path, uint64_t size, int kind,
+                     const rom_hdr &rom, uint64_t first);
 
 /// Walks the blocks from w->first while a whole 128-byte header fits in the
 /// file. Per header: the 128 bytes read; the `at` hook; the magic (with

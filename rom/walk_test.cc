@@ -235,6 +235,37 @@ TEST_F(WalkTest, WhatABlockCarries) {
   EXPECT_FALSE(run.blocks[0].hcrc_ok);
   EXPECT_LT(run.blocks[0].verified, 0);
   EXPECT_EQ(out.rfind("invalid verify,", 0), 0u);
+  // A quiet walk says nothing of a failed payload check either.
+  rules.quiet = true;
+  EXPECT_EQ(walk(f, rules), 0);
+  EXPECT_LT(run.blocks[0].verified, 0);
+  EXPECT_EQ(out, "");
+}
+
+// A walk over a descriptor its user opened: nothing is read before the
+// walk, and it goes no further than the size it is given.
+TEST_F(WalkTest, AttachedWalksCoverThePartGiven) {
+  std::string f = image({{}, {}, {}}) + std::string(100, 't');
+  path = dir / "image";
+  e2e::write_file(path, f);
+  rom_walk part;
+  rom_hdr rom{};
+  rom_walk_attach(&part, ::open(path.c_str(), O_RDONLY), path.c_str(), 128 + 2 * 144, ROM_CHECK_ROM,
+                  rom, 128);
+  rom_walk_rules quiet;
+  quiet.quiet = true;
+  CaptureStdout();
+  EXPECT_EQ(rom_walk_blocks(&part, {}, quiet), 0);
+  EXPECT_EQ(part.end.why, rom_walk_stop::end_of_file);
+  EXPECT_EQ(part.end.blocks, 2);
+  // A second pass from the third block to the end of the file.
+  part.first = part.end.offset;
+  part.size = f.size();
+  EXPECT_EQ(rom_walk_blocks(&part, {}, quiet), 0);
+  EXPECT_EQ(part.end.why, rom_walk_stop::trailing);
+  EXPECT_EQ(part.end.blocks, 1);
+  EXPECT_EQ(part.end.offset, 128u + 3 * 144);
+  EXPECT_EQ(GetCapturedStdout(), "");
 }
 
 TEST_F(WalkTest, RescanRules) {

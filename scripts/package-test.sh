@@ -66,6 +66,7 @@ same "korvane-sim --version" "korvane-sim $version" "$("$bin/korvane-sim" --vers
   "$bin/korvane" -f crc -i pkg.rom >show.txt
   "$bin/korvane-sim" --state st -- -f crc -i pkg.rom >sim.txt
   "$bin/korvane-sim" --state st -- -e pkg.rom >/dev/null
+  "$bin/korvane-mkrom" extract pkg.rom 0 payload.out --decode
 )
 same "korvane -i shows the built image" yes \
   "$(grep -q '^rom dev name    :packaged$' "$scratch/show.txt" &&
@@ -74,6 +75,8 @@ same "korvane-sim -- -i prints what korvane prints" "$(cat "$scratch/show.txt")"
   "$(cat "$scratch/sim.txt")"
 same "korvane-sim -- -e puts the block on the simulated mtd0" yes \
   "$(cmp -s -n 20000 "$scratch/payload" "$scratch/st/mtd0.data" && echo yes || echo no)"
+same "korvane-mkrom extract --decode gives the input back" yes \
+  "$(cmp -s "$scratch/payload" "$scratch/payload.out" && echo yes || echo no)"
 
 # The completion as bash-completion loads it, for two command lines.
 complete_words() {
@@ -87,6 +90,9 @@ complete_words() {
 }
 completions=$root/usr/share/bash-completion/completions
 same "completion: korvane-mkrom cr" create "$(complete_words "$completions/korvane-mkrom" korvane-mkrom cr)"
+same "completion: korvane-mkrom ex" extract "$(complete_words "$completions/korvane-mkrom" korvane-mkrom ex)"
+same "completion: korvane-mkrom check IMAGE --b" --board \
+  "$(complete_words "$completions/korvane-mkrom" korvane-mkrom check pkg.rom --b)"
 same "completion: korvane -t nand-r" nand-raw "$(complete_words "$completions/korvane" korvane -t nand-r)"
 
 echo "--- the board package"

@@ -3,7 +3,7 @@
 # The one list of Debian packages the project needs, installed only when
 # missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|all]...
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
-#               manual page generator
+#               manual page generator, nlohmann-json (header-only)
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
 #   kernel-arm  the ARM VM tier: qemu for 32-bit ARM, the cross compiler (the
@@ -21,7 +21,7 @@
 #   bench       the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc)
+pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)

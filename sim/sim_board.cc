@@ -6,11 +6,16 @@
 #include <mtd/mtd-abi.h>
 // clang-format on
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <sstream>
+
+#include "rom/io.h"
 
 namespace korvane {
 namespace {
@@ -305,14 +310,19 @@ int sim_board_parse(const std::string &text, const std::string &source, sim_boar
 }
 
 int sim_board_load(const std::string &path, sim_board *board, std::string *error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": cannot be read";
+  // Read with the system calls, so that the reason a file cannot be read (a
+  // missing file, a folder, no permission) can be named.
+  unique_fd in{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  std::string text;
+  char buf[65536];
+  ssize_t n = in.fd < 0 ? -1 : 0;
+  while (in.fd >= 0 && (n = read_full(in.fd, buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  if (n < 0) {
+    *error = path + ": cannot be read: " + std::strerror(errno);
     return -1;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return sim_board_parse(text.str(), path, board, error);
+  return sim_board_parse(text, path, board, error);
 }
 
 }  // namespace korvane

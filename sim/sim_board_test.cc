@@ -175,7 +175,7 @@ TEST(SimBoard, LoadReadsAFileAndNamesIt) {
   EXPECT_EQ(sim_board_load(dir / "board", &b, &error), -1);
   EXPECT_EQ(error.rfind(dir / "board line 2: erase= missing", 0), 0u) << error;
   EXPECT_EQ(sim_board_load(dir / "absent", &b, &error), -1);
-  EXPECT_EQ(error, dir / "absent" + ": cannot be read");
+  EXPECT_EQ(error, dir / "absent" + ": cannot be read: No such file or directory");
 }
 
 TEST(SimBoard, ErrnoWordsAndNumbers) {

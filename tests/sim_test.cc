@@ -14,12 +14,26 @@ namespace korvane {
 namespace {
 
 using e2e::bin;
+using e2e::pattern;
 using e2e::run;
 using e2e::scratch_dir;
 
 e2e::run_result sim(const scratch_dir &dir, std::vector<std::string> args) {
   args.insert(args.begin(), bin("korvane-sim"));
   return run(args, dir.path());
+}
+
+// What korvane answers to a command line, and what korvane-sim answers with
+// the same words after "--state st --".
+struct answers {
+  e2e::run_result korvane, sim;
+};
+answers both(const scratch_dir &dir, const std::vector<std::string> &command) {
+  std::vector<std::string> real = {bin("korvane")};
+  real.insert(real.end(), command.begin(), command.end());
+  std::vector<std::string> args = {"--state", "st", "--"};
+  args.insert(args.end(), command.begin(), command.end());
+  return {run(real, dir.path()), sim(dir, args)};
 }
 
 TEST(KorvaneSim, StandardOutputIsKorvanes) {
@@ -37,13 +51,7 @@ TEST(KorvaneSim, StandardOutputIsKorvanes) {
       {"--version"}, {"-i", "img.rom"}, {"-I", "-V", "img.rom"}, {"-i", "absent.rom"}, {"--bogus"}};
   for (const auto &command : commands) {
     SCOPED_TRACE(command[0]);
-    std::vector<std::string> real = {bin("korvane")};
-    real.insert(real.end(), command.begin(), command.end());
-    e2e::run_result want = run(real, dir.path());
-
-    std::vector<std::string> args = {"--state", "st", "--"};
-    args.insert(args.end(), command.begin(), command.end());
-    e2e::run_result got = sim(dir, args);
+    auto [want, got] = both(dir, command);
     EXPECT_EQ(got.out, want.out);
     EXPECT_EQ(got.status, want.status);
     EXPECT_FALSE(got.out.empty());
@@ -87,7 +95,15 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
       {{"--board", "board", "--", "--version"},
        "korvane-sim: board line 2: oob= missing on NAND in \"mtd0 nand size=1M erase=128K "
        "page=2048\"\n"},
-      {{"--board", "absent", "--", "--version"}, "korvane-sim: absent: cannot be read\n"},
+      {{"--board", "absent", "--", "--version"},
+       "korvane-sim: absent: cannot be read: No such file or directory\n"},
+      {{"--board", ".", "--", "--version"}, "korvane-sim: .: cannot be read: Is a directory\n"},
+      // Before "--" every argument is korvane-sim's; a mistyped option of its
+      // own is its mistake with or without "--".
+      {{"--bord", "board", "--", "-i", "img.rom"},
+       "korvane-sim: unknown option '--bord' (korvane's arguments go after --)\nusage: "},
+      {{"--bord", "board", "-i", "img.rom"}, "korvane-sim: unknown option '--bord'"},
+      {{"--state", "st", "-i", "img.rom", "--", "-V"}, "korvane-sim: unknown option '-i'"},
       {{"--board"}, "korvane-sim: --board needs a value\nusage: korvane-sim"},
       {{"--state="}, "korvane-sim: --state needs a folder\nusage: korvane-sim"},
       {{"--state", "board", "--", "--version"},
@@ -99,6 +115,9 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
     EXPECT_EQ(got.status, 2);
     EXPECT_EQ(got.out, "");
     EXPECT_EQ(got.err.rfind(r.err_start, 0), 0u) << got.err;
+    // A run that ends in a usage error makes no state folder.
+    EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
+    EXPECT_FALSE(e2e::file_exists(dir / "st"));
   }
   e2e::run_result help = sim(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
@@ -106,6 +125,8 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
   EXPECT_EQ(
       help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
       0u);
+  EXPECT_NE(help.err.find("korvane's own: korvane-sim -- --help"), std::string::npos);
+  EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
   // Its own version on standard output, before any board is set up;
   // korvane's banner is "korvane-sim -- --version".
   e2e::run_result version = sim(dir, {"--board", "absent", "--version"});
@@ -115,18 +136,34 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
   EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
 }
 
-// ------------------------------------------------------------ installing
-
-// Bytes that tell their position apart.
-std::string pattern(size_t n, unsigned seed) {
-  std::string v(n, '\0');
-  uint32_t x = seed * 2654435761u + 7;
-  for (size_t i = 0; i < n; i++) {
-    x = x * 1103515245u + 12345u;
-    v[i] = static_cast<char>(x >> 24);
+// A command line that korvane refuses gets korvane's answer, word for word,
+// and leaves no state folder behind.
+TEST(KorvaneSim, KorvanesUsageErrorsMakeNoState) {
+  scratch_dir dir;
+  for (std::vector<std::string> command :
+       {std::vector<std::string>{"--bogus"}, {"-t", "frob", "-i", "x"}, {"-V"}}) {
+    SCOPED_TRACE(command[0]);
+    auto [want, got] = both(dir, command);
+    EXPECT_EQ(got.status, 2);
+    EXPECT_EQ(got.out, want.out);
+    // getopt names the program by the path it was started with: korvane-sim
+    // starts it as "korvane".
+    std::string err = want.err;
+    size_t name = err.find("korvane: ");
+    if (name != std::string::npos && err.rfind('\n', name) == std::string::npos)
+      err = err.substr(name);
+    EXPECT_EQ(got.err, err);
+    EXPECT_FALSE(e2e::file_exists(dir / "st"));
   }
-  return v;
+  // korvane's own long options, also abbreviated, still start its arguments without "--"
+  // (--help and --version written out are korvane-sim's own).
+  e2e::run_result r = sim(dir, {"--state", "st", "--all", "absent"});
+  e2e::run_result want = run({bin("korvane"), "--all-info", "absent"}, dir.path());
+  EXPECT_EQ(r.status, want.status) << r.err;
+  EXPECT_EQ(r.out, want.out);
 }
+
+// ------------------------------------------------------------ installing
 
 // The driver says so while a step it takes from another subsystem is not
 // built in yet; the tests below need execute, kill and reboot.

@@ -8,12 +8,16 @@
 // control files and event log live in DIR (default ./korvane-sim-state).
 // What korvane-sim says of its own goes to standard error, so standard
 // output is exactly what korvane prints.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli/driver.h"
+#include "cli/settings.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
 
@@ -29,6 +33,19 @@ constexpr const char *USAGE =
     "usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n"
     "  --board FILE  board description (default: the built-in board)\n"
     "  --state DIR   flash contents, control files and events.log (default: ./korvane-sim-state)\n";
+
+constexpr const char *HELP_MORE =
+    "  --help        show this help (korvane's own: korvane-sim -- --help)\n"
+    "  --version     show korvane-sim's version (korvane's own: korvane-sim -- --version)\n"
+    "\n"
+    "Runs korvane with KORVANE-ARGUMENTS against a simulated board: /dev/mtdN and\n"
+    "the /proc control files come from the board file and the state folder,\n"
+    "signals, syncs and sleeps are recorded in DIR/events.log. Every argument\n"
+    "before -- is korvane-sim's own; without --, korvane's arguments start at\n"
+    "the first one that is not.\n"
+    "Standard output is korvane's alone; korvane-sim's own messages go to\n"
+    "standard error. Exit status: korvane's, or 2 for a mistake in korvane-sim's\n"
+    "options or board file (no state folder is made then).\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "korvane-sim: %s\n%s", what.c_str(), USAGE);
@@ -51,11 +68,43 @@ int take_value(int argc, char **argv, int *i, const char *name, std::string *val
   return 1;
 }
 
+// Whether korvane's own parser refuses its command line (a usage error,
+// exit status 2), so that the state folder is made only for a command line
+// that korvane takes. The parser is asked with its output thrown away and
+// over a copy of the arguments, which getopt reorders.
+bool korvane_refuses(const std::vector<char *> &args) {
+  std::vector<char *> copy = args;
+  std::fflush(nullptr);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  int out = dup(STDOUT_FILENO), err = dup(STDERR_FILENO);
+  bool silenced = null_fd >= 0 && out >= 0 && err >= 0 && dup2(null_fd, STDOUT_FILENO) >= 0 &&
+                  dup2(null_fd, STDERR_FILENO) >= 0;
+  bool refused = false;
+  if (silenced) {
+    korvane::rom_options scanned;
+    int status = 0;
+    refused = !korvane::rom_opts_scan(static_cast<int>(copy.size()) - 1, copy.data(), &scanned,
+                                      &status) &&
+              status == korvane::EXIT_USAGE;
+    std::fflush(nullptr);
+  }
+  // Then korvane itself says what is wrong, to the real streams.
+  if (out >= 0) dup2(out, STDOUT_FILENO);
+  if (err >= 0) dup2(err, STDERR_FILENO);
+  for (int fd : {null_fd, out, err})
+    if (fd >= 0) close(fd);
+  return refused;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string board_file, state = DEFAULT_STATE;
   bool have_board = false;
+  int dashdash = 0;  // where "--" stands, if anywhere
+  for (int j = 1; j < argc && !dashdash; j++) {
+    if (std::strcmp(argv[j], "--") == 0) dashdash = j;
+  }
   int i = 1;
   for (; i < argc; i++) {
     const char *arg = argv[i];
@@ -65,6 +114,7 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(arg, "--help") == 0) {
       std::fputs(USAGE, stderr);
+      std::fputs(HELP_MORE, stderr);
       return 0;
     }
     if (std::strcmp(arg, "--version") == 0) {  // korvane's own: korvane-sim -- --version
@@ -78,7 +128,14 @@ int main(int argc, char **argv) {
     }
     if (r == 0) r = take_value(argc, argv, &i, "--state", &state);
     if (r < 0) return usage_error(std::string(arg) + " needs a value");
-    if (r == 0) break;  // the first argument that is not ours starts korvane's
+    if (r > 0) continue;
+    // Not ours. Before "--" every argument is korvane-sim's; without "--"
+    // korvane's arguments start here, unless it is a long option that
+    // korvane does not know either (a mistyped --board, say).
+    if (dashdash || (std::strncmp(arg, "--", 2) == 0 && !korvane::rom_opts_long_option(arg)))
+      return usage_error(std::string("unknown option '") + arg +
+                         "' (korvane's arguments go after --)");
+    break;
   }
   if (state.empty()) return usage_error("--state needs a folder");
 
@@ -87,7 +144,7 @@ int main(int argc, char **argv) {
   int parsed = have_board ? korvane::sim_board_load(board_file, &board, &error)
                           : korvane::sim_board_parse(korvane::sim_default_board_text,
                                                      "built-in board", &board, &error);
-  if (parsed != 0 || korvane::sim_start(board, state, &error) != 0) {
+  if (parsed != 0) {
     std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     return 2;
   }
@@ -97,7 +154,16 @@ int main(int argc, char **argv) {
   args.push_back(program);
   for (; i < argc; i++) args.push_back(argv[i]);
   args.push_back(nullptr);
-  int status = korvane::korvane_main(static_cast<int>(args.size()) - 1, args.data());
+  int count = static_cast<int>(args.size()) - 1;
+  // A command line that korvane refuses ends with its usage text and status
+  // 2, as korvane's would, before any state is made.
+  if (korvane_refuses(args)) return korvane::korvane_main(count, args.data());
+
+  if (korvane::sim_start(board, state, &error) != 0) {
+    std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
+    return 2;
+  }
+  int status = korvane::korvane_main(count, args.data());
   korvane::sim_stop();
   return status;
 }

@@ -109,6 +109,16 @@ bool file_exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+std::string pattern(size_t n, unsigned seed) {
+  std::string v(n, '\0');
+  uint32_t x = seed * 2654435761u + 7;
+  for (size_t i = 0; i < n; i++) {
+    x = x * 1103515245u + 12345u;
+    v[i] = static_cast<char>(x >> 24);
+  }
+  return v;
+}
+
 uint32_t reference_crc32(const void *data, size_t n) {
   const uint8_t *p = static_cast<const uint8_t *>(data);
   uint32_t c = 0xFFFFFFFFu;

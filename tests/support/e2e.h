@@ -43,6 +43,10 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
 
+/// n bytes that tell their position apart (and do not compress), different
+/// for every seed.
+std::string pattern(size_t n, unsigned seed);
+
 /// CRC-32 computed bit by bit, independently of the project's table-driven
 /// one, for checking what the programs wrote.
 uint32_t reference_crc32(const void *data, size_t n);
