@@ -196,7 +196,7 @@ row() {  # label, korvane tool, peer tool
   echo "Peers: $(7zz | sed -n 's/^7-Zip (z) \([^ ]*\).*/7-Zip \1/p'), $(xz --version | head -n1)," \
     "lzma_alone $(lzma_alone 2>&1 | sed -n 's/^LZMA \([^ ]*\).*/\1/p'), zlib $(dpkg-query -W -f '${Version}' "zlib1g-dev:$(dpkg --print-architecture)" 2>/dev/null)."
   echo
-  echo "Reproduce: \`scripts/bench.sh --rounds $rounds$([ $kernel = 1 ] && echo ' --kernel')\`" \
+  echo "Reproduce: \`scripts/bench.sh --rounds $rounds$([ $kernel = 1 ] && echo ' --kernel')$([ -n "$before" ] && echo " --before ${before#"$top"/}")\`" \
     "($rounds rounds; medians; CPU time = user + system of the whole process)."
   echo
   echo "## Ratios (korvane's CPU time / the peer's; below 1.00 korvane is faster)"
