@@ -35,3 +35,8 @@ set(LzmaSdk_INCLUDE_DIR /usr/include/lzma CACHE PATH
     "Folder holding the LZMA SDK's C sources and headers")
 set(KORVANE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
     "GoogleTest sources, built for the target")
+# Libraries for the target (zlib): Debian's armhf -dev packages, unpacked
+# into .armhf-cache/sysroot by cmake/fetch-armhf-libs.sh (scripts/packages.sh
+# armhf runs it), found there as in the cross toolchain's own folder.
+get_filename_component(KORVANE_ARMHF_LIBS "${CMAKE_CURRENT_LIST_DIR}/../.armhf-cache/sysroot" ABSOLUTE)
+list(APPEND CMAKE_FIND_ROOT_PATH ${KORVANE_ARMHF_LIBS})

@@ -16,15 +16,6 @@ namespace {
 // Descriptors are shown as pointer values in the messages.
 void *fd_ptr(int fd) { return reinterpret_cast<void *>(static_cast<intptr_t>(fd)); }
 
-/// Frees the decoder state on every path.
-struct DecoderGuard {
-  CLzmaDec state;
-  DecoderGuard() { LzmaDec_Construct(&state); }
-  ~DecoderGuard() { LzmaDec_Free(&state, &zentarc_alloc); }
-  DecoderGuard(const DecoderGuard &) = delete;
-  DecoderGuard &operator=(const DecoderGuard &) = delete;
-};
-
 /// Closes the path variants' files on every path.
 struct FileGuard {
   FdFile file{0};
@@ -98,8 +89,12 @@ UInt64 zentarc_header_size(const Byte header[ZENTARC_HDR_SIZE]) {
   return size;
 }
 
-SRes zentarc_dec_allocate(CLzmaDec *state, const Byte header[ZENTARC_HDR_SIZE]) {
-  Byte props[LZMA_PROPS_SIZE];
+namespace {
+
+/// The properties a decoder is allocated with: the stream's, with the
+/// dictionary cut to max(size, 4096) when the size is known. A dictionary
+/// still above ZENTARC_DICT_LIMIT is refused with a message.
+SRes dec_props(const Byte header[ZENTARC_HDR_SIZE], Byte props[LZMA_PROPS_SIZE]) {
   for (unsigned i = 0; i < LZMA_PROPS_SIZE; i++) props[i] = header[i];
   uint64_t dict = get_le32(props + 1);
   UInt64 size = zentarc_header_size(header);
@@ -113,18 +108,62 @@ SRes zentarc_dec_allocate(CLzmaDec *state, const Byte header[ZENTARC_HDR_SIZE]) 
     return SZ_ERROR_UNSUPPORTED;
   }
   for (int i = 0; i < 4; i++) props[1 + i] = static_cast<Byte>(dict >> (8 * i));
-  return LzmaDec_Allocate(state, props, LZMA_PROPS_SIZE, &zentarc_alloc);
+  return SZ_OK;
 }
 
-SRes zentarc_decode_stream(CLzmaDec *state, ISeqOutStream *out, ISeqInStream *in,
-                           UInt64 unpack_size, UInt64 *produced) {
+}  // namespace
+
+SRes zentarc_dec_allocate(CLzmaDec *state, const Byte header[ZENTARC_HDR_SIZE]) {
+  Byte props[LZMA_PROPS_SIZE];
+  SRes res = dec_props(header, props);
+  return res != SZ_OK ? res : LzmaDec_Allocate(state, props, LZMA_PROPS_SIZE, &zentarc_alloc);
+}
+
+SRes zentarc_dec_allocate(lzma_dec *state, const Byte header[ZENTARC_HDR_SIZE]) {
+  Byte props[LZMA_PROPS_SIZE];
+  SRes res = dec_props(header, props);
+  return res != SZ_OK ? res : lzma_dec_allocate(state, props);
+}
+
+namespace {
+
+// The two decoders the stream loop runs on: the SDK's, and ours, which
+// gives the SDK's results call for call.
+struct sdk_decoder {
+  CLzmaDec *state;
+  void init() { LzmaDec_Init(state); }
+  SRes decode(Byte *out, SizeT *out_len, const Byte *in, SizeT *in_len, bool finish_end,
+              bool *marked) {
+    ELzmaStatus status;
+    SRes res = LzmaDec_DecodeToBuf(state, out, out_len, in, in_len,
+                                   finish_end ? LZMA_FINISH_END : LZMA_FINISH_ANY, &status);
+    *marked = status == LZMA_STATUS_FINISHED_WITH_MARK;
+    return res;
+  }
+};
+
+struct own_decoder {
+  lzma_dec *state;
+  void init() { lzma_dec_init(state); }
+  SRes decode(Byte *out, SizeT *out_len, const Byte *in, SizeT *in_len, bool finish_end,
+              bool *marked) {
+    lzma_dec_status status;
+    SRes res = lzma_dec_decode_to_buf(state, out, out_len, in, in_len, finish_end, &status);
+    *marked = status == LZMA_DEC_STATUS_FINISHED_WITH_MARK;
+    return res;
+  }
+};
+
+template <typename Decoder>
+SRes decode_loop(Decoder dec, ISeqOutStream *out, ISeqInStream *in, UInt64 unpack_size,
+                 UInt64 *produced) {
   std::unique_ptr<Byte, FreeDeleter> bufs(static_cast<Byte *>(std::malloc(2 * ZENTARC_BUF_SIZE)));
   *produced = 0;
   if (!bufs) return SZ_ERROR_MEM;
   Byte *in_buf = bufs.get();
   Byte *out_buf = in_buf + ZENTARC_BUF_SIZE;
   const bool sized = unpack_size != ZENTARC_SIZE_UNKNOWN;
-  LzmaDec_Init(state);
+  dec.init();
   size_t in_pos = 0, in_size = 0;
   for (;;) {
     if (in_pos == in_size) {
@@ -135,14 +174,13 @@ SRes zentarc_decode_stream(CLzmaDec *state, ISeqOutStream *out, ISeqInStream *in
     }
     SizeT in_done = in_size - in_pos;
     SizeT out_done = ZENTARC_BUF_SIZE;
-    ELzmaFinishMode finish = LZMA_FINISH_ANY;
+    bool finish_end = false;
     if (sized && out_done > unpack_size) {
       out_done = static_cast<SizeT>(unpack_size);
-      finish = LZMA_FINISH_END;
+      finish_end = true;
     }
-    ELzmaStatus status;
-    SRes res =
-        LzmaDec_DecodeToBuf(state, out_buf, &out_done, in_buf + in_pos, &in_done, finish, &status);
+    bool marked;
+    SRes res = dec.decode(out_buf, &out_done, in_buf + in_pos, &in_done, finish_end, &marked);
     in_pos += in_done;
     if (sized) unpack_size -= out_done;
     *produced += out_done;
@@ -152,13 +190,25 @@ SRes zentarc_decode_stream(CLzmaDec *state, ISeqOutStream *out, ISeqInStream *in
     if (res != SZ_OK) return res;
     if (sized && unpack_size == 0) return SZ_OK;
     if (in_done == 0 && out_done == 0) {
-      if (sized || status != LZMA_STATUS_FINISHED_WITH_MARK) {
+      if (sized || !marked) {
         report("decode EOF,but finished without mark!\n");
         return SZ_ERROR_DATA;
       }
       return SZ_OK;
     }
   }
+}
+
+}  // namespace
+
+SRes zentarc_decode_stream(CLzmaDec *state, ISeqOutStream *out, ISeqInStream *in,
+                           UInt64 unpack_size, UInt64 *produced) {
+  return decode_loop(sdk_decoder{state}, out, in, unpack_size, produced);
+}
+
+SRes zentarc_decode_stream(lzma_dec *state, ISeqOutStream *out, ISeqInStream *in,
+                           UInt64 unpack_size, UInt64 *produced) {
+  return decode_loop(own_decoder{state}, out, in, unpack_size, produced);
 }
 
 int zentarc_encode_fd(int fd, uint64_t offset, int size, zentarc_sink sink, void *ctx) {
@@ -205,10 +255,10 @@ int decode_input(int fd, ISeqInStream *in, zentarc_sink sink, void *ctx) {
   Byte header[ZENTARC_HDR_SIZE];
   if (SeqInStream_Read(in, header, ZENTARC_HDR_SIZE) != SZ_OK) return RES_FAULT;
   UInt64 size = zentarc_header_size(header);
-  DecoderGuard dec;
-  if (zentarc_dec_allocate(&dec.state, header) != SZ_OK) return RES_FAULT;
+  lzma_dec dec;
+  if (zentarc_dec_allocate(&dec, header) != SZ_OK) return RES_FAULT;
   UInt64 produced = 0;
-  SRes res = zentarc_decode_stream(&dec.state, &out.s, in, size, &produced);
+  SRes res = zentarc_decode_stream(&dec, &out.s, in, size, &produced);
   if (res != SZ_OK) {
     report("failed to Decode file,%m,%p,%d\n", fd_ptr(fd), res);
     return RES_FAULT;
@@ -278,11 +328,11 @@ int zentarc_decode_file(const char *src, const char *dst) {
   SRes res = SeqInStream_Read(&in.s, header, ZENTARC_HDR_SIZE);
   if (res != SZ_OK) return res;
   UInt64 size = zentarc_header_size(header);
-  DecoderGuard dec;
-  res = zentarc_dec_allocate(&dec.state, header);
+  lzma_dec dec;
+  res = zentarc_dec_allocate(&dec, header);
   if (res != SZ_OK) return res;
   UInt64 produced = 0;
-  res = zentarc_decode_stream(&dec.state, &out.s, &in.s, size, &produced);
+  res = zentarc_decode_stream(&dec, &out.s, &in.s, size, &produced);
   if (res != SZ_OK) {
     report("failed to Decode file,%m,%s,%d\n", src, res);
     return res;

@@ -10,6 +10,7 @@
 
 #include "LzmaDec.h"
 #include "Types.h"
+#include "codec/lzma_decode.h"
 #include "codec/zentarc.h"
 
 namespace korvane {
@@ -70,6 +71,8 @@ SRes zentarc_encode_stream(ISeqOutStream *out, ISeqInStream *in, UInt64 size);
 /// size is known the dictionary is cut to max(size, 4096) (no match reaches
 /// further back than what was written); a dictionary still above
 /// ZENTARC_DICT_LIMIT is refused with a message. @return an SDK status.
+/// The codec decodes with lzma_dec; the SDK's decoder stays for comparison.
+SRes zentarc_dec_allocate(lzma_dec *state, const Byte header[ZENTARC_HDR_SIZE]);
 SRes zentarc_dec_allocate(CLzmaDec *state, const Byte header[ZENTARC_HDR_SIZE]);
 
 /// The unpacked size recorded in a 13-byte header.
@@ -78,6 +81,8 @@ UInt64 zentarc_header_size(const Byte header[ZENTARC_HDR_SIZE]);
 /// Decodes the LZMA data after the header through 64 KiB buffers, handing
 /// each piece to `out`; stops at the first piece `out` does not take whole
 /// (SZ_ERROR_WRITE). *produced gets the bytes decoded. @return an SDK status.
+SRes zentarc_decode_stream(lzma_dec *state, ISeqOutStream *out, ISeqInStream *in,
+                           UInt64 unpack_size, UInt64 *produced);
 SRes zentarc_decode_stream(CLzmaDec *state, ISeqOutStream *out, ISeqInStream *in,
                            UInt64 unpack_size, UInt64 *produced);
 

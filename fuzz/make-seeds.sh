@@ -3,9 +3,9 @@
 # Rebuilds the seed corpora in fuzz/corpus/ from small inputs: images and
 # block files from korvane-mkrom (one block of every cypher), cypher1 streams
 # from korvane-mkrom, `xz --format=lzma` and `lzma_alone`, block-format
-# streams, korvane's and korvane-mkrom's command lines, and board files. The
-# seeds are kept in git; run this only to change them (needs the default
-# build and the test packages).
+# streams, korvane's and korvane-mkrom's command lines, board files, and the
+# decoder's differential target's streams. The seeds are kept in git; run this
+# only to change them (needs the default build and the test packages).
 # Usage: fuzz/make-seeds.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,mkrom_options}
+mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,mkrom_options,lzma_diff}
 
 # Firmware-like content: text with runs of zeros (every encoder fits it).
 for i in $(seq 0 11); do
@@ -59,6 +59,26 @@ xz --format=lzma -c </dev/null >"$corpus/cypher1/xz-empty.lzma"
 xz --format=lzma --lzma1=preset=0,dict=4KiB,lc=0,lp=2,pb=0 -c content >"$corpus/cypher1/xz-props.lzma"
 lzma_alone e content "$corpus/cypher1/lzma_alone.lzma" >/dev/null 2>&1
 lzma_alone e small "$corpus/cypher1/lzma_alone-eos.lzma" -eos -d12 >/dev/null 2>&1
+
+# The differential target: the byte that chooses how a stream is fed, then
+# the stream. Text, erased flash and noise (incompressible bytes: an xz
+# stream), up to 12 KiB each, so that a 4 KiB window wraps; sizes known and
+# not, with and without an end marker, several lc, lp and pb.
+{ head -c 3000 /dev/zero | tr '\0' '\377'; printf 'env=1\0'; head -c 9000 /dev/zero | tr '\0' '\377'; } >erased
+for i in $(seq 400); do echo "flash block $i erased, offset 0x$((i * 4096)) written"; done |
+  head -c 12288 >text
+xz -c text >noise
+n=0
+for data in text erased noise; do
+  for opts in "-d12 -lc3 -lp0 -pb2" "-d12 -lc0 -lp2 -pb0 -eos" "-d13 -lc8 -lp0 -pb4" "-d12 -lc4 -lp4 -pb1 -a0"; do
+    # shellcheck disable=SC2086
+    lzma_alone e "$data" s.lzma $opts >/dev/null 2>&1
+    n=$((n + 1))
+    { printf "\\x$(printf %02x $((n * 37 % 256)))"; cat s.lzma; } >"$corpus/lzma_diff/$data-alone-$n"
+  done
+  xz --format=lzma --lzma1=dict=4KiB,lc=1,lp=3,pb=1 -c "$data" >x.lzma
+  { printf '\001'; cat x.lzma; } >"$corpus/lzma_diff/$data-xz"
+done
 
 # Block-format streams, each after the byte that chooses how it is fed.
 payload "$corpus/images/cypher2.blk" >c2

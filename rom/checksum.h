@@ -8,8 +8,9 @@
 
 namespace korvane {
 
-/// The standard CRC-32 (reflected 0xEDB88320, as IEEE 802.3 and zlib);
-/// seed 0 starts a new one. @return the CRC, or 0xFFFFFFFF for an unaligned buffer.
+/// The standard CRC-32 (reflected 0xEDB88320, as IEEE 802.3), computed by
+/// zlib; seed 0 starts a new one. @return the CRC, or 0xFFFFFFFF for an
+/// unaligned buffer.
 uint32_t crc32(uint32_t seed, const void *buf, uint32_t len);
 
 /// Sum of the bytes taken unsigned, modulo 2^32, added to the seed.

@@ -14,6 +14,10 @@
 #   --jobs N        N fuzzing processes at once (libFuzzer's -fork=N)
 #   --runs N        stop after N executions instead of after SECONDS
 #                   (SECONDS 0 and no --runs: until stopped)
+#   --fast          targets built without the address and undefined-behaviour
+#                   sanitizers (preset fuzz-fast, build/fuzz-fast): many times
+#                   the executions per second, for long campaigns; the same
+#                   corpora, findings and logs
 #   --background    detach; the log goes to build/fuzz/logs/, whose name and
 #                   the process id are printed, and the summary is its last line
 #   --summary LOG   print the summary of a log (also while it is running)
@@ -27,8 +31,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-bin=$root/build/fuzz/bin
-targets=(image_info image_extract image_preflight cypher1 blkfmt options board mkrom_options)
+preset=fuzz
+targets=(image_info image_extract image_preflight cypher1 blkfmt options board mkrom_options lzma_diff)
 
 die() { echo "fuzz.sh: $*" >&2; exit 2; }
 seeds_of() { case $1 in image_*) echo images ;; *) echo "$1" ;; esac; }
@@ -36,8 +40,8 @@ known() { local t; for t in "${targets[@]}"; do [ "$t" = "$1" ] && return 0; don
 
 build() {
   scripts/packages.sh fuzz
-  cmake --preset fuzz >/dev/null
-  cmake --build --preset fuzz >/dev/null || cmake --build --preset fuzz
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null || cmake --build --preset "$preset"
 }
 
 # Reads a libFuzzer log and prints the summary line. Plain runs end with
@@ -85,8 +89,8 @@ fuzz() {
   [ "$jobs" -gt 1 ] && args+=(-fork="$jobs")
   local before status=0
   before=$(find "$findings" -type f | wc -l)
-  echo "fuzz.sh: $bin/fuzz_$target ${args[*]} ${corpora[*]}" >&2
-  "$bin/fuzz_$target" "${args[@]}" "${corpora[@]}" >"$log" 2>&1 || status=$?
+  echo "fuzz.sh: $root/build/$preset/bin/fuzz_$target ${args[*]} ${corpora[*]}" >&2
+  "$root/build/$preset/bin/fuzz_$target" "${args[@]}" "${corpora[@]}" >"$log" 2>&1 || status=$?
   local found=$(($(find "$findings" -type f | wc -l) - before))
   [ $status -ne 0 ] && tail -n 60 "$log" >&2
   summary "$target" "$log" "$found" | tee -a "$log"
@@ -107,7 +111,7 @@ replay() {
   done
   local log=$root/build/fuzz/logs/replay-$target.log
   mkdir -p "$root/build/fuzz/logs"
-  if "$bin/fuzz_$target" -runs=0 -timeout=30 "${dirs[@]}" >"$log" 2>&1; then
+  if "$root/build/$preset/bin/fuzz_$target" -runs=0 -timeout=30 "${dirs[@]}" >"$log" 2>&1; then
     echo "fuzz $target: replayed $count inputs"
   else
     tail -n 60 "$log" >&2
@@ -135,11 +139,12 @@ while [ $# -gt 0 ]; do
     --jobs) [ $# -ge 2 ] || die "--jobs N"; jobs=$2; shift 2 ;;
     --runs) [ $# -ge 2 ] || die "--runs N"; runs=$2; shift 2 ;;
     --background) background=1; shift ;;
+    --fast) preset=fuzz-fast; shift ;;
     -*) die "unknown option $1" ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] && [ $# -le 2 ] || die "usage: scripts/fuzz.sh [--jobs N] [--runs N] [--background] TARGET|all [SECONDS]"
+[ $# -ge 1 ] && [ $# -le 2 ] || die "usage: scripts/fuzz.sh [--jobs N] [--runs N] [--fast] [--background] TARGET|all [SECONDS]"
 target=$1 seconds=${2:-60}
 [[ $seconds =~ ^[0-9]+$ ]] || die "SECONDS must be a number"
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || die "--jobs needs a positive number"
@@ -151,6 +156,7 @@ if [ $background = 1 ]; then
   export LOG=$root/build/fuzz/logs/$target-$(date +%Y%m%d-%H%M%S).log
   args=(--jobs "$jobs")
   [ -n "$runs" ] && args+=(--runs "$runs")
+  [ $preset = fuzz-fast ] && args+=(--fast)
   nohup setsid "$0" "${args[@]}" "$target" "$seconds" >"$LOG.out" 2>&1 </dev/null &
   echo "fuzz.sh: running in the background as process $!; log $LOG"
   echo "fuzz.sh: figures so far: scripts/fuzz.sh --summary $LOG"

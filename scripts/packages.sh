@@ -1,47 +1,59 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|all]...
-#   build       compiler, CMake, the LZMA SDK sources, the manual page generator,
-#               nlohmann-json (header-only)
+# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|all]...
+#   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
+#               manual page generator, nlohmann-json (header-only)
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
 #   kernel-arm  the ARM VM tier: qemu for 32-bit ARM, the cross compiler (the
 #               armhf korvane and the RAM flash module) and the user-mode
 #               emulator; it adds Debian's armhf architecture to apt, from
-#               which the tier downloads its kernel, busybox and mtd-utils
-#   armhf       the cross compiler and the user-mode emulator
+#               which the tier downloads its kernel, busybox and mtd-utils;
+#               and the armhf libraries below
+#   armhf       the cross compiler and the user-mode emulator, and the armhf
+#               libraries below
 #   format      clang-format, for the house style (scripts/format.sh)
 #   package     the Debian package tools and checks (scripts/package.sh, package-test.sh)
 #   fuzz        build + clang with libFuzzer and the sanitizers' runtimes, the
-#               symbolizer for their reports (scripts/fuzz.sh)
+#               symbolizer for their reports, liblzma for the decoder's
+#               differential target (scripts/fuzz.sh)
+#   bench       the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev scdoc nlohmann-json3-dev)
-pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils zlib1g-dev util-linux)
+pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev)
+pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
 pkgs_package=(dpkg-dev file lintian man-db bash-completion)
-pkgs_fuzz=(clang libclang-rt-dev llvm)
+pkgs_fuzz=(clang libclang-rt-dev llvm liblzma-dev)
+pkgs_bench=(7zip gnuplot-nox)
+# The libraries the armhf build links, as Debian's armhf -dev packages: never
+# installed (each would bring the armhf C library onto the PC), but
+# downloaded and unpacked into .armhf-cache/sysroot by
+# cmake/fetch-armhf-libs.sh, where cmake/toolchain-armhf.cmake finds them.
+libs_armhf=(zlib1g-dev)
 
-want=() arches=()
+want=() arches=() armhf_libs=0
 [ $# -gt 0 ] || set -- build
 for group in "$@"; do
   case "$group" in
     build) want+=("${pkgs_build[@]}") ;;
     test) want+=("${pkgs_build[@]}" "${pkgs_test[@]}") ;;
     kernel) want+=("${pkgs_kernel[@]}") ;;
-    kernel-arm) want+=("${pkgs_kernel_arm[@]}") arches+=(armhf) ;;
-    armhf) want+=("${pkgs_armhf[@]}") ;;
+    kernel-arm) want+=("${pkgs_kernel_arm[@]}") arches+=(armhf) armhf_libs=1 ;;
+    armhf) want+=("${pkgs_armhf[@]}") arches+=(armhf) armhf_libs=1 ;;
     format) want+=("${pkgs_format[@]}") ;;
     package) want+=("${pkgs_package[@]}") ;;
     fuzz) want+=("${pkgs_build[@]}" "${pkgs_fuzz[@]}") ;;
+    bench) want+=("${pkgs_bench[@]}") ;;
     all)
       want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_kernel_arm[@]}"
-        "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}" "${pkgs_fuzz[@]}")
-      arches+=(armhf) ;;
+        "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}" "${pkgs_fuzz[@]}"
+        "${pkgs_bench[@]}")
+      arches+=(armhf) armhf_libs=1 ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -63,10 +75,13 @@ for p in "${want[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -gt 0 ] || [ $update = 1 ] || exit 0
 
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-[ ${#missing[@]} -gt 0 ] || exit 0
-echo "installing: ${missing[*]}" >&2
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ] || [ $update = 1 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}" >&2
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+fi
+[ $armhf_libs = 0 ] || "$(dirname "$0")/../cmake/fetch-armhf-libs.sh" "${libs_armhf[@]}"
