@@ -5,6 +5,7 @@
 # Usage:
 #   scripts/fuzz.sh TARGET [SECONDS]    fuzz one target (default 60 s)
 #   scripts/fuzz.sh all [SECONDS]       every target in turn, SECONDS each
+#                                       (--together N: N targets at a time)
 #   scripts/fuzz.sh --replay [TARGET]...
 #                                       run every input of the seed, regression
 #                                       and working corpora once (all targets
@@ -21,6 +22,8 @@
 #   --background    detach; the log goes to build/fuzz/logs/, whose name and
 #                   the process id are printed, and the summary is its last line
 #   --summary LOG   print the summary of a log (also while it is running)
+#   --together N    with `all`: N targets side by side, each in one process
+#                   (the time per target stays SECONDS; the step takes 1/N)
 #
 # Corpora: fuzz/corpus/SEEDS (in git; SEEDS is `images` for the three image
 # targets), fuzz/regress/TARGET (in git: every input that once found a fault),
@@ -120,7 +123,7 @@ replay() {
   fi
 }
 
-jobs=1 runs="" background=0
+jobs=1 runs="" background=0 together=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --list) printf '%s\n' "${targets[@]}"; exit 0 ;;
@@ -137,6 +140,7 @@ while [ $# -gt 0 ]; do
       for t in "$@"; do replay "$t" || status=1; done
       exit $status ;;
     --jobs) [ $# -ge 2 ] || die "--jobs N"; jobs=$2; shift 2 ;;
+    --together) [ $# -ge 2 ] || die "--together N"; together=$2; shift 2 ;;
     --runs) [ $# -ge 2 ] || die "--runs N"; runs=$2; shift 2 ;;
     --background) background=1; shift ;;
     --fast) preset=fuzz-fast; shift ;;
@@ -144,10 +148,11 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
-[ $# -ge 1 ] && [ $# -le 2 ] || die "usage: scripts/fuzz.sh [--jobs N] [--runs N] [--fast] [--background] TARGET|all [SECONDS]"
+[ $# -ge 1 ] && [ $# -le 2 ] || die "usage: scripts/fuzz.sh [--jobs N] [--runs N] [--together N] [--fast] [--background] TARGET|all [SECONDS]"
 target=$1 seconds=${2:-60}
 [[ $seconds =~ ^[0-9]+$ ]] || die "SECONDS must be a number"
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || die "--jobs needs a positive number"
+[[ $together =~ ^[1-9][0-9]*$ ]] || die "--together needs a positive number"
 [ -z "$runs" ] || [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive number"
 [ "$target" = all ] || known "$target" || die "unknown target '$target' (scripts/fuzz.sh --list)"
 
@@ -165,8 +170,23 @@ fi
 
 build
 if [ "$target" = all ]; then
-  status=0
-  for t in "${targets[@]}"; do LOG= fuzz "$t" "$seconds" || status=1; done
+  status=0 running=0
+  for t in "${targets[@]}"; do
+    if [ "$together" -eq 1 ]; then
+      LOG= fuzz "$t" "$seconds" || status=1
+      continue
+    fi
+    LOG= fuzz "$t" "$seconds" &
+    running=$((running + 1))
+    if [ $running -ge "$together" ]; then
+      wait -n || status=1
+      running=$((running - 1))
+    fi
+  done
+  while [ $running -gt 0 ]; do
+    wait -n || status=1
+    running=$((running - 1))
+  done
   exit $status
 fi
 fuzz "$target" "$seconds"
