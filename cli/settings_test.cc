@@ -373,8 +373,8 @@ const std::vector<std::string> classic_names = {
 
 // Words that name added options, or look like them.
 const std::vector<std::string> added_words = {
-    "--preflight", "--device", "--device-id=3", "--de", "--p", "--", "--dev=x",
-    "--read-back", "--skip-unchanged", "--skip-", "--mark-bad", "--rea", "--m"};
+    "--preflight", "--device",         "--device-id=3", "--de",       "--p",   "--", "--dev=x",
+    "--read-back", "--skip-unchanged", "--skip-",       "--mark-bad", "--rea", "--m"};
 
 struct line {
   std::vector<std::string> args;

@@ -183,8 +183,8 @@ int64_t first_not_erased(const mtd_device &dev, uint32_t from, uint8_t *buf) {
   const bool nand = g.cls == MTD_CLASS_NAND;
   for (uint64_t at = from; at < g.size;) {
     uint32_t offset = static_cast<uint32_t>(at);
-    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(g.erasesize - at % g.erasesize,
-                                                          g.size - at));
+    uint32_t n =
+        static_cast<uint32_t>(std::min<uint64_t>(g.erasesize - at % g.erasesize, g.size - at));
     if (nand) {
       int bad = mtd_block_bad(dev, offset);
       if (bad < 0) return offset;
@@ -202,12 +202,12 @@ int64_t first_not_erased(const mtd_device &dev, uint32_t from, uint8_t *buf) {
 // The comparison of --skip-unchanged, chunk by chunk as the writer would
 // place them.
 struct compare_state {
-  flash_written layout;       // the device, the mode and the free OOB ranges
-  std::vector<uint8_t> buf;   // one erase block
-  std::vector<uint8_t> oob;   // one page's OOB bytes
+  flash_written layout;      // the device, the mode and the free OOB ranges
+  std::vector<uint8_t> buf;  // one erase block
+  std::vector<uint8_t> oob;  // one page's OOB bytes
   bool differs = false;
-  uint32_t where = 0;         // the first erase block that differs
-  uint32_t end = 0;           // where the next erase block after the last chunk begins
+  uint32_t where = 0;  // the first erase block that differs
+  uint32_t end = 0;    // where the next erase block after the last chunk begins
 };
 
 void differs_at(compare_state *c, uint32_t offset) {

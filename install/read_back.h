@@ -43,9 +43,9 @@ struct flash_written {
     uint32_t oob_crc;  // CRC-32 of the free OOB bytes placed (page records)
   };
   const mtd_device *dev = nullptr;
-  int mode = WRITE_RAW;                                  // WRITE_RAW or WRITE_WITH_OOB
-  bool mark_bad = false;                                 // --mark-bad on a NAND partition
-  int marks = 0;                                         // blocks marked bad so far
+  int mode = WRITE_RAW;                                 // WRITE_RAW or WRITE_WITH_OOB
+  bool mark_bad = false;                                // --mark-bad on a NAND partition
+  int marks = 0;                                        // blocks marked bad so far
   std::vector<std::pair<uint32_t, uint32_t>> oob_free;  // where the writer places OOB bytes
   std::vector<record> records;
 };

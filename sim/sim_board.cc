@@ -21,7 +21,7 @@ namespace korvane {
 namespace {
 
 constexpr const char *OP_NAMES[SIM_OP_COUNT] = {
-    "open",  "read",   "write",    "seek",     "getinfo", "erase", "oobwrite",
+    "open",   "read",     "write", "seek",    "getinfo",  "erase",   "oobwrite",
     "oobsel", "badblock", "ioctl", "oobread", "eccstats", "markbad",
 };
 

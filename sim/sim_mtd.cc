@@ -196,8 +196,7 @@ void read_weak(const sim_mtd &m, uint64_t from, uint8_t *out, size_t n) {
 // and counted as the kernel counts it (a corrected bitflip, a failed step).
 // An uncorrectable step is returned as stored; the character device passes
 // such data on without an error, as it does corrected data.
-void read_page_ecc(sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at,
-                   uint8_t *out) {
+void read_page_ecc(sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at, uint8_t *out) {
   const sim_mtd &m = d.desc;
   std::memcpy(out, d.data.p + page_at, m.writesize);
   read_weak(m, page_at, out, m.writesize);
