@@ -173,24 +173,39 @@ TEST_F(ReadBackTest, MarkBadMovesTheChunkOfAWornBlock) {
     const char *lines;
   } rows[] = {
       // Page 70 is in erase block 1.
-      {"fail=write:70:EIO", true, 0, {1, 2},
+      {"fail=write:70:EIO",
+       true,
+       0,
+       {1, 2},
        "mark-bad: mtd0 block=0x00020000 op=write marked\n"
        "read-back: mtd0 ok bytes=401408 ecc-corrected=0 ecc-failed=0\n"},
-      {"fail=erase:1:EIO", true, 0, {0, 2},
+      {"fail=erase:1:EIO",
+       true,
+       0,
+       {0, 2},
        "mark-bad: mtd0 block=0x00000000 op=erase marked\n"
        "read-back: mtd0 ok bytes=401408 ecc-corrected=0 ecc-failed=0\n"},
       // Writes 71 to 134 fill block 3, the 135th is the first of block 4.
-      {"fail=write:70:EIO fail=write:135:EIO", true, 0, {1, 2, 4},
+      {"fail=write:70:EIO fail=write:135:EIO",
+       true,
+       0,
+       {1, 2, 4},
        "mark-bad: mtd0 block=0x00020000 op=write marked\n"
        "mark-bad: mtd0 block=0x00080000 op=write marked\n"
        "read-back: mtd0 ok bytes=401408 ecc-corrected=0 ecc-failed=0\n"},
       {"fail=write:70:EROFS", true, RES_FAULT, {2}, ""},
       {"fail=write:70:EIO", false, RES_FAULT, {2}, ""},
       {"fail=erase:1:EIO", false, RES_FAULT, {2}, ""},
-      {"fail=markbad:1:EOPNOTSUPP fail=write:70:EIO", true, RES_FAULT, {2},
+      {"fail=markbad:1:EOPNOTSUPP fail=write:70:EIO",
+       true,
+       RES_FAULT,
+       {2},
        "mark-bad: mtd0 block=0x00020000 op=write failed error=Operation not supported\n"},
       // Out of good blocks: 4 blocks of data, 7 good blocks, 4 fail in turn.
-      {"fail=write:1+:EIO", true, RES_FAULT, {0, 1, 2, 3, 4, 5, 6, 7},
+      {"fail=write:1+:EIO",
+       true,
+       RES_FAULT,
+       {0, 1, 2, 3, 4, 5, 6, 7},
        "mark-bad: mtd0 block=0x00000000 op=write marked\n"
        "mark-bad: mtd0 block=0x00020000 op=write marked\n"
        "mark-bad: mtd0 block=0x00060000 op=write marked\n"
@@ -247,8 +262,7 @@ TEST_F(ReadBackTest, SkipUnchangedLeavesOnlyEqualPartitionsAlone) {
   } rows[] = {
       {"nothing", [](ReadBackTest *) {}, "skip-unchanged: mtd0 unchanged\n",
        "skip-unchanged: mtd1 unchanged\n"},
-      {"stale page past the data",
-       [](ReadBackTest *t) { t->scribble(0, 5 * BLOCK + 2048); },
+      {"stale page past the data", [](ReadBackTest *t) { t->scribble(0, 5 * BLOCK + 2048); },
        "skip-unchanged: mtd0 changed block=0x000a0000\n", "skip-unchanged: mtd1 unchanged\n"},
       {"the rest of the last written block",
        [](ReadBackTest *t) { t->scribble(0, BLOCK + 36 * 2048); },  // 64 + 36 pages
@@ -284,8 +298,8 @@ TEST_F(ReadBackTest, SkipUnchangedLeavesOnlyEqualPartitionsAlone) {
       want += "read-back: mtd1 ok bytes=70000 ecc-corrected=0 ecc-failed=0\n";
     EXPECT_EQ(added_lines(out), want);
     for (const char *mtd : {"mtd0", "mtd1"}) {
-      bool changed = want.find(std::string("skip-unchanged: ") + mtd + " changed") !=
-                     std::string::npos;
+      bool changed =
+          want.find(std::string("skip-unchanged: ") + mtd + " changed") != std::string::npos;
       EXPECT_EQ(device_changes(after, mtd).empty(), !changed) << mtd;
     }
     // Whatever was done, the partitions hold what a fresh install leaves.

@@ -35,8 +35,8 @@ struct board_run {
                  {ROM_BLK_TYPE_NAND_OOB, 2, "rootfs", ROM_BLK_CT_NONE, pattern(2112 * 150, seed)}});
   }
   e2e::run_result korvane(const std::vector<std::string> &words) const {
-    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board", "--state", "state",
-                                     "--"};
+    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board",
+                                     "--state",          "state",   "--"};
     args.insert(args.end(), words.begin(), words.end());
     return e2e::run(args, dir.path());
   }
@@ -53,15 +53,17 @@ TEST(ReadBackSim, ReinstallingWritesOnlyWhatChanged) {
   b.image("two.rom", 4);  // only the root file system differs
   e2e::run_result r = b.korvane({"--read-back", "-e", "one.rom"});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(has(r.out, "read-back: mtd0 ok bytes=301056 ecc-corrected=0 ecc-failed=0\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "read-back: mtd0 ok bytes=301056 ecc-corrected=0 ecc-failed=0\n"))
+      << r.out;
   EXPECT_TRUE(has(r.out, "read-back: mtd1 ok bytes=70000 "));
   EXPECT_TRUE(has(r.out, "read-back: mtd2 ok bytes=" + std::to_string(150 * (2048 + 38)) + " "));
 
   std::string before = b.events();
   r = b.korvane({"--preflight", "--skip-unchanged", "--read-back", "-e", "one.rom"});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(has(r.out, "skip-unchanged: mtd0 unchanged\nskip-unchanged: mtd1 unchanged\n"
-                         "skip-unchanged: mtd2 unchanged\n"))
+  EXPECT_TRUE(has(r.out,
+                  "skip-unchanged: mtd0 unchanged\nskip-unchanged: mtd1 unchanged\n"
+                  "skip-unchanged: mtd2 unchanged\n"))
       << r.out;
   EXPECT_FALSE(has(r.out, "read-back:")) << "nothing was programmed";
   EXPECT_TRUE(device_changes(b.events().substr(before.size())).empty());
@@ -108,9 +110,10 @@ TEST(ReadBackSim, AWornBlockIsMarkedAndStaysBad) {
     ASSERT_EQ(got.substr(page * 2048, 2048), payload.substr(page * 2112, 2048)) << page;
 
   // The next run, without the fault, finds the block bad.
-  e2e::write_file(b.dir / "board", "mtd0 nand size=1M erase=128K page=2048 oob=64 bad=2\n"
-                                   "mtd1 nor size=512K erase=64K\n"
-                                   "mtd2 nand size=1M erase=128K page=2048 oob=64 bad=5\n");
+  e2e::write_file(b.dir / "board",
+                  "mtd0 nand size=1M erase=128K page=2048 oob=64 bad=2\n"
+                  "mtd1 nor size=512K erase=64K\n"
+                  "mtd2 nand size=1M erase=128K page=2048 oob=64 bad=5\n");
   r = b.korvane({"-V", "-o", "2", "--skip-unchanged", "-e", "one.rom"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(has(r.out, "skip-unchanged: mtd2 unchanged\n")) << r.out;
