@@ -117,9 +117,3 @@ nandsim_reload() {
   [ -c /dev/mtd5 ]
 }
 
-# The total of erases nandsim counted (its wear report in debugfs, kept
-# with rptwear=) into FILE.
-nandsim_erases() {
-  grep -qs debugfs /proc/mounts || mount -t debugfs debugfs /sys/kernel/debug
-  grep -i -h "total numbers of erases" $(find /sys/kernel/debug -name '*wear*' 2>/dev/null) >"$1"
-}
