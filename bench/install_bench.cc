@@ -13,6 +13,13 @@
 //   preflight_vs_plain/S  a 64 MiB cypher1 block: korvane --preflight -e (the
 //                         preflight, then the install from the same
 //                         descriptor) vs a plain -e; S as above
+//   read_back_vs_plain    a 64 MiB cypher1 block, data kept: -e against
+//                         --read-back -e (the install, then one read and a
+//                         CRC of what was written), --skip-unchanged -e on
+//                         the partition it leaves (a decode and a read, no
+//                         erase or write) and --skip-unchanged -e on an
+//                         erased partition (the comparison stops at the
+//                         first block, the decode runs on; then the install)
 //   peak_memory           peak resident set of one install (data dropped by
 //                         the device) of 16 MiB and of KORVANE_BENCH_MIB MiB
 //                         (default 256) payloads, and of an empty image; the
@@ -321,6 +328,44 @@ void preflight_vs_plain(benchmark::State &state) {
   state.counters["cpu_overhead_pct"] = (median(checked_cpu) / median(plain_cpu) - 1) * 100;
 }
 BENCHMARK(preflight_vs_plain)->Arg(1)->Arg(0)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+void read_back_vs_plain(benchmark::State &state) {
+  const image &img = images(64).cypher1;
+  mem_nand dev;
+  dev.size = 72u << 20;
+  if (mem_nand_install(&dev) != 0) throw std::runtime_error("mem nand");
+  struct side {
+    const char *name;
+    install_settings s;
+    bool erased_first;  // the partition erased before the run (a changed block)
+    std::vector<double> wall;
+  } sides[] = {
+      {"plain", {}, false, {}},
+      {"read_back", {.read_back = true}, false, {}},
+      {"skip_unchanged", {.skip_unchanged = true}, false, {}},
+      {"skip_changed", {.skip_unchanged = true}, true, {}},
+  };
+  for (auto _ : state) {
+    quiet_stdout quiet;
+    // Every side starts from the partition a plain install leaves.
+    for (int k = 0; k < 4; ++k) {
+      side &sd = sides[(k + state.iterations()) % 4];
+      if (rom_execute(img.rom.c_str(), install_settings{}) != 0)
+        state.SkipWithError("rom_execute failed");
+      if (sd.erased_first) std::fill(dev.data.begin(), dev.data.end(), 0xFF);
+      clock_pair t = now();
+      if (rom_execute(img.rom.c_str(), sd.s) != 0) state.SkipWithError(sd.name);
+      sd.wall.push_back(since(t).wall);
+    }
+  }
+  mem_nand_remove();
+  const double plain = median(sides[0].wall);
+  for (side &sd : sides) {
+    state.counters[std::string(sd.name) + "_ms"] = median(sd.wall) * 1e3;
+    if (&sd != &sides[0]) state.counters[std::string(sd.name) + "_ratio"] = median(sd.wall) / plain;
+  }
+}
+BENCHMARK(read_back_vs_plain)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Peak resident set (KiB) of one korvane_install_memrun run, measured by the
 // small static korvane_bench_peak so that this process's size does not count.

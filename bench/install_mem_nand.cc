@@ -63,6 +63,17 @@ ssize_t mem_write(int fd, const void *buf, size_t n) {
   return static_cast<ssize_t>(n);
 }
 
+// Reads return what is stored (erased bytes when the device drops data).
+ssize_t mem_read(int fd, void *buf, size_t n) {
+  if (fd != dev_fd) return ::read(fd, buf, n);
+  if (pos >= dev->size) return 0;
+  if (n > dev->size - pos) n = dev->size - pos;
+  if (dev->store) std::memcpy(buf, dev->data.data() + pos, n);
+  else std::memset(buf, 0xFF, n);
+  pos += n;
+  return static_cast<ssize_t>(n);
+}
+
 off_t mem_lseek(int fd, off_t offset, int whence) {
   if (fd != dev_fd) return ::lseek(fd, offset, whence);
   if (whence != SEEK_SET || offset < 0) return fail(EINVAL);
@@ -133,6 +144,7 @@ int mem_nand_install(mem_nand *d) {
   table.open = mem_open;
   table.close = mem_close;
   table.write = mem_write;
+  table.read = mem_read;
   table.lseek = mem_lseek;
   table.ioctl = mem_ioctl;
   previous = platform_install(&table);

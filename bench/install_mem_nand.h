@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A NAND partition in memory for the installation benchmarks: /dev/mtd0 as
 // a platform table that answers the MTD ioctls, programs page writes into a
-// memory image (new = old AND data, as flash does) and hands every other
+// memory image (new = old AND data, as flash does), reads it back and hands every other
 // path and descriptor to the real calls. Without a store it accepts and
 // drops the data, so that a run measures the installation engine alone.
 #pragma once

@@ -34,6 +34,9 @@ install_settings install_settings_of(const rom_options &o) {
   s.preflight = o.preflight != 0;
   if (o.device_name) s.device_name = o.device_name;
   if (o.device_id_given) s.device_id = o.device_id;
+  s.read_back = o.read_back != 0;
+  s.skip_unchanged = o.skip_unchanged != 0;
+  s.mark_bad = o.mark_bad != 0;
   return s;
 }
 

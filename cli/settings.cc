@@ -111,6 +111,9 @@ void set_defaults(rom_options &o) {
   o.device_name = nullptr;
   o.device_id_given = 0;
   o.device_id = 0;
+  o.read_back = 0;
+  o.skip_unchanged = 0;
+  o.mark_bad = 0;
 }
 
 // The -o list: decimal ids separated by commas, at most 32 kept. An entry
@@ -227,12 +230,30 @@ bool set_device_id(rom_options &o, const char *arg, std::string *error) {
   return true;
 }
 
+bool set_read_back(rom_options &o, const char *, std::string *) {
+  o.read_back = 1;
+  return true;
+}
+
+bool set_skip_unchanged(rom_options &o, const char *, std::string *) {
+  o.skip_unchanged = 1;
+  return true;
+}
+
+bool set_mark_bad(rom_options &o, const char *, std::string *) {
+  o.mark_bad = 1;
+  return true;
+}
+
 // One row per added option. None may be a prefix of an existing long
 // option (checked below), or no spelling of it could be told from that one.
 constexpr added_option added_options[] = {
     {"preflight", false, set_preflight},
     {"device", true, set_device},
     {"device-id", true, set_device_id},
+    {"read-back", false, set_read_back},
+    {"skip-unchanged", false, set_skip_unchanged},
+    {"mark-bad", false, set_mark_bad},
 };
 
 constexpr bool starts_with(const char *s, const char *prefix) {

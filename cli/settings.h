@@ -44,6 +44,9 @@ struct rom_options {
   const char *device_name;  // --device NAME: points into argv; null when not given
   int device_id_given;      // --device-id N was given
   uint32_t device_id;       // --device-id N
+  int read_back;            // --read-back
+  int skip_unchanged;       // --skip-unchanged
+  int mark_bad;             // --mark-bad
 };
 
 /// Written only by rom_opts_parse; read-only afterwards.

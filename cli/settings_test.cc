@@ -57,7 +57,9 @@ std::string describe(const rom_options &o) {
     << " r=" << o.reboot << " h=" << o.background << " k=" << o.kill << " b=" << o.bin
     << " m=" << o.simulate << " z=" << o.discard << " g=" << o.header
     << " preflight=" << o.preflight << " device=" << (o.device_name ? o.device_name : "(null)")
-    << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none");
+    << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none")
+    << " read_back=" << o.read_back << " skip_unchanged=" << o.skip_unchanged
+    << " mark_bad=" << o.mark_bad;
   return s.str();
 }
 
@@ -370,8 +372,9 @@ const std::vector<std::string> classic_names = {
     "kill",  "bin",     "simulate",    "discard",   "standalone", "header"};
 
 // Words that name added options, or look like them.
-const std::vector<std::string> added_words = {"--preflight", "--device", "--device-id=3", "--de",
-                                              "--p",         "--",       "--dev=x"};
+const std::vector<std::string> added_words = {
+    "--preflight", "--device",         "--device-id=3", "--de",       "--p",   "--", "--dev=x",
+    "--read-back", "--skip-unchanged", "--skip-",       "--mark-bad", "--rea", "--m"};
 
 struct line {
   std::vector<std::string> args;
@@ -555,6 +558,39 @@ const std::vector<row> &added_rows() {
        usage,
        "",
        "unrecognized option '--devices'"},
+      {"the three install checks",
+       {"--read-back", "--skip-unchanged", "--mark-bad", "-e", "x"},
+       RETURNS,
+       "",
+       "action=1 path=x read_back=1 skip_unchanged=1 mark_bad=1"},
+      {"prefixes no existing option shares",
+       {"--rea", "--skip-", "--ma", "-e", "x"},
+       RETURNS,
+       "",
+       "s=0 read_back=1 skip_unchanged=1 mark_bad=1"},
+      {"--skip and --skipb stay --skipbad",
+       {"--skip", "--skipb", "-e", "x"},
+       RETURNS,
+       "",
+       "s=1 read_back=0 skip_unchanged=0 mark_bad=0"},
+      {"--re stays ambiguous among the old ones",
+       {"--re", "-e", "x"},
+       2,
+       usage,
+       "",
+       "'--re' is ambiguous"},
+      // No option of the first release begins with "m".
+      {"--m was unknown and is --mark-bad", {"--m", "-e", "x"}, RETURNS, "", "m=0 mark_bad=1"},
+      {"an argument where none is taken, for each",
+       {"-e", "x", "--skip-unchanged=yes"},
+       2,
+       "option takes no argument,'--skip-unchanged=yes'\n" + usage,
+       ""},
+      {"--mark-bad= is refused too",
+       {"--mark-bad=", "-e", "x"},
+       2,
+       "option takes no argument,'--mark-bad='\n" + usage,
+       ""},
   };
   return r;
 }

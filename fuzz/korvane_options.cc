@@ -42,7 +42,9 @@ bool same_settings(const rom_options &a, const rom_options &b) {
          a.reboot == b.reboot && a.background == b.background && a.kill == b.kill &&
          a.bin == b.bin && a.simulate == b.simulate && a.discard == b.discard &&
          a.header == b.header && a.preflight == b.preflight && a.device_name == b.device_name &&
-         a.device_id_given == b.device_id_given && a.device_id == b.device_id;
+         a.device_id_given == b.device_id_given && a.device_id == b.device_id &&
+         a.read_back == b.read_back && a.skip_unchanged == b.skip_unchanged &&
+         a.mark_bad == b.mark_bad;
 }
 
 }  // namespace

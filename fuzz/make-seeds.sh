@@ -97,6 +97,7 @@ words version -e x --vers
 words bad-list -f force,,crc -x a
 words added --preflight -Vfcrc --device board --sk --device-id=0x7 -e a.rom
 words added-bad -e a.rom --dev x --pre=1 --device-id 4294967296
+words install-checks --read-back --skip --skip-unchanged --ma -s -e a.rom --rea=1
 
 # korvane-mkrom command lines: the words after the program's name.
 mkwords() { local name=$1; shift; printf '%s\0' "$@" | head -c -1 >"$corpus/mkrom_options/$name"; }
@@ -127,6 +128,10 @@ mtd4 nand size=0x100000 erase=16k page=512 oob=16 refuse=badblock,oobsel ecc=non
 mtd5 nand size=1M erase=128K page=2048 oob=64 useecc=1 oobfree=2:38,40:4
 mtd6 ram size=1G erase=64K page=1 missing
 proc /proc/dsplink/rstsw /proc/dsplink/rsthw
+BOARD
+cat >"$corpus/board/worn" <<'BOARD'
+mtd0 nand size=1M erase=128K page=2048 oob=64 weak=0x10:1,0x11:7 weak=3:0 fail=markbad:1:EIO
+mtd1 nor size=64K erase=64K weak=65535:7 refuse=oobread,eccstats
 BOARD
 
 chmod 644 "$corpus"/*/*

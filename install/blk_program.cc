@@ -13,6 +13,7 @@
 #include <string>
 
 #include "codec/cypher_table.h"
+#include "install/read_back.h"
 #include "rom/io.h"
 #include "rom/output.h"
 #include "rom/result.h"
@@ -35,7 +36,10 @@ std::string fake_name(int id, const blk_hdr *blk) {
 // @return false when the writer failed (reported).
 bool write_chunk(flash_sink *s, uint32_t at, uint32_t len) {
   if (s->discard) return true;
-  if (s->writer(&s->target, s->buffer + at, static_cast<int>(len)) < 0) {
+  const uint8_t *chunk = s->buffer + at;
+  int r = s->hook.deliver ? s->hook.deliver(s->hook.ctx, s, chunk, len)
+                          : s->writer(&s->target, chunk, static_cast<int>(len));
+  if (r < 0) {
     report("failed to mtd write,%m\n");
     s->failed = 1;
     return false;
@@ -208,7 +212,7 @@ int flash_decode(flash_sink *s, uint32_t cypher, int fd, uint64_t offset, uint32
 
 int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
                     const mtd_device &dev, const flash_layout &lay, int out_fd,
-                    const install_settings &s) {
+                    const install_settings &s, flash_hook hook) {
   const uint32_t chunk = lay.chunk, align = lay.align;
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t{chunk} + FLASH_SINK_SLACK]);
   if (!buffer) {
@@ -242,6 +246,7 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   sink.writer = writer;
   sink.verbose = s.verbose;
   sink.discard = s.discard;
+  sink.hook = hook;
   return flash_decode(&sink, blk->cypher.get(), fd, offset, length, align, s.pad);
 }
 
@@ -294,10 +299,26 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
 
   flash_layout lay =
       blk_flash_layout(cls, type, g.erasesize, g.writesize, g.oobsize, s.block_align);
+  // The added options act where a partition is really programmed.
+  const bool programs = !s.simulate && !s.discard;
+  if (programs && s.skip_unchanged) {
+    bool unchanged = false;
+    int r = unchanged_check(blk, fd, offset, length, dev, lay, s, &unchanged);
+    if (r < 0) {
+      report("failed to decode,%m,%s", path);
+      return r;
+    }
+    if (unchanged) return r;
+  }
+  flash_written written;
+  const bool guarded = programs && (s.read_back || s.mark_bad);
+  if (guarded && flash_written_begin(&written, dev, type, s) < 0) return RES_FAULT;
+  const mtd_erase_failure on_erase_failure = flash_written_erase_failure(&written);
+
   if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, g.size);
   // Discard decodes without writing, so it must not wipe the partition either.
-  if (!s.simulate && !s.discard) {
-    if (mtd_erase(dev.fd.fd, 0, g.size, cls, verbose) < 0) {
+  if (programs) {
+    if (mtd_erase(dev.fd.fd, 0, g.size, cls, verbose, guarded ? &on_erase_failure : nullptr) < 0) {
       report("failed to erase mtd,%m,%s", path);
       return RES_FAULT;
     }
@@ -306,11 +327,13 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     report("%s: write align=%d:%d\n", s.simulate ? "decode2fake" : "decode2flash",
            static_cast<int>(lay.chunk), static_cast<int>(lay.align));
   }
-  int r = decode_to_flash(blk, fd, offset, length, dev, lay, s.simulate ? fake.fd : -1, s);
+  int r = decode_to_flash(blk, fd, offset, length, dev, lay, s.simulate ? fake.fd : -1, s,
+                          guarded ? flash_written_hook(&written) : flash_hook{});
   if (r < 0) {
     report("failed to decode,%m,%s", path);
     return r;
   }
+  if (programs && s.read_back && read_back_check(written) < 0) return RES_FAULT;
   if (verbose) report("blk execute:done\n");
   return r;
 }

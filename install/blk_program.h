@@ -22,6 +22,17 @@ inline constexpr uint32_t FEED_PIECE = 65536;
 /// whole, so that a payload is read straight into the buffer.
 inline constexpr uint32_t FLASH_SINK_SLACK = FEED_PIECE + 64;
 
+struct flash_sink;
+
+/// A step between the sink and the writer: when set, every chunk goes to
+/// deliver in place of the sink's writer (the added install options record,
+/// compare or move chunks there). @return 0, or a negative value when the
+/// chunk failed.
+struct flash_hook {
+  int (*deliver)(void *ctx, flash_sink *s, const uint8_t *buf, uint32_t len) = nullptr;
+  void *ctx = nullptr;
+};
+
 /// Collects decoded bytes for one block and hands them on chunk by chunk.
 struct flash_sink {
   int src_fd;         // the image
@@ -36,6 +47,7 @@ struct flash_sink {
   int verbose;
   int discard;  // chunk and count, but never call the writer
   int failed;   // a chunk write failed: every later delivery is refused
+  flash_hook hook;
 };
 
 /// Chunk size and final-chunk alignment of a block.
@@ -74,12 +86,13 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
 
 /// Decodes the payload into the open partition dev (or into out_fd when it
 /// is greater than 0) with the writer of its device class, in the chunks of
-/// lay; the settings give verbose, discard and the pad byte.
+/// lay; the settings give verbose, discard and the pad byte. A hook, when
+/// given, takes every chunk in place of the writer.
 /// @return the decoded byte count, RES_NOMEM, RES_INVAL (unknown cypher) or
 ///         RES_FAULT.
 int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
                     const mtd_device &dev, const flash_layout &lay, int out_fd,
-                    const install_settings &s);
+                    const install_settings &s, flash_hook hook = {});
 
 /// The decode and the final padded chunk of decode_to_flash, into a sink the
 /// caller has set up (chunk a multiple of align).

@@ -28,6 +28,9 @@ struct install_settings {
   bool preflight = false;                       // --preflight: check image and board first
   std::optional<std::string> device_name = {};  // --device: the rom header's device name
   std::optional<uint32_t> device_id = {};       // --device-id: the rom header's device id
+  bool read_back = false;                       // --read-back: compare each programmed block
+  bool skip_unchanged = false;                  // --skip-unchanged: leave equal partitions alone
+  bool mark_bad = false;                        // --mark-bad: mark NAND blocks failing with EIO
 };
 
 }  // namespace korvane

@@ -136,7 +136,8 @@ bool mtd_geometry_writable(const mtd_geometry &g) {
          g.erasesize % g.writesize == 0;
 }
 
-int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {
+int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
+              const mtd_erase_failure *on_failure) {
   mtd_info_user info{};
   if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {
     report("failed to MEMGETINFO mtd %m\n");
@@ -201,8 +202,9 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose) {
     if (plat().ioctl(fd, MEMERASE, &erase) != 0) {
       // The walk goes on, but a block left unerased fails the whole erase:
       // data programmed over it would not read back as written.
+      const int err = errno;
       report("MTD Erase failure: %m\n");
-      erase_failed = true;
+      if (!on_failure || !on_failure->handle(on_failure->ctx, offset, err)) erase_failed = true;
       continue;
     }
 

@@ -76,9 +76,19 @@ bool nand_geometry_accepted(uint32_t writesize, uint32_t oobsize);
 /// write units.
 bool mtd_geometry_writable(const mtd_geometry &geo);
 
+/// What mtd_erase does when erasing a block fails: handle(ctx, offset,
+/// err) is called after the failure's message, and when it returns true
+/// the block no longer fails the erase (it was dealt with, as marking it
+/// bad does).
+struct mtd_erase_failure {
+  bool (*handle)(void *ctx, uint32_t offset, int err);
+  void *ctx;
+};
+
 /// Erases [start, end) erase block by erase block, skipping bad blocks.
 /// mode ERASE_CLEANMARKER writes cleanmarkers. @return 0 or -1.
-int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose);
+int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
+              const mtd_erase_failure *on_failure = nullptr);
 
 /// Where a writer puts a block's chunks.
 struct mtd_target {

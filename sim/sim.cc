@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <system_error>
@@ -235,6 +236,20 @@ int make_control_files(sim_state &s, const sim_board &board, std::string *error)
   return 0;
 }
 
+// The blocks an earlier run marked bad (MEMSETBADBLOCK), on a NAND
+// partition; a line that names no block of it is passed over.
+void load_marks(sim_device *d) {
+  sim_mtd &m = d->desc;
+  std::ifstream in(d->bad_path);
+  if (!m.is_nand() || !in) return;
+  for (std::string line; std::getline(in, line);) {
+    char *end = nullptr;
+    unsigned long block = std::strtoul(line.c_str(), &end, 10);
+    if (end == line.c_str() || *end != '\0' || block >= m.size / m.erasesize) continue;
+    if (!m.is_bad(static_cast<uint32_t>(block))) m.bad.push_back(static_cast<uint32_t>(block));
+  }
+}
+
 }  // namespace
 
 void sim_log(const char *fmt, ...) {
@@ -278,6 +293,8 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
     std::string base = s->dir + "/mtd" + std::to_string(m.number);
     d->data_path = base + ".data";
     d->oob_path = base + ".oob";
+    d->bad_path = base + ".bad";
+    load_marks(d.get());
     s->devs.push_back(std::move(d));
   }
   std::string log_path = s->dir + "/events.log";

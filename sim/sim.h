@@ -6,6 +6,8 @@
 //
 // State folder STATE:
 //   mtdN.data, mtdN.oob   the partitions' bytes and (NAND) OOB bytes
+//   mtdN.bad              the blocks marked bad by MEMSETBADBLOCK, one number
+//                         a line: bad in every later run
 //   proc/                 the "/proc" root: control files and process folders
 //   events.log            one line per device operation and board action,
 //                         appended across runs

@@ -21,7 +21,8 @@ namespace korvane {
 namespace {
 
 constexpr const char *OP_NAMES[SIM_OP_COUNT] = {
-    "open", "read", "write", "seek", "getinfo", "erase", "oobwrite", "oobsel", "badblock", "ioctl",
+    "open",   "read",     "write", "seek",    "getinfo",  "erase",   "oobwrite",
+    "oobsel", "badblock", "ioctl", "oobread", "eccstats", "markbad",
 };
 
 struct errno_name {
@@ -178,6 +179,14 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
       uint32_t v = 0;
       if (!parse_plain(value, &v)) return l.fail("useecc '" + value + "' is not a number");
       m.useecc = static_cast<int>(v);
+    } else if (key == "weak") {
+      for (const auto &cell : split(value, ',')) {
+        auto p = split(cell, ':');
+        uint32_t off = 0, bit = 0;
+        if (p.size() != 2 || !parse_plain(p[0], &off) || !parse_plain(p[1], &bit) || bit > 7)
+          return l.fail("weak cell '" + cell + "' is not OFFSET:BIT (bit 0 to 7)");
+        m.weak.emplace_back(off, static_cast<uint8_t>(bit));
+      }
     } else if (key == "oobfree") {
       for (const auto &pair : split(value, ',')) {
         auto p = split(pair, ':');
@@ -209,6 +218,9 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
     if (b >= m.size / m.erasesize)
       return l.fail("bad block " + std::to_string(b) + " is past the end");
     m.bad.push_back(b);
+  }
+  for (const auto &[off, bit] : m.weak) {
+    if (off >= m.size) return l.fail("weak cell at " + std::to_string(off) + " is past the end");
   }
   if (m.oobfree.size() > 8) return l.fail("more than 8 free ranges");
   for (const auto &[off, len] : m.oobfree) {

@@ -25,6 +25,9 @@ enum sim_op : int {
   SIM_OOBSEL,    // MEMGETOOBSEL
   SIM_BADBLOCK,  // MEMGETBADBLOCK
   SIM_IOCTL,
+  SIM_OOBREAD,   // MEMREADOOB
+  SIM_ECCSTATS,  // ECCGETSTATS
+  SIM_MARKBAD,   // MEMSETBADBLOCK
   SIM_OP_COUNT
 };
 
@@ -58,6 +61,9 @@ struct sim_mtd {
   int useecc = -1;            // MEMGETOOBSEL useecc; -1: the kernel's (autoplacement)
   std::vector<std::pair<uint32_t, uint32_t>> oobfree;  // replaces the kernel's free ranges
   std::vector<sim_fault> faults;
+  /// Weak cells: (partition offset, bit 0-7) that read back flipped, before
+  /// the ECC looks at them; what is stored stays as programmed.
+  std::vector<std::pair<uint32_t, uint8_t>> weak;
 
   bool is_nand() const;
   bool is_bad(uint32_t block) const;

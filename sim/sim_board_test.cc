@@ -69,6 +69,10 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
   EXPECT_TRUE(n.soft_ecc) << "the kernel's software ECC unless ecc=none";
   EXPECT_EQ(f.oobfree, (std::vector<std::pair<uint32_t, uint32_t>>{{8, 8}, {0, 2}}));
   EXPECT_EQ(b.find(4), nullptr);
+
+  sim_board w = parse_ok("mtd0 nor size=64K erase=64K weak=0x20:7,5:0 weak=6:3\n");
+  EXPECT_EQ(w.find(0)->weak,
+            (std::vector<std::pair<uint32_t, uint8_t>>{{0x20, 7}, {5, 0}, {6, 3}}));
 }
 
 TEST(SimBoard, ProcLinesListControlFiles) {
@@ -125,6 +129,11 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"proc /proc/12/stat\n", "control file '/proc/12/stat' is inside a process folder"},
       {"proc /proc/keypad/../x\n", "is not a plain path"},
       {"proc /proc/a /proc/a\n", "control file '/proc/a' is listed twice"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 weak=0x10:8\n",
+       "weak cell '0x10:8' is not OFFSET:BIT (bit 0 to 7)"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 weak=16\n",
+       "weak cell '16' is not OFFSET:BIT"},
+      {"mtd1 nor size=64K erase=64K weak=65536:0\n", "weak cell at 65536 is past the end"},
   };
   for (const row &r : rows) {
     sim_board b;

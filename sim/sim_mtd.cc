@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 namespace korvane {
@@ -183,20 +184,30 @@ void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page) {
   }
 }
 
+// The weak cells of [from, from + n), as read into out: flipped.
+void read_weak(const sim_mtd &m, uint64_t from, uint8_t *out, size_t n) {
+  for (const auto &[off, bit] : m.weak) {
+    if (off >= from && off - from < n) out[off - from] ^= static_cast<uint8_t>(1u << bit);
+  }
+}
+
 // A page as the kernel's read with software ECC returns it: every 256-byte
-// step checked against its stored code and corrected where the code allows.
+// step checked against its stored code and corrected where the code allows,
+// and counted as the kernel counts it (a corrected bitflip, a failed step).
 // An uncorrectable step is returned as stored; the character device passes
 // such data on without an error, as it does corrected data.
-void read_page_ecc(const sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at,
-                   uint8_t *out) {
+void read_page_ecc(sim_device &d, uint64_t page_at, const std::vector<uint32_t> &at, uint8_t *out) {
   const sim_mtd &m = d.desc;
   std::memcpy(out, d.data.p + page_at, m.writesize);
+  read_weak(m, page_at, out, m.writesize);
   const uint8_t *oob = d.oob.p + size_t(page_at / m.writesize) * m.oobsize;
   for (size_t step = 0; 3 * step + 2 < at.size(); step++) {
     const uint8_t stored[3] = {oob[at[3 * step]], oob[at[3 * step + 1]], oob[at[3 * step + 2]]};
     uint8_t calc[3];
     hamming_256(out + step * 256, calc);
-    hamming_correct_256(out + step * 256, stored, calc);
+    int r = hamming_correct_256(out + step * 256, stored, calc);
+    if (r > 0) d.ecc_corrected++;
+    if (r < 0) d.ecc_failed++;
   }
 }
 
@@ -258,6 +269,46 @@ int write_oob(sim_device &d, mtd_oob_buf *b) {
   return 0;  // b->length already holds the count written, as the kernel reports it
 }
 
+// As the kernel reads OOB bytes for MEMREADOOB: from the offset inside the
+// page's OOB area that the low bits of start give, within one page, as
+// stored (the ECC does not look at them).
+int read_oob(sim_device &d, mtd_oob_buf *b) {
+  const sim_mtd &m = d.desc;
+  if (!m.is_nand()) return refuse(d, SIM_OOBREAD, EOPNOTSUPP);
+  if (b->length > 4096) return refuse(d, SIM_OOBREAD, EINVAL);
+  uint32_t ooboffs = b->start % m.writesize;
+  uint32_t page_at = b->start - ooboffs;
+  if (b->length != 0) {
+    if (page_at >= m.size || ooboffs >= m.oobsize || b->length > m.oobsize - ooboffs)
+      return refuse(d, SIM_OOBREAD, EINVAL);
+    if (!b->ptr) return refuse(d, SIM_OOBREAD, EFAULT);
+    std::memcpy(b->ptr, d.oob.p + size_t(page_at / m.writesize) * m.oobsize + ooboffs, b->length);
+  }
+  return 0;
+}
+
+// As the kernel marks a NAND block bad: later questions answer bad, and the
+// mark outlives the run (the board file's bad blocks and the marks file
+// together are the bad blocks of the next one).
+int mark_bad(sim_device &d, const loff_t *offset) {
+  sim_mtd &m = d.desc;
+  if (!m.is_nand()) return refuse(d, SIM_MARKBAD, EOPNOTSUPP);
+  if (*offset < 0 || *offset >= loff_t(m.size)) return refuse(d, SIM_MARKBAD, EINVAL);
+  const uint32_t block = static_cast<uint32_t>(*offset / m.erasesize);
+  if (!m.is_bad(block)) {
+    m.bad.push_back(block);
+    if (!d.bad_path.empty()) {
+      int fd = ::open(d.bad_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      std::string line = std::to_string(block) + "\n";
+      bool kept = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
+      if (fd >= 0) ::close(fd);
+      if (!kept) return refuse(d, SIM_MARKBAD, EIO);
+    }
+  }
+  sim_log("markbad mtd%d %lld", m.number, static_cast<long long>(*offset));
+  return 0;
+}
+
 int get_badblock(sim_device &d, const loff_t *offset) {
   const sim_mtd &m = d.desc;
   if (*offset < 0 || *offset >= loff_t(m.size)) return refuse(d, SIM_BADBLOCK, EINVAL);
@@ -314,6 +365,7 @@ ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n) {
       d.desc.is_nand() && d.oob.p ? ecc_positions(d.desc) : std::vector<uint32_t>();
   if (at.empty()) {
     std::memcpy(buf, d.data.p + pos, n);
+    read_weak(d.desc, pos, static_cast<uint8_t *>(buf), n);
     return static_cast<ssize_t>(n);
   }
   // Whole pages are read and corrected; the part asked for is copied out.
@@ -368,6 +420,15 @@ int sim_device_ioctl(sim_device &d, bool writable, unsigned long request, void *
     case MEMWRITEOOB:
       op = SIM_OOBWRITE, changes = true;
       break;
+    case MEMREADOOB:
+      op = SIM_OOBREAD;
+      break;
+    case ECCGETSTATS:
+      op = SIM_ECCSTATS;
+      break;
+    case MEMSETBADBLOCK:
+      op = SIM_MARKBAD, changes = true;
+      break;
     default:
       return refuse(d, SIM_IOCTL, ENOTTY);
   }
@@ -387,6 +448,18 @@ int sim_device_ioctl(sim_device &d, bool writable, unsigned long request, void *
       return erase(d, static_cast<const erase_info_user *>(arg));
     case SIM_OOBWRITE:
       return write_oob(d, static_cast<mtd_oob_buf *>(arg));
+    case SIM_OOBREAD:
+      return read_oob(d, static_cast<mtd_oob_buf *>(arg));
+    case SIM_ECCSTATS: {
+      auto *st = static_cast<mtd_ecc_stats *>(arg);
+      std::memset(st, 0, sizeof *st);
+      st->corrected = d.ecc_corrected;
+      st->failed = d.ecc_failed;
+      st->badblocks = static_cast<uint32_t>(d.desc.is_nand() ? d.desc.bad.size() : 0);
+      return 0;
+    }
+    case SIM_MARKBAD:
+      return mark_bad(d, static_cast<const loff_t *>(arg));
     default:
       return refuse(d, op, ENOTTY);
   }

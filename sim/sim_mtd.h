@@ -29,8 +29,11 @@ struct sim_mapping {
 struct sim_device {
   sim_mtd desc;  // live: faults and bad blocks changed here apply at once
   std::string data_path, oob_path;
+  std::string bad_path;  // the marks of MEMSETBADBLOCK, one block number a line ("" keeps none)
   sim_mapping data, oob;
   unsigned count[SIM_OP_COUNT] = {};
+  uint32_t ecc_corrected = 0;  // ECCGETSTATS: bitflips the software ECC corrected
+  uint32_t ecc_failed = 0;     // and steps it could not correct
 };
 
 /// Creates missing backing files (erased, all 0xFF), extends short ones with
@@ -44,14 +47,17 @@ int sim_device_check(sim_device &d, sim_op op);
 /// Reads at pos like the character device (short at the end, 0 past it).
 /// NAND with software ECC returns every page as the kernel's ECC read path
 /// does: a step whose stored code shows one flipped bit comes back with that
-/// bit flipped, an uncorrectable step as stored, and the read succeeds.
+/// bit flipped, an uncorrectable step as stored, and the read succeeds; the
+/// ECC counters count both. Weak cells read flipped before the ECC looks.
 ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n);
 
 /// Writes at pos: NAND and NOR program (stored = old AND new), RAM takes the
 /// new bytes. NAND needs whole pages. @return the bytes written or -errno.
 ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n);
 
-/// MEMGETINFO, MEMERASE, MEMWRITEOOB, MEMGETOOBSEL, MEMGETBADBLOCK; writable
+/// MEMGETINFO, MEMERASE, MEMWRITEOOB, MEMREADOOB, MEMGETOOBSEL,
+/// MEMGETBADBLOCK, MEMSETBADBLOCK (NAND; the mark is appended to bad_path)
+/// and ECCGETSTATS; writable
 /// is whether the descriptor was opened for writing. @return >= 0 or -errno.
 int sim_device_ioctl(sim_device &d, bool writable, unsigned long request, void *arg);
 

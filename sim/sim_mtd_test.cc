@@ -625,6 +625,101 @@ TEST_F(SimMtd, ContentsSurviveARestartAndMissingFilesStartErased) {
   EXPECT_EQ(d[1024], 0xFF);
 }
 
+// Weak cells read flipped and the software ECC corrects one per 256-byte
+// step; ECCGETSTATS counts what it corrected and what it could not, as the
+// kernel does. Without ECC the flip reaches the reader. The stored bytes
+// never change.
+TEST(SimMtdWeak, WeakCellsGoThroughTheEccAndItsCounters) {
+  sim_fixture sim(
+      "mtd0 nand size=256K erase=128K page=2048 oob=64 weak=0x10:0,0x400:1,0x401:2\n"
+      "mtd1 nand size=256K erase=128K page=2048 oob=64 ecc=none weak=0x10:0\n"
+      "mtd2 nor size=64K erase=64K weak=3:7\n");
+  auto read_all = [&](int fd, uint32_t n) {
+    std::vector<uint8_t> b(n);
+    EXPECT_EQ(plat().lseek(fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(plat().read(fd, b.data(), n), ssize_t(n));
+    return b;
+  };
+  auto stats = [&](int fd) {
+    mtd_ecc_stats st{};
+    EXPECT_EQ(plat().ioctl(fd, ECCGETSTATS, &st), 0);
+    return std::pair<uint32_t, uint32_t>{st.corrected, st.failed};
+  };
+  std::vector<uint8_t> zeros(2048, 0x00);
+  for (int n : {0, 1}) {
+    unique_fd fd(sim.open(n), plat_close);
+    ASSERT_EQ(plat().write(fd.fd, zeros.data(), zeros.size()), 2048);
+  }
+  unique_fd ecc(sim.open(0), plat_close), raw(sim.open(1), plat_close),
+      nor(sim.open(2), plat_close);
+  EXPECT_EQ(stats(ecc.fd), (std::pair<uint32_t, uint32_t>{0, 0}));
+  std::vector<uint8_t> got = read_all(ecc.fd, 2048);
+  EXPECT_EQ(got[0x10], 0x00) << "one weak bit in its step is corrected";
+  EXPECT_EQ(got[0x400], 0x02) << "two in one step are not";
+  EXPECT_EQ(got[0x401], 0x04);
+  EXPECT_EQ(stats(ecc.fd), (std::pair<uint32_t, uint32_t>{1, 1}));
+  read_all(ecc.fd, 2048);
+  EXPECT_EQ(stats(ecc.fd), (std::pair<uint32_t, uint32_t>{2, 2})) << "counted at every read";
+  EXPECT_EQ(sim.data(0)[0x10], 0x00) << "the stored bit is as programmed";
+
+  EXPECT_EQ(read_all(raw.fd, 2048)[0x10], 0x01);
+  EXPECT_EQ(stats(raw.fd), (std::pair<uint32_t, uint32_t>{0, 0}));
+  EXPECT_EQ(read_all(nor.fd, 4)[3], 0x7F) << "an erased NOR byte with bit 7 weak";
+}
+
+// MEMSETBADBLOCK: NAND only, on a writable descriptor; the block is bad at
+// once, the event log says "markbad mtdN OFFSET", and the next simulation
+// on the same state folder finds it bad too.
+TEST(SimMtdMarks, MarksAreLoggedAndOutliveTheRun) {
+  const char *board =
+      "mtd0 nand size=1M erase=128K page=2048 oob=64 bad=1\nmtd1 nor size=64K erase=64K\n";
+  sim_fixture sim(board);
+  auto mark = [&](int fd, loff_t at) { return plat().ioctl(fd, MEMSETBADBLOCK, &at); };
+  auto bad = [&](int fd, loff_t at) { return plat().ioctl(fd, MEMGETBADBLOCK, &at); };
+  {
+    unique_fd ro(sim.open(0, O_RDONLY), plat_close), rw(sim.open(0), plat_close);
+    unique_fd nor(sim.open(1), plat_close);
+    errno = 0;
+    EXPECT_EQ(mark(ro.fd, 3 * 131072), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(mark(nor.fd, 0), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    EXPECT_EQ(mark(rw.fd, 8 << 20), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(bad(rw.fd, 3 * 131072 + 4096), 0);
+    EXPECT_EQ(mark(rw.fd, 3 * 131072 + 4096), 0);
+    EXPECT_EQ(bad(rw.fd, 3 * 131072), 1);
+    EXPECT_EQ(mark(rw.fd, 1 * 131072), 0) << "a bad block may be marked again";
+  }
+  EXPECT_NE(sim.events().find("markbad mtd0 397312\n"), std::string::npos) << sim.events();
+  EXPECT_EQ(e2e::read_file(sim.path("mtd0.bad")), "3\n");
+
+  sim_stop();
+  sim_board b;
+  std::string error;
+  ASSERT_EQ(sim_board_parse(board, "b", &b, &error), 0);
+  ASSERT_EQ(sim_start(b, sim.dir().path(), &error), 0) << error;
+  unique_fd fd(sim.open(0), plat_close);
+  EXPECT_EQ(bad(fd.fd, 3 * 131072), 1);
+  EXPECT_EQ(bad(fd.fd, 1 * 131072), 1);
+  EXPECT_EQ(bad(fd.fd, 2 * 131072), 0);
+}
+
+TEST_F(SimMtd, OobReadsReturnTheStoredBytes) {
+  unique_fd fd(sim.open(0), plat_close);
+  ASSERT_EQ(write_oob(fd.fd, PAGE + 2, {0x12, 0x34}), 0);
+  std::vector<uint8_t> oob(64, 0);
+  mtd_oob_buf b{PAGE, 64, oob.data()};
+  ASSERT_EQ(ioctl(fd.fd, MEMREADOOB, &b), 0);
+  EXPECT_EQ(oob[1], 0xFF);
+  EXPECT_EQ(oob[2], 0x12);
+  EXPECT_EQ(oob[3], 0x34);
+  mtd_oob_buf past{PAGE + 60, 8, oob.data()};
+  EXPECT_EQ(ioctl(fd.fd, MEMREADOOB, &past), -1) << "within one page's OOB area";
+  unique_fd nor(sim.open(1), plat_close);
+  EXPECT_EQ(ioctl(nor.fd, MEMREADOOB, &b), -1);
+}
+
 TEST_F(SimMtd, OtherDescriptorsGoToTheRealCalls) {
   std::string path = sim.path("plain");
   int fd = plat().open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);

@@ -38,6 +38,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -430,6 +431,14 @@ class builder {
     s_.files.push_back({name, with_oob ? "oob" : "data", mtd});
   }
 
+  // NAND partition mtd read back in the VM alone and compared with
+  // `meaning` (the VM's flash was made to differ from the simulated board).
+  void dump_vm(int mtd, const std::string &name, const bytes &meaning) {
+    vm("dump_nand " + std::to_string(mtd) + " " + name);
+    write_file(expect_ + "/" + name + ".meaning", meaning);
+    s_.files.push_back({name, "data", mtd});
+  }
+
   // A NOR or RAM partition read back whole.
   void dump_mtd(int mtd, const std::string &name, const bytes &meaning) {
     vm("dump_mtd " + std::to_string(mtd) + " " + name);
@@ -712,6 +721,47 @@ std::vector<scenario> make_scenarios(const world &w) {
     all.push_back(b.done());
   }
 
+  // --read-back, --skip-unchanged and --mark-bad on nandsim, loaded again
+  // for the scenario. First every good erase block of mtd2 may be erased
+  // once and its first page written once (nandsim's weak blocks and pages):
+  // a second install that erased or wrote anything there would fail, as
+  // the plain -e after it shows. Then with a weak page and a weak block,
+  // then with random bitflips; the VM's nandsim is put back as it was at
+  // the end. The first two runs are compared with the simulated board; the
+  // others are the VM's alone (nandsim's weak cells and flips are its own).
+  std::string worn_image = make_image(w, "worn",
+                                      {{"nand-raw", "none", 2, "kernel", kernel_data()},
+                                       {"nand-raw", "none", 4, "rootfs", rootfs_data()}});
+  const bytes big = pattern(4096, 21) + bytes(8u << 20, '\0');
+  std::string flips_image = make_image(w, "flips", {{"nand-raw", "cypher1", 5, "big", big}});
+  {
+    builder b(w, "95-readback");
+    std::string once = "weakpages=" + std::to_string(2 * PART_BLOCKS * PAGES_PER_BLOCK) + ":1";
+    for (uint32_t blk = 0; blk < PART_BLOCKS; blk++) {
+      if (part(2).is_bad(blk)) continue;
+      once += std::string(blk == 0 ? " weakblocks=" : ",") + std::to_string(2 * PART_BLOCKS + blk) +
+              ":1";
+    }
+    b.vm("nandsim_reload " + once);
+    b.run("read-back", {"--read-back", "-e", good_image}, 0);
+    b.dump(2, "mtd2.dump", raw(2, kernel_data()));
+    b.run("unchanged", {"--skip-unchanged", "--read-back", "-e", good_image}, 0);
+    b.vm("run again '-e' '" + good_image + "'");
+    b.vm("nandsim_reload weakpages=2181:0 weakblocks=65:0");
+    b.vm("run worn-plain '-e' '" + worn_image + "'");
+    b.vm("run worn '--mark-bad' '--read-back' '-e' '" + worn_image + "'");
+    partition p2 = part(2), p4 = part(4);
+    p2.bad = {1, 2};
+    p4.bad = {1, 6};
+    b.dump_vm(2, "mtd2-worn.dump", nand_raw_view(p2, chunked(kernel_data(), ERASE, PAGE)));
+    b.dump_vm(4, "mtd4-worn.dump", nand_raw_view(p4, chunked(rootfs_data(), ERASE, PAGE)));
+    b.vm("nandsim_reload bitflips=1");
+    b.vm("for i in 1 2 3; do run flips-$i '--read-back' '-e' '" + flips_image +
+         "'; grep -q 'ecc-corrected=[1-9]' flips-$i.out && break; done; true");
+    b.vm("nandsim_reload");
+    all.push_back(b.done());
+  }
+
   // Block alignment with a zero pad byte: the last chunk is padded with
   // zeros to the erase block.
   bytes small = pattern(5000, 14);
@@ -970,6 +1020,39 @@ TEST(kernel_vm, preflight_refuses_before_touching_flash) {
 }
 
 TEST(kernel_vm, block_align_zero_pad) { check_scenario("70-align"); }
+
+TEST(kernel_vm, read_back_skip_unchanged_mark_bad) {
+  check_scenario("95-readback");
+  if (!outcome().ran) return;
+  const std::string s = "95-readback";
+  EXPECT_NE(result_text(s, "read-back.out").find("read-back: mtd2 ok bytes=600064 "),
+            std::string::npos)
+      << result_text(s, "read-back.out");
+  EXPECT_EQ(result_text(s, "unchanged.out"), "skip-unchanged: mtd2 unchanged\n");
+  // It erased and wrote nothing: an install that erases fails there now.
+  EXPECT_EQ(result_text(s, "again.status"), "1\n");
+  EXPECT_NE(result_text(s, "again.out").find("MTD Erase failure: Input/output error"),
+            std::string::npos)
+      << result_text(s, "again.out");
+  // Without --mark-bad the worn page fails the install, as it always did.
+  EXPECT_EQ(result_text(s, "worn-plain.status"), "1\n");
+  EXPECT_EQ(result_text(s, "worn.status"), "0\n") << result_text(s, "worn.out");
+  const std::string worn = result_text(s, "worn.out");
+  for (const char *line : {"mark-bad: mtd2 block=0x00040000 op=write marked\n",
+                           "mark-bad: mtd4 block=0x00020000 op=erase marked\n",
+                           "read-back: mtd2 ok ", "read-back: mtd4 ok "})
+    EXPECT_NE(worn.find(line), std::string::npos) << line << " missing from:\n" << worn;
+  // Random bitflips: some run's read-back saw corrected ones, and passed.
+  std::string flips;
+  for (const char *run : {"flips-1", "flips-2", "flips-3"}) {
+    std::string path = outcome().results + "/" + s + "/" + run + ".out";
+    if (e2e::file_exists(path)) flips += read_file(path);
+  }
+  EXPECT_TRUE(std::regex_search(flips, std::regex("read-back: mtd5 ok bytes=8392704 "
+                                                  "ecc-corrected=[1-9][0-9]* ecc-failed=0\n")))
+      << flips;
+  EXPECT_EQ(flips.find("differs"), std::string::npos) << flips;
+}
 
 TEST(kernel_vm, simulated_devices_answer_as_the_kernels) { check_scenario("90-devices"); }
 

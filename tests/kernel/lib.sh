@@ -100,3 +100,20 @@ sleepers_report() {
   done
   sleepers=
 }
+
+# Loads nandsim again with the VM's parameters and ARGS (bitflips=,
+# weakpages=, ...): the flash starts erased, with only the VM's bad blocks.
+# Waits for the partitions' device nodes.
+nandsim_reload() {
+  . /t/vm.conf
+  rmmod nandsim
+  # shellcheck disable=SC2086
+  insmod /lib/modules/nandsim.ko $NANDSIM_ARGS "$@"
+  n=0
+  while [ ! -c /dev/mtd5 ] && [ $n -lt 100 ]; do
+    sleep 0.1
+    n=$((n + 1))
+  done
+  [ -c /dev/mtd5 ]
+}
+
