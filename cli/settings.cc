@@ -111,6 +111,8 @@ void set_defaults(rom_options &o) {
   o.device_name = nullptr;
   o.device_id_given = 0;
   o.device_id = 0;
+  for (const char *&k : o.pubkeys) k = nullptr;
+  o.pubkey_count = 0;
 }
 
 // The -o list: decimal ids separated by commas, at most 32 kept. An entry
@@ -227,12 +229,27 @@ bool set_device_id(rom_options &o, const char *arg, std::string *error) {
   return true;
 }
 
+bool set_pubkey(rom_options &o, const char *arg, std::string *error) {
+  if (!*arg) {
+    *error = "invalid public key file,''\n";
+    return false;
+  }
+  if (o.pubkey_count >= ROM_PUBKEYS_MAX) {
+    *error = "too many public keys,'" + std::string(arg) + "',at most " +
+             std::to_string(ROM_PUBKEYS_MAX) + "\n";
+    return false;
+  }
+  o.pubkeys[o.pubkey_count++] = arg;
+  return true;
+}
+
 // One row per added option. None may be a prefix of an existing long
 // option (checked below), or no spelling of it could be told from that one.
 constexpr added_option added_options[] = {
     {"preflight", false, set_preflight},
     {"device", true, set_device},
     {"device-id", true, set_device_id},
+    {"pubkey", true, set_pubkey},
 };
 
 constexpr bool starts_with(const char *s, const char *prefix) {
