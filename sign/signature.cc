@@ -137,7 +137,13 @@ void sig_find(rom_walk *w, sig_found *f) {
       return;
   }
   if (f->index < 0) {
-    f->problem = sig_problem::unsigned_image;
+    // A block header that the end of the file cuts off: the walk's normal
+    // end, but not an image that was merely never signed.
+    be32 magic{};
+    const bool cut = end.why == rom_walk_stop::trailing && w->size - end.offset >= sizeof magic &&
+                     read_at(w->fd.fd, &magic, sizeof magic, end.offset) &&
+                     magic.get() == BLK_MAGIC;
+    f->problem = cut ? sig_problem::cut_short : sig_problem::unsigned_image;
     return;
   }
   if (!read_at(w->fd.fd, &f->payload, sizeof f->payload, f->offset + ROM_HDR_SIZE)) {
