@@ -28,7 +28,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bin=$root/build/fuzz/bin
-targets=(image_info image_extract image_preflight cypher1 blkfmt options board mkrom_options)
+targets=(image_info image_extract image_preflight cypher1 blkfmt options board mkrom_options signature)
 
 die() { echo "fuzz.sh: $*" >&2; exit 2; }
 seeds_of() { case $1 in image_*) echo images ;; *) echo "$1" ;; esac; }
