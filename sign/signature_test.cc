@@ -4,12 +4,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
 #include <string>
 
+#include "rom/append.h"
 #include "rom/build.h"
+#include "rom/output.h"
+#include "sign/sig_board.h"
+#include "rom/io.h"
+#include "rom/result.h"
 #include "rom/walk.h"
 #include "sign/sig_keys.h"
 #include "tests/support/e2e.h"
@@ -83,6 +89,55 @@ TEST(SigKeys, ASecretKeyOthersMayReadIsRefused) {
   }
   ASSERT_EQ(chmod(path.c_str(), 0600), 0);
   EXPECT_TRUE(sig_read_secret(path.c_str(), &got, &error)) << error;
+}
+
+// A signed image in a scratch folder, signed through the library as
+// korvane-mkrom sign does, and its public key file.
+struct signed_image {
+  scratch_dir dir;
+  std::string path = dir / "image.rom", pub = dir / "key.pub";
+
+  signed_image() {
+    install_test::build_image(path, {{ROM_BLK_TYPE_NAND_RAW, 0, "kernel", ROM_BLK_CT_NONE,
+                                      install_test::pattern(10000, 1)}});
+    sig_public_key pk;
+    sig_secret_key sk;
+    EXPECT_TRUE(sig_keypair(&pk, &sk));
+    e2e::write_file(pub, sig_public_text(pk));
+    uint8_t blk[SIG_BLOCK_TOTAL];
+    {
+      unique_fd fd{open(path.c_str(), O_RDONLY)};
+      struct stat st;
+      fstat(fd.fd, &st);
+      EXPECT_EQ(sig_make_block(fd.fd, static_cast<uint64_t>(st.st_size), sk, blk), 0);
+    }
+    std::string error, note;
+    EXPECT_EQ(rom_append_built(path.c_str(), blk, sizeof blk, {}, &error, &note), 0) << error;
+    chmod(path.c_str(), 0644);
+  }
+};
+
+// What the board checked is what it used: a file whose size or
+// modification time changed between the check and the end fails.
+TEST(SigBoard, AFileChangedAfterTheCheckFails) {
+  signed_image img;
+  FILE *before = report_to(fopen("/dev/null", "w"));
+  for (int change = 0; change < 3; ++change) {
+    SCOPED_TRACE(change);
+    rom_walk w;
+    ASSERT_EQ(rom_walk_open(&w, img.path.c_str(), O_RDONLY), ROM_CHECK_ROM);
+    sig_guard guard;
+    ASSERT_EQ(sig_board_check(&w, {img.pub}, &guard), 0);
+    if (change == 1) {
+      struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, img.path.c_str(), times, 0), 0);
+    }
+    if (change == 2) {
+      ASSERT_EQ(truncate(img.path.c_str(), 100), 0);
+    }
+    EXPECT_EQ(sig_board_unchanged(w, guard), change ? RES_FAULT : 0);
+  }
+  fclose(report_to(before));
 }
 
 }  // namespace
