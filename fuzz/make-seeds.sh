@@ -77,6 +77,7 @@ words version -e x --vers
 words bad-list -f force,,crc -x a
 words added --preflight -Vfcrc --device board --sk --device-id=0x7 -e a.rom
 words added-bad -e a.rom --dev x --pre=1 --device-id 4294967296
+words pubkey --pubkey old.pub --pu=new.pub --preflight -e a.rom --p
 
 # korvane-mkrom command lines: the words after the program's name.
 mkwords() { local name=$1; shift; printf '%s\0' "$@" | head -c -1 >"$corpus/mkrom_options/$name"; }
@@ -89,6 +90,9 @@ mkwords extract extract a.rom 0x2 out --decode
 mkwords check check a.rom --board board.txt -a block-align,pad=0x00
 mkwords help add --help
 mkwords version --version
+mkwords keygen keygen board.key board.pub
+mkwords sign sign a.rom board.key
+mkwords verify verify a.rom old.pub new.pub
 mkwords mistakes add a.rom in -t nand -p c9 --name 0123456789abcdefX --id -1
 
 # Signed images: with the fuzz target's own key (fuzz/signature_block.cc),
