@@ -59,7 +59,8 @@ void step(const char *what, uint64_t image_size, const std::function<bool()> &f)
   const unsigned long long read_before = io_count("rchar:");
   const auto start = std::chrono::steady_clock::now();
   const bool ok = f();
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const unsigned long long read = io_count("rchar:") - read_before;
   std::printf("%-28s %s %7.2f s  read %6.3f x the image  peak +%ld KiB (VmHWM %ld KiB)\n", what,
               ok ? "ok    " : "FAILED", seconds, static_cast<double>(read) / image_size,
@@ -82,7 +83,8 @@ void program(const char *what, const std::vector<std::string> &argv) {
   int status = 0;
   struct rusage ru {};
   wait4(pid, &status, 0, &ru);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%-28s %s %7.2f s  peak %ld KiB\n", what,
               WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "ok    " : "FAILED", seconds,
               ru.ru_maxrss);
@@ -117,7 +119,8 @@ int main(int argc, char **argv) {
   struct stat st;
   stat(image.c_str(), &st);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  std::printf("image %s: %llu bytes (sparse)\n", image.c_str(), static_cast<unsigned long long>(size));
+  std::printf("image %s: %llu bytes (sparse)\n", image.c_str(),
+              static_cast<unsigned long long>(size));
 
   sig_public_key pk;
   sig_secret_key sk;

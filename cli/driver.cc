@@ -123,7 +123,7 @@ int korvane_main(int argc, char **argv) {
   // What was read must be what was checked: a file changed meanwhile fails.
   if (signature && image && sig_board_unchanged(*image, guard) < 0) r = -1;
   if (r < 0 || !bound || !signed_ok) return 1;  // no reboot after a failed action
-  if (o.reboot) board_reboot(1);  // does not return
+  if (o.reboot) board_reboot(1);                // does not return
   return 0;
 }
 

@@ -57,8 +57,7 @@ std::string describe(const rom_options &o) {
     << " r=" << o.reboot << " h=" << o.background << " k=" << o.kill << " b=" << o.bin
     << " m=" << o.simulate << " z=" << o.discard << " g=" << o.header
     << " preflight=" << o.preflight << " device=" << (o.device_name ? o.device_name : "(null)")
-    << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none")
-    << " pubkeys=[";
+    << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none") << " pubkeys=[";
   for (int i = 0; i < o.pubkey_count; ++i) s << (i ? "," : "") << o.pubkeys[i];
   s << "]";
   return s.str();
@@ -373,9 +372,9 @@ const std::vector<std::string> classic_names = {
     "kill",  "bin",     "simulate",    "discard",   "standalone", "header"};
 
 // Words that name added options, or look like them.
-const std::vector<std::string> added_words = {"--preflight", "--device", "--device-id=3", "--de",
-                                              "--p",         "--",       "--dev=x",
-                                              "--pubkey=k",  "--pu"};
+const std::vector<std::string> added_words = {"--preflight", "--device",   "--device-id=3",
+                                              "--de",        "--p",        "--",
+                                              "--dev=x",     "--pubkey=k", "--pu"};
 
 struct line {
   std::vector<std::string> args;
@@ -491,7 +490,11 @@ const std::vector<row> &added_rows() {
        2,
        "option needs an argument,'--pubkey'\n" + usage,
        ""},
-      {"an empty key file name", {"--pubkey=", "-e", "x"}, 2, "invalid public key file,''\n" + usage, ""},
+      {"an empty key file name",
+       {"--pubkey=", "-e", "x"},
+       2,
+       "invalid public key file,''\n" + usage,
+       ""},
       {"more keys than are kept",
        {"--pubkey=1", "--pubkey=2", "--pubkey=3", "--pubkey=4", "--pubkey=5", "--pubkey=6",
         "--pubkey=7", "--pubkey=8", "--pubkey=9", "--pubkey=10", "--pubkey=11", "--pubkey=12",

@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(kind == 0 || kind == ROM_VERIFY_CRC || kind == ROM_VERIFY_CHECKSUM);
   FUZZ_CHECK(o.option_count >= 0 && o.option_count <= ROM_OPTION_IDS_MAX);
   FUZZ_CHECK(o.pubkey_count >= 0 && o.pubkey_count <= ROM_PUBKEYS_MAX);
-  for (int i = 0; i < o.pubkey_count; ++i) FUZZ_CHECK(points_into(o.pubkeys[i], words) && *o.pubkeys[i]);
+  for (int i = 0; i < o.pubkey_count; ++i)
+    FUZZ_CHECK(points_into(o.pubkeys[i], words) && *o.pubkeys[i]);
   FUZZ_CHECK(o.block_align == 0 || o.block_align == 1);
   FUZZ_CHECK(o.pad >= 0 && o.pad <= 0xFF);
   FUZZ_CHECK(o.verify == 1);

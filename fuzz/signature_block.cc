@@ -22,7 +22,9 @@ namespace {
 
 // A key for fuzzing only; fuzz/make-seeds.sh signs the seeds with it.
 constexpr char FUZZ_SECRET[] =
-    "korvane-ed25519-secret 8987f79eebcaf47093f4609417eedc872a57c979b1f2bca935241df3795680bc6057b5a5b478583e3c9644c3d1f6eacd550d79fedfa6e1f2c7a311ac1a196ef5\n";
+    "korvane-ed25519-secret "
+    "8987f79eebcaf47093f4609417eedc872a57c979b1f2bca935241df3795680bc6057b5a5b478583e3c9644c3d1f6ea"
+    "cd550d79fedfa6e1f2c7a311ac1a196ef5\n";
 
 sig_public_key fuzz_key;
 

@@ -166,8 +166,8 @@ int sig_feed_image(sig_stream *s, int fd, uint64_t end) {
     if (!read_at(fd, buf.get(), n, at)) return -1;
     if (at == 0) {
       // The fields that appending a block changes are not signed.
-      for (size_t field : {offsetof(rom_hdr, hcrc), offsetof(rom_hdr, length),
-                           offsetof(rom_hdr, blocks)}) {
+      for (size_t field :
+           {offsetof(rom_hdr, hcrc), offsetof(rom_hdr, length), offsetof(rom_hdr, blocks)}) {
         if (field + 4 <= n) std::memset(buf.get() + field, 0, 4);
       }
     }

@@ -99,7 +99,7 @@ int sig_feed_image(sig_stream *s, int fd, uint64_t end);
 struct sig_verdict {
   sig_found found;
   sig_problem problem = sig_problem::none;
-  int key = -1;        // index of the key that verified
+  int key = -1;  // index of the key that verified
   uint64_t covered = 0;
 };
 

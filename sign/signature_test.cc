@@ -12,11 +12,11 @@
 
 #include "rom/append.h"
 #include "rom/build.h"
-#include "rom/output.h"
-#include "sign/sig_board.h"
 #include "rom/io.h"
+#include "rom/output.h"
 #include "rom/result.h"
 #include "rom/walk.h"
+#include "sign/sig_board.h"
 #include "sign/sig_keys.h"
 #include "tests/support/e2e.h"
 #include "tests/support/install_util.h"
@@ -61,7 +61,8 @@ TEST(SigKeys, ParsingTakesTheWrittenTextAndRefusesTheRest) {
     std::string error;
     sig_public_key p2;
     sig_secret_key s2;
-    bool ok = r.secret ? sig_parse_secret(r.text, &s2, &error) : sig_parse_public(r.text, &p2, &error);
+    bool ok =
+        r.secret ? sig_parse_secret(r.text, &s2, &error) : sig_parse_public(r.text, &p2, &error);
     EXPECT_EQ(ok, r.ok) << error;
     EXPECT_NE(error.find(r.reason), std::string::npos) << error;
     if (ok && !r.secret) {

@@ -239,16 +239,16 @@ TEST(SigningSim, TheSignedImageInstallsAsWithoutTheCheck) {
   signed_board b, plain;
   ASSERT_EQ(plain.korvane({"-e", "image.rom"}).status, 0);
   const std::string events = b.events();
-  e2e::run_result got =
-      b.korvane({"--pubkey", "other.pub", "--pubkey", "board.pub", "--preflight", "-e", "image.rom"});
+  e2e::run_result got = b.korvane(
+      {"--pubkey", "other.pub", "--pubkey", "board.pub", "--preflight", "-e", "image.rom"});
   EXPECT_EQ(got.status, 0) << got.out;
-  EXPECT_EQ(got.out.rfind("signature: result=ok block=4 offset=" + std::to_string(b.sig_offset) +
-                              " key=",
-                          0),
+  EXPECT_EQ(got.out.rfind(
+                "signature: result=ok block=4 offset=" + std::to_string(b.sig_offset) + " key=", 0),
             0u)
       << got.out;
-  EXPECT_NE(got.out.find(" covered=" + std::to_string(b.sig_offset - 128) + " keyfile=board.pub\n"
-                                                                           "preflight: image"),
+  EXPECT_NE(got.out.find(" covered=" + std::to_string(b.sig_offset - 128) +
+                         " keyfile=board.pub\n"
+                         "preflight: image"),
             std::string::npos)
       << got.out;
   EXPECT_FALSE(writes_since(events, b.events()).empty());
@@ -320,8 +320,9 @@ TEST(SigningSim, InfoExtractAndAWritableImage) {
   const std::string events = b.events();
   got = b.korvane({"--pubkey", "board.pub", "-e", "image.rom"});
   EXPECT_EQ(got.status, 1);
-  EXPECT_EQ(got.out, "signature: result=refused problem=writable mode=0664 reason=group or others "
-                     "may change the image while it is used; chmod go-w it\n");
+  EXPECT_EQ(got.out,
+            "signature: result=refused problem=writable mode=0664 reason=group or others "
+            "may change the image while it is used; chmod go-w it\n");
   EXPECT_EQ(writes_since(events, b.events()), std::vector<std::string>{});
   got = b.korvane({"--pubkey", "missing.pub", "-e", "image.rom"});
   EXPECT_EQ(got.status, 1);

@@ -1003,8 +1003,8 @@ TEST(kernel_vm, preflight_refuses_before_touching_flash) {
 TEST(kernel_vm, signed_image_checked_before_touching_flash) {
   check_scenario("66-signed");
   if (!outcome().ran) return;
-  EXPECT_EQ(result_text("66-signed", "tampered.out").rfind(
-                "signature: result=refused problem=bad-signature ", 0),
+  EXPECT_EQ(result_text("66-signed", "tampered.out")
+                .rfind("signature: result=refused problem=bad-signature ", 0),
             0u);
   EXPECT_EQ(result_text("66-signed", "good.out").rfind("signature: result=ok ", 0), 0u);
 }
