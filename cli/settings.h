@@ -41,10 +41,11 @@ struct rom_options {
   int header;                          // -g
   // The options added since the first release: long only (see added_options
   // in settings.cc).
-  int preflight;                         // --preflight
-  const char *device_name;               // --device NAME: points into argv; null when not given
-  int device_id_given;                   // --device-id N was given
-  uint32_t device_id;                    // --device-id N
+  int preflight;            // --preflight
+  const char *device_name;  // --device NAME: points into argv; null when not given
+  int device_id_given;      // --device-id N was given
+  uint32_t device_id;       // --device-id N
+
   const char *pubkeys[ROM_PUBKEYS_MAX];  // --pubkey FILE, each time given: point into argv
   int pubkey_count;                      // valid entries of pubkeys
 };
