@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "board/board.h"
 #include "cli/settings.h"
@@ -15,6 +17,7 @@
 #include "install/preflight.h"
 #include "rom/output.h"
 #include "rom/show.h"
+#include "sign/sig_board.h"
 
 namespace korvane {
 namespace {
@@ -69,9 +72,21 @@ int korvane_main(int argc, char **argv) {
   bool bound = true;  // the image is the board's, or nothing binds it
   const bool binding = device_binding_given(settings);
   const bool preflight = settings.preflight && o.action == ROM_ACT_EXECUTE;
-  if (binding || preflight) {
+  const bool signature = o.pubkey_count > 0;
+  sig_guard guard;
+  bool signed_ok = true;  // signed by one of the keys, or no key given
+  if (binding || preflight || signature) {
     image = std::make_unique<rom_walk>();
     if (rom_walk_open(image.get(), o.rom_path, O_RDONLY) < 0) return 1;
+    // The signature first: nothing else reads an image it refuses. -i and
+    // -I still show it and end with 1.
+    if (signature) {
+      std::vector<std::string> keys(o.pubkeys, o.pubkeys + o.pubkey_count);
+      if (sig_board_check(image.get(), keys, &guard) < 0) {
+        if (o.action != ROM_ACT_INFO) return 1;
+        signed_ok = false;
+      }
+    }
     // -i and -I still show a refused image (that is how one looks at it)
     // and end with 1; -e and -x do nothing with it.
     if (binding && device_binding_check(*image, settings) < 0) {
@@ -99,15 +114,19 @@ int korvane_main(int argc, char **argv) {
       break;
     case ROM_ACT_EXTRACT:
       if (o.verbose) report("extract rom:%s\n", o.rom_path);
-      r = rom_show(o.rom_path, "./", o.flags, o.header, 1);
+      r = image ? rom_show_walk(image.get(), "./", o.flags, o.header, 1)
+                : rom_show(o.rom_path, "./", o.flags, o.header, 1);
       break;
     default:
       if (o.verbose) report("show info:%s\n", o.rom_path);
-      r = rom_show(o.rom_path, nullptr, o.flags, 0, o.all_info);
+      r = image ? rom_show_walk(image.get(), nullptr, o.flags, 0, o.all_info)
+                : rom_show(o.rom_path, nullptr, o.flags, 0, o.all_info);
       break;
   }
-  if (r < 0 || !bound) return 1;  // no reboot after a failed action
-  if (o.reboot) board_reboot(1);  // does not return
+  // What was read must be what was checked: a file changed meanwhile fails.
+  if (signature && image && sig_board_unchanged(*image, guard) < 0) r = -1;
+  if (r < 0 || !bound || !signed_ok) return 1;  // no reboot after a failed action
+  if (o.reboot) board_reboot(1);                // does not return
   return 0;
 }
 

@@ -114,6 +114,8 @@ void set_defaults(rom_options &o) {
   o.read_back = 0;
   o.skip_unchanged = 0;
   o.mark_bad = 0;
+  for (const char *&k : o.pubkeys) k = nullptr;
+  o.pubkey_count = 0;
 }
 
 // The -o list: decimal ids separated by commas, at most 32 kept. An entry
@@ -245,6 +247,20 @@ bool set_mark_bad(rom_options &o, const char *, std::string *) {
   return true;
 }
 
+bool set_pubkey(rom_options &o, const char *arg, std::string *error) {
+  if (!*arg) {
+    *error = "invalid public key file,''\n";
+    return false;
+  }
+  if (o.pubkey_count >= ROM_PUBKEYS_MAX) {
+    *error = "too many public keys,'" + std::string(arg) + "',at most " +
+             std::to_string(ROM_PUBKEYS_MAX) + "\n";
+    return false;
+  }
+  o.pubkeys[o.pubkey_count++] = arg;
+  return true;
+}
+
 // One row per added option. None may be a prefix of an existing long
 // option (checked below), or no spelling of it could be told from that one.
 constexpr added_option added_options[] = {
@@ -254,6 +270,7 @@ constexpr added_option added_options[] = {
     {"read-back", false, set_read_back},
     {"skip-unchanged", false, set_skip_unchanged},
     {"mark-bad", false, set_mark_bad},
+    {"pubkey", true, set_pubkey},
 };
 
 constexpr bool starts_with(const char *s, const char *prefix) {

@@ -11,6 +11,7 @@ inline constexpr int ROM_ACT_EXECUTE = 1;
 inline constexpr int ROM_ACT_EXTRACT = 2;
 
 inline constexpr int ROM_OPTION_IDS_MAX = 32;
+inline constexpr int ROM_PUBKEYS_MAX = 16;
 
 /// Exit status of a command-line error.
 inline constexpr int EXIT_USAGE = 2;
@@ -47,6 +48,9 @@ struct rom_options {
   int read_back;            // --read-back
   int skip_unchanged;       // --skip-unchanged
   int mark_bad;             // --mark-bad
+
+  const char *pubkeys[ROM_PUBKEYS_MAX];  // --pubkey FILE, each time given: point into argv
+  int pubkey_count;                      // valid entries of pubkeys
 };
 
 /// Written only by rom_opts_parse; read-only afterwards.

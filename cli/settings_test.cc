@@ -59,7 +59,9 @@ std::string describe(const rom_options &o) {
     << " preflight=" << o.preflight << " device=" << (o.device_name ? o.device_name : "(null)")
     << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none")
     << " read_back=" << o.read_back << " skip_unchanged=" << o.skip_unchanged
-    << " mark_bad=" << o.mark_bad;
+    << " mark_bad=" << o.mark_bad << " pubkeys=[";
+  for (int i = 0; i < o.pubkey_count; ++i) s << (i ? "," : "") << o.pubkeys[i];
+  s << "]";
   return s.str();
 }
 
@@ -373,8 +375,9 @@ const std::vector<std::string> classic_names = {
 
 // Words that name added options, or look like them.
 const std::vector<std::string> added_words = {
-    "--preflight", "--device",         "--device-id=3", "--de",       "--p",   "--", "--dev=x",
-    "--read-back", "--skip-unchanged", "--skip-",       "--mark-bad", "--rea", "--m"};
+    "--preflight", "--device",         "--device-id=3", "--de",       "--p",   "--",  "--dev=x",
+    "--read-back", "--skip-unchanged", "--skip-",       "--mark-bad", "--rea", "--m", "--pubkey=k",
+    "--pu"};
 
 struct line {
   std::vector<std::string> args;
@@ -475,6 +478,33 @@ const std::vector<row> &added_rows() {
        "",
        "flags=0x100 ids=[3] V=1 s=1 preflight=1 device=b device_id=9"},
       {"--sk stays --skipbad", {"--sk", "-e", "x"}, RETURNS, "", "s=1 preflight=0"},
+      {"--pubkey, each one kept in order",
+       {"--pubkey", "a.pub", "-i", "x", "--pubkey=b.pub", "--pu", "c.pub"},
+       RETURNS,
+       "",
+       "action=0 path=x all_info=1 pubkeys=[a.pub,b.pub,c.pub]"},
+      {"--p names two added options now",
+       {"--p", "-e", "x"},
+       2,
+       "ambiguous option,'--p':--preflight,--pubkey\n" + usage,
+       ""},
+      {"--pubkey without its file",
+       {"-e", "x", "--pubkey"},
+       2,
+       "option needs an argument,'--pubkey'\n" + usage,
+       ""},
+      {"an empty key file name",
+       {"--pubkey=", "-e", "x"},
+       2,
+       "invalid public key file,''\n" + usage,
+       ""},
+      {"more keys than are kept",
+       {"--pubkey=1", "--pubkey=2", "--pubkey=3", "--pubkey=4", "--pubkey=5", "--pubkey=6",
+        "--pubkey=7", "--pubkey=8", "--pubkey=9", "--pubkey=10", "--pubkey=11", "--pubkey=12",
+        "--pubkey=13", "--pubkey=14", "--pubkey=15", "--pubkey=16", "--pubkey=17", "-e", "x"},
+       2,
+       "too many public keys,'17',at most 16\n" + usage,
+       ""},
       {"--d stays ambiguous among the old ones",
        {"--d", "x", "-e", "x"},
        2,

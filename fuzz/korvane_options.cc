@@ -44,7 +44,7 @@ bool same_settings(const rom_options &a, const rom_options &b) {
          a.header == b.header && a.preflight == b.preflight && a.device_name == b.device_name &&
          a.device_id_given == b.device_id_given && a.device_id == b.device_id &&
          a.read_back == b.read_back && a.skip_unchanged == b.skip_unchanged &&
-         a.mark_bad == b.mark_bad;
+         a.mark_bad == b.mark_bad && a.pubkey_count == b.pubkey_count;
 }
 
 }  // namespace
@@ -83,6 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint32_t kind = o.flags & ROM_VERIFY_MASK;
   FUZZ_CHECK(kind == 0 || kind == ROM_VERIFY_CRC || kind == ROM_VERIFY_CHECKSUM);
   FUZZ_CHECK(o.option_count >= 0 && o.option_count <= ROM_OPTION_IDS_MAX);
+  FUZZ_CHECK(o.pubkey_count >= 0 && o.pubkey_count <= ROM_PUBKEYS_MAX);
+  for (int i = 0; i < o.pubkey_count; ++i)
+    FUZZ_CHECK(points_into(o.pubkeys[i], words) && *o.pubkeys[i]);
   FUZZ_CHECK(o.block_align == 0 || o.block_align == 1);
   FUZZ_CHECK(o.pad >= 0 && o.pad <= 0xFF);
   FUZZ_CHECK(o.verify == 1);

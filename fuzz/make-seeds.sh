@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,mkrom_options,lzma_diff}
+mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,mkrom_options,lzma_diff,signature}
 
 # Firmware-like content: text with runs of zeros (every encoder fits it).
 for i in $(seq 0 11); do
@@ -98,6 +98,7 @@ words bad-list -f force,,crc -x a
 words added --preflight -Vfcrc --device board --sk --device-id=0x7 -e a.rom
 words added-bad -e a.rom --dev x --pre=1 --device-id 4294967296
 words install-checks --read-back --skip --skip-unchanged --ma -s -e a.rom --rea=1
+words pubkey --pubkey old.pub --pu=new.pub --preflight -e a.rom --p
 
 # korvane-mkrom command lines: the words after the program's name.
 mkwords() { local name=$1; shift; printf '%s\0' "$@" | head -c -1 >"$corpus/mkrom_options/$name"; }
@@ -110,7 +111,28 @@ mkwords extract extract a.rom 0x2 out --decode
 mkwords check check a.rom --board board.txt -a block-align,pad=0x00
 mkwords help add --help
 mkwords version --version
+mkwords keygen keygen board.key board.pub
+mkwords sign sign a.rom board.key
+mkwords verify verify a.rom old.pub new.pub
 mkwords mistakes add a.rom in -t nand -p c9 --name 0123456789abcdefX --id -1
+
+# Signed images: with the fuzz target's own key (fuzz/signature_block.cc),
+# with another key, unsigned, and with a block after the signature.
+(umask 077 && echo "korvane-ed25519-secret 8987f79eebcaf47093f4609417eedc872a57c979b1f2bca935241df3795680bc6057b5a5b478583e3c9644c3d1f6eacd550d79fedfa6e1f2c7a311ac1a196ef5" >fuzz.key)
+"$mkrom" keygen other.key other.pub >/dev/null
+quiet create s.rom --dev-id 7 --dev-name board
+quiet add s.rom small -t nand-raw -p none --id 0 --name uboot -f crc
+cp s.rom "$corpus/signature/unsigned.rom"
+cp s.rom o.rom
+quiet sign o.rom other.key
+cp o.rom "$corpus/signature/other-key.rom"
+quiet sign s.rom fuzz.key
+cp s.rom "$corpus/signature/signed.rom"
+quiet add s.rom small -t file -p none --id 3 --name config
+cp s.rom "$corpus/signature/block-after.rom"
+quiet create e.rom
+quiet sign e.rom fuzz.key
+cp e.rom "$corpus/signature/signed-empty.rom"
 
 # Board files.
 cat >"$corpus/board/default" <<'BOARD'

@@ -47,6 +47,13 @@ void check_request(const mkrom::request &req) {
     FUZZ_CHECK(!(req.extract.decode && req.extract.header));
   } else if (name == "check") {
     FUZZ_CHECK(!req.check.board.empty());
+  } else if (name == "keygen") {
+    const mkrom::key_args &k = req.keys;
+    FUZZ_CHECK(k.public_keys.size() == 1 && k.secret != k.public_keys[0]);
+  } else if (name == "sign") {
+    FUZZ_CHECK(req.keys.public_keys.empty());
+  } else if (name == "verify") {
+    FUZZ_CHECK(!req.keys.public_keys.empty() && req.keys.secret.empty());
   } else {
     FUZZ_CHECK(name == "list");
   }

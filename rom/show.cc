@@ -135,10 +135,14 @@ int show_blk(void *ctx, const rom_walk_blk &b) {
 
 int rom_show(const char *path, const char *dir, uint32_t flags, int with_header, int all) {
   rom_walk w;
-  int kind = rom_walk_open(&w, path, O_RDONLY);
-  if (kind < 0) return RES_FAULT;
-  if (kind == ROM_CHECK_ROM) {
-    report("============ROM<%s>=============\n", path);
+  if (rom_walk_open(&w, path, O_RDONLY) < 0) return RES_FAULT;
+  return rom_show_walk(&w, dir, flags, with_header, all);
+}
+
+int rom_show_walk(rom_walk *pw, const char *dir, uint32_t flags, int with_header, int all) {
+  rom_walk &w = *pw;
+  if (w.kind == ROM_CHECK_ROM) {
+    report("============ROM<%s>=============\n", w.path);
     dump_hdr(ROM_HDR_LINES, &w.rom);
   }
   if (!dir && !all) return 0;

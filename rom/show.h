@@ -15,4 +15,10 @@ namespace korvane {
 /// @return 0, or RES_FAULT (the message has been printed).
 int rom_show(const char *path, const char *dir, uint32_t flags, int with_header, int all);
 
+struct rom_walk;
+
+/// rom_show over an image already opened with rom_walk_open (the one a
+/// check before the action read).
+int rom_show_walk(rom_walk *w, const char *dir, uint32_t flags, int with_header, int all);
+
 }  // namespace korvane

@@ -3,7 +3,8 @@
 # The one list of Debian packages the project needs, installed only when
 # missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|all]...
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
-#               manual page generator, nlohmann-json (header-only)
+#               manual page generator, nlohmann-json (header-only), libsodium
+#               (image signatures)
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
 #   kernel-arm  the ARM VM tier: qemu for 32-bit ARM, the cross compiler (the
@@ -21,7 +22,7 @@
 #   bench       the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev)
+pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)
@@ -34,7 +35,7 @@ pkgs_bench=(7zip gnuplot-nox)
 # installed (each would bring the armhf C library onto the PC), but
 # downloaded and unpacked into .armhf-cache/sysroot by
 # cmake/fetch-armhf-libs.sh, where cmake/toolchain-armhf.cmake finds them.
-libs_armhf=(zlib1g-dev)
+libs_armhf=(zlib1g-dev libsodium-dev)
 
 want=() arches=() armhf_libs=0
 [ $# -gt 0 ] || set -- build
@@ -58,8 +59,8 @@ for group in "$@"; do
   esac
 done
 
-# A foreign architecture, for packages that are downloaded and unpacked,
-# never installed: apt needs its package lists.
+# A foreign architecture: apt needs its package lists, for the packages the
+# kernel tier downloads and unpacks and for the armhf libraries it unpacks.
 update=0
 for arch in "${arches[@]}"; do
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then

@@ -24,6 +24,9 @@ const command commands[] = {
     {"extract", "write one block to a file, as stored or decoded", parse_extract, run_extract},
     {"check", "check an image against a board file before it leaves the PC", parse_check,
      run_check},
+    {"keygen", "write a new key pair for signing images", parse_keygen, run_keygen},
+    {"sign", "sign a rom image: append its signature block", parse_sign, run_sign},
+    {"verify", "check a signed image against public keys", parse_verify, run_verify},
 };
 
 void print_usage(FILE *to) {

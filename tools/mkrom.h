@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // korvane-mkrom: builds, lists, extracts and checks rom images on a PC.
 // Each subcommand lives in a file of its own (mkrom_create.cc, mkrom_add.cc,
-// mkrom_list.cc, mkrom_extract.cc, mkrom_check.cc) with a parse function,
+// mkrom_list.cc, mkrom_extract.cc, mkrom_check.cc, mkrom_keygen.cc,
+// mkrom_sign.cc, mkrom_verify.cc) with a parse function,
 // which fills the request and returns instead of ending the process, and a
 // run function. mkrom.cc holds the table of subcommands and the dispatch;
 // mkrom_common.cc the shared helpers.
@@ -66,6 +67,11 @@ struct check_args {
   bool block_align = false;
 };
 
+struct key_args {  // keygen, sign, verify
+  std::string image, secret;
+  std::vector<std::string> public_keys;
+};
+
 struct command;
 
 /// A parsed command line.
@@ -77,6 +83,7 @@ struct request {
   list_args list;
   extract_args extract;
   check_args check;
+  key_args keys;
 };
 
 struct command {
@@ -110,6 +117,12 @@ int parse_extract(request *req, int argc, char **argv);
 int run_extract(const request &req);
 int parse_check(request *req, int argc, char **argv);
 int run_check(const request &req);
+int parse_keygen(request *req, int argc, char **argv);
+int run_keygen(const request &req);
+int parse_sign(request *req, int argc, char **argv);
+int run_sign(const request &req);
+int parse_verify(request *req, int argc, char **argv);
+int run_verify(const request &req);
 
 // ---- shared helpers (mkrom_common.cc) ---------------------------------------
 

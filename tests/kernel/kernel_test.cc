@@ -759,6 +759,35 @@ std::vector<scenario> make_scenarios(const world &w) {
     b.vm("for i in 1 2 3; do run flips-$i '--read-back' '-e' '" + flips_image +
          "'; grep -q 'ecc-corrected=[1-9]' flips-$i.out && break; done; true");
     b.vm("nandsim_reload");
+  }
+  // Signed images (--pubkey): an image changed after signing (one payload
+  // byte) is refused before anything is erased, the pre-filled partition
+  // reads back as it was; the image as signed installs.
+  {
+    const std::string images = w.payload + "/images";
+    const std::string secret = w.work + "/board.key", pub = images + "/board.pub";
+    fs::remove(secret);
+    fs::remove(pub);
+    std::string signed_image =
+        make_image(w, "signed", {{"nand-raw", "cypher1", 2, "kernel", kernel_data()}});
+    for (const std::vector<std::string> &argv :
+         {std::vector<std::string>{e2e::bin("korvane-mkrom"), "keygen", secret, pub},
+          {e2e::bin("korvane-mkrom"), "sign", images + "/signed.rom", secret}}) {
+      e2e::run_result r = e2e::run(argv);
+      if (r.status != 0) throw std::runtime_error("failed: " + argv[1] + "\n" + r.err);
+    }
+    bytes img = read_file(images + "/signed.rom");
+    img[128 + 128 + 500] ^= 0x01;  // a payload byte
+    write_file(images + "/tampered.rom", img);
+    fs::permissions(images + "/tampered.rom", fs::perms::owner_read | fs::perms::owner_write);
+    const std::string key = "../../t/images/board.pub";
+    builder b(w, "66-signed");
+    b.marker(2, marker);
+    b.dump(2, "mtd2-before.dump", marker_view(part(2), marker));
+    b.run("tampered", {"--pubkey", key, "-e", "../../t/images/tampered.rom"}, 1);
+    b.dump(2, "mtd2-after.dump", marker_view(part(2), marker));
+    b.run("good", {"--pubkey", key, "-e", signed_image}, 0);
+    b.dump(2, "mtd2-good.dump", raw(2, kernel_data()));
     all.push_back(b.done());
   }
 
@@ -1017,6 +1046,15 @@ TEST(kernel_vm, preflight_refuses_before_touching_flash) {
   }
   EXPECT_NE(result_text("65-preflight", "good.out").find("preflight: verdict=ok"),
             std::string::npos);
+}
+
+TEST(kernel_vm, signed_image_checked_before_touching_flash) {
+  check_scenario("66-signed");
+  if (!outcome().ran) return;
+  EXPECT_EQ(result_text("66-signed", "tampered.out")
+                .rfind("signature: result=refused problem=bad-signature ", 0),
+            0u);
+  EXPECT_EQ(result_text("66-signed", "good.out").rfind("signature: result=ok ", 0), 0u);
 }
 
 TEST(kernel_vm, block_align_zero_pad) { check_scenario("70-align"); }

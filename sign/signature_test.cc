@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: MIT
+#include "sign/signature.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "rom/append.h"
+#include "rom/build.h"
+#include "rom/io.h"
+#include "rom/output.h"
+#include "rom/result.h"
+#include "rom/walk.h"
+#include "sign/sig_board.h"
+#include "sign/sig_keys.h"
+#include "tests/support/e2e.h"
+#include "tests/support/install_util.h"
+
+namespace korvane {
+namespace {
+
+using e2e::scratch_dir;
+
+// Key files: what is taken and what is refused, with the reason's words.
+TEST(SigKeys, ParsingTakesTheWrittenTextAndRefusesTheRest) {
+  sig_public_key pk;
+  sig_secret_key sk;
+  ASSERT_TRUE(sig_keypair(&pk, &sk));
+  const std::string pub = sig_public_text(pk), sec = sig_secret_text(sk);
+  std::string upper = pub;
+  for (size_t i = std::strlen(SIG_PUBLIC_WORD); i < upper.size(); ++i)
+    upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+  std::string flipped_seed = sec;  // the seed's first digit changed, the public half kept
+  char &first = flipped_seed[std::strlen(SIG_SECRET_WORD) + 1];
+  first = first == '0' ? '1' : '0';
+  struct row {
+    const char *what;
+    std::string text;
+    bool secret, ok;
+    const char *reason;
+  } rows[] = {
+      {"as written", pub, false, true, ""},
+      {"without the line end", pub.substr(0, pub.size() - 1), false, true, ""},
+      {"upper-case digits", upper, false, true, ""},
+      {"a secret key as written", sec, true, true, ""},
+      {"a secret key given as public", sec, false, false, "does not begin with"},
+      {"a public key given as secret", pub, true, false, "does not begin with"},
+      {"one digit short", pub.substr(0, pub.size() - 2) + "\n", false, false, "63 hexadecimal"},
+      {"a blank at the end", pub.substr(0, pub.size() - 1) + " \n", false, false, "65 hexadecimal"},
+      {"not hex", pub.substr(0, pub.size() - 2) + "g\n", false, false, "not a hexadecimal"},
+      {"a seed that is not its public half's", flipped_seed, true, false, "damaged"},
+      {"empty", "", false, false, "does not begin with"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    std::string error;
+    sig_public_key p2;
+    sig_secret_key s2;
+    bool ok =
+        r.secret ? sig_parse_secret(r.text, &s2, &error) : sig_parse_public(r.text, &p2, &error);
+    EXPECT_EQ(ok, r.ok) << error;
+    EXPECT_NE(error.find(r.reason), std::string::npos) << error;
+    if (ok && !r.secret) {
+      EXPECT_EQ(std::memcmp(p2.bytes, pk.bytes, sizeof pk.bytes), 0);
+    }
+    if (ok && r.secret) {
+      EXPECT_EQ(std::memcmp(s2.bytes, sk.bytes, sizeof sk.bytes), 0);
+    }
+  }
+}
+
+TEST(SigKeys, ASecretKeyOthersMayReadIsRefused) {
+  scratch_dir dir;
+  sig_public_key pk;
+  sig_secret_key sk;
+  ASSERT_TRUE(sig_keypair(&pk, &sk));
+  const std::string path = dir / "secret";
+  e2e::write_file(path, sig_secret_text(sk));
+  std::string error;
+  sig_secret_key got;
+  for (mode_t mode : {0640, 0604, 0620}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_FALSE(sig_read_secret(path.c_str(), &got, &error)) << std::oct << mode;
+    EXPECT_NE(error.find("chmod 600"), std::string::npos) << error;
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  EXPECT_TRUE(sig_read_secret(path.c_str(), &got, &error)) << error;
+}
+
+// A signed image in a scratch folder, signed through the library as
+// korvane-mkrom sign does, and its public key file.
+struct signed_image {
+  scratch_dir dir;
+  std::string path = dir / "image.rom", pub = dir / "key.pub";
+
+  signed_image() {
+    install_test::build_image(path, {{ROM_BLK_TYPE_NAND_RAW, 0, "kernel", ROM_BLK_CT_NONE,
+                                      install_test::pattern(10000, 1)}});
+    sig_public_key pk;
+    sig_secret_key sk;
+    EXPECT_TRUE(sig_keypair(&pk, &sk));
+    e2e::write_file(pub, sig_public_text(pk));
+    uint8_t blk[SIG_BLOCK_TOTAL];
+    {
+      unique_fd fd{open(path.c_str(), O_RDONLY)};
+      struct stat st;
+      fstat(fd.fd, &st);
+      EXPECT_EQ(sig_make_block(fd.fd, static_cast<uint64_t>(st.st_size), sk, blk), 0);
+    }
+    std::string error, note;
+    EXPECT_EQ(rom_append_built(path.c_str(), blk, sizeof blk, {}, &error, &note), 0) << error;
+    chmod(path.c_str(), 0644);
+  }
+};
+
+// What the board checked is what it used: a file whose size or
+// modification time changed between the check and the end fails.
+TEST(SigBoard, AFileChangedAfterTheCheckFails) {
+  signed_image img;
+  FILE *before = report_to(fopen("/dev/null", "w"));
+  for (int change = 0; change < 3; ++change) {
+    SCOPED_TRACE(change);
+    rom_walk w;
+    ASSERT_EQ(rom_walk_open(&w, img.path.c_str(), O_RDONLY), ROM_CHECK_ROM);
+    sig_guard guard;
+    ASSERT_EQ(sig_board_check(&w, {img.pub}, &guard), 0);
+    if (change == 1) {
+      struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, img.path.c_str(), times, 0), 0);
+    }
+    if (change == 2) {
+      ASSERT_EQ(truncate(img.path.c_str(), 100), 0);
+    }
+    EXPECT_EQ(sig_board_unchanged(w, guard), change ? RES_FAULT : 0);
+  }
+  fclose(report_to(before));
+}
+
+}  // namespace
+}  // namespace korvane
