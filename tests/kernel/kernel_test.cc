@@ -759,7 +759,9 @@ std::vector<scenario> make_scenarios(const world &w) {
     b.vm("for i in 1 2 3; do run flips-$i '--read-back' '-e' '" + flips_image +
          "'; grep -q 'ecc-corrected=[1-9]' flips-$i.out && break; done; true");
     b.vm("nandsim_reload");
+    all.push_back(b.done());
   }
+
   // Signed images (--pubkey): an image changed after signing (one payload
   // byte) is refused before anything is erased, the pre-filled partition
   // reads back as it was; the image as signed installs.
