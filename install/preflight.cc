@@ -48,22 +48,6 @@ struct line {
   }
 };
 
-// A value taken from the image: bytes that would break a word (blanks,
-// controls, anything outside ASCII, the backslash) shown as \xNN.
-std::string word_of(const std::string &bytes) {
-  std::string s;
-  for (unsigned char c : bytes) {
-    if (c > 0x20 && c < 0x7F && c != '\\') {
-      s += static_cast<char>(c);
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      s += esc;
-    }
-  }
-  return s;
-}
-
 // The name of an errno value (ENOENT), its number when it has none.
 std::string errno_word(int e) {
   const char *name = strerrorname_np(e);
@@ -262,7 +246,7 @@ int preflight_blk(void *ctx, const rom_walk_blk &b) {
   l.add("offset", b.offset);
   l.add("type", blk_type_name(type));
   l.add("id", id);
-  l.add("name", word_of(text_field(h.name)));
+  l.add("name", report_word(text_field(h.name)));
   l.add("cypher", blk_cypher_name(h.cypher.get()));
   l.add("length", b.length);
 
@@ -319,10 +303,10 @@ int device_binding_check(const rom_walk &w, const install_settings &s) {
     l.add("kind", "block");
   } else {
     l.add("kind", "rom");
-    l.add("name", word_of(text_field(w.rom.dev_name)));
+    l.add("name", report_word(text_field(w.rom.dev_name)));
     l.add("id", w.rom.dev_id.get());
   }
-  if (s.device_name) l.add("expected-name", word_of(*s.device_name));
+  if (s.device_name) l.add("expected-name", report_word(*s.device_name));
   if (s.device_id) l.add("expected-id", *s.device_id);
   if (w.kind != ROM_CHECK_ROM) {
     l.problem("no-rom-header");
@@ -344,7 +328,7 @@ int preflight_check(rom_walk *w, const install_settings &s) {
     image.add("header", w->rom.hsize.get());
     image.add("length", w->rom.length.get());
     image.add("blocks", w->rom.blocks.get());
-    image.add("name", word_of(text_field(w->rom.dev_name)));
+    image.add("name", report_word(text_field(w->rom.dev_name)));
     image.add("id", w->rom.dev_id.get());
     // A smaller header would put the first block inside it.
     if (w->rom.hsize.get() < ROM_HDR_SIZE) image.problem("header-size");

@@ -40,4 +40,18 @@ void report_result(const char *fmt, ...) {
   va_end(ap);
 }
 
+std::string report_word(const std::string &bytes) {
+  std::string s;
+  for (unsigned char c : bytes) {
+    if (c > 0x20 && c < 0x7F && c != '\\') {
+      s += static_cast<char>(c);
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      s += esc;
+    }
+  }
+  return s;
+}
+
 }  // namespace korvane

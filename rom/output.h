@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace korvane {
 
@@ -24,5 +25,9 @@ FILE *report_to(FILE *stream);
 /// rather than something it says about itself (the builder's block
 /// summary): always standard output, flushed at once.
 void report_result(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/// A value for a key=value line: bytes that would break the word (blanks,
+/// controls, anything outside ASCII, the backslash) shown as \xNN.
+std::string report_word(const std::string &bytes);
 
 }  // namespace korvane

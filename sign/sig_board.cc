@@ -14,21 +14,6 @@
 namespace korvane {
 namespace {
 
-// A path in a word: bytes that would break it shown as \xNN.
-std::string word_of(const std::string &bytes) {
-  std::string s;
-  for (unsigned char c : bytes) {
-    if (c > 0x20 && c < 0x7F && c != '\\') {
-      s += static_cast<char>(c);
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      s += esc;
-    }
-  }
-  return s;
-}
-
 int refuse(const char *problem, const std::string &words, const std::string &reason) {
   report("signature: result=refused problem=%s%s reason=%s\n", problem, words.c_str(),
          reason.c_str());
@@ -46,7 +31,8 @@ int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_g
   for (size_t k = 0; k < keyfiles.size(); ++k) {
     std::string error;
     if (!sig_read_public(keyfiles[k].c_str(), &keys[k], &error))
-      return refuse("key-file", " keyfile=" + word_of(keyfiles[k]), "cannot use the key: " + error);
+      return refuse("key-file", " keyfile=" + report_word(keyfiles[k]),
+                    "cannot use the key: " + error);
   }
   struct stat &st = guard->st;
   if (fstat(w->fd.fd, &st) != 0)
@@ -75,7 +61,7 @@ int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_g
     return refuse(sig_problem_word(v.problem), words, sig_reason(v, keys.size()));
   }
   report("signature: result=ok%s covered=%llu keyfile=%s\n", words.c_str(),
-         static_cast<unsigned long long>(v.covered), word_of(keyfiles[v.key]).c_str());
+         static_cast<unsigned long long>(v.covered), report_word(keyfiles[v.key]).c_str());
   return 0;
 }
 
