@@ -25,7 +25,7 @@
 #   --together N    with `all`: N targets side by side, each in one process
 #                   (the time per target stays SECONDS; the step takes 1/N)
 #
-# Corpora: fuzz/corpus/SEEDS (in git; SEEDS is `images` for the three image
+# Corpora: fuzz/corpus/SEEDS (in git; SEEDS is `images` for the four image
 # targets), fuzz/regress/TARGET (in git: every input that once found a fault),
 # and build/fuzz/corpus/TARGET (the working corpus, where new inputs go).
 # Findings land in build/fuzz/findings/TARGET/; the run then fails. Each run
@@ -35,7 +35,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 preset=fuzz
-targets=(image_info image_extract image_preflight cypher1 blkfmt options board mkrom_options lzma_diff signature)
+targets=(image_info image_extract image_preflight image_list cypher1 blkfmt options board mkrom_options lzma_diff signature)
 
 die() { echo "fuzz.sh: $*" >&2; exit 2; }
 seeds_of() { case $1 in image_*) echo images ;; *) echo "$1" ;; esac; }
