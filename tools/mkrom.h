@@ -167,6 +167,17 @@ int parse_options(const std::string &self, int argc, char **argv, const char *sh
   return GO_ON;
 }
 
+/// parse_options for a command whose only option is -h/--help.
+inline int parse_help_only(const std::string &self, int argc, char **argv, const std::string &usage,
+                           std::vector<std::string> *args) {
+  static const option longs[] = {
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  return parse_options(self, argc, argv, "h", longs, usage, args,
+                       [](int, const char *) { return GO_ON; });
+}
+
 /// Collects what the library reports (report()) while it lives, so that a
 /// failure can be said in one line; restores the stream when it goes.
 class captured_report {

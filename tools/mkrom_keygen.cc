@@ -47,13 +47,8 @@ int write_new(const char *path, mode_t mode, const std::string &text, std::strin
 }  // namespace
 
 int parse_keygen(request *req, int argc, char **argv) {
-  static const option longs[] = {
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
   std::vector<std::string> args;
-  int status = parse_options(req->self, argc, argv, "h", longs, KEYGEN_USAGE, &args,
-                             [](int, const char *) { return GO_ON; });
+  int status = parse_help_only(req->self, argc, argv, KEYGEN_USAGE, &args);
   if (status != GO_ON) return status;
   if (args.size() < 2)
     return cmdline_error(req->self, args.empty() ? "missing SECRET and PUBLIC" : "missing PUBLIC");

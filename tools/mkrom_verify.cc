@@ -21,13 +21,8 @@ const char VERIFY_USAGE[] =
 }  // namespace
 
 int parse_verify(request *req, int argc, char **argv) {
-  static const option longs[] = {
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
   std::vector<std::string> args;
-  int status = parse_options(req->self, argc, argv, "h", longs, VERIFY_USAGE, &args,
-                             [](int, const char *) { return GO_ON; });
+  int status = parse_help_only(req->self, argc, argv, VERIFY_USAGE, &args);
   if (status != GO_ON) return status;
   if (args.size() < 2)
     return cmdline_error(req->self, args.empty() ? "missing IMAGE and PUBLIC" : "missing PUBLIC");
