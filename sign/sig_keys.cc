@@ -17,16 +17,6 @@ namespace {
 
 constexpr size_t KEY_FILE_MAX = 4096;
 
-std::string hex_of(const uint8_t *p, size_t n) {
-  std::string s;
-  char two[3];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(two, sizeof two, "%02x", p[i]);
-    s += two;
-  }
-  return s;
-}
-
 int digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -95,12 +85,22 @@ bool read_text(const char *path, bool secret, std::string *text, std::string *er
 
 }  // namespace
 
+std::string sig_hex(const uint8_t *p, size_t n) {
+  std::string s;
+  char two[3];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(two, sizeof two, "%02x", p[i]);
+    s += two;
+  }
+  return s;
+}
+
 std::string sig_public_text(const sig_public_key &pk) {
-  return std::string(SIG_PUBLIC_WORD) + " " + hex_of(pk.bytes, sizeof pk.bytes) + "\n";
+  return std::string(SIG_PUBLIC_WORD) + " " + sig_hex(pk.bytes, sizeof pk.bytes) + "\n";
 }
 
 std::string sig_secret_text(const sig_secret_key &sk) {
-  return std::string(SIG_SECRET_WORD) + " " + hex_of(sk.bytes, sizeof sk.bytes) + "\n";
+  return std::string(SIG_SECRET_WORD) + " " + sig_hex(sk.bytes, sizeof sk.bytes) + "\n";
 }
 
 bool sig_parse_public(const std::string &text, sig_public_key *pk, std::string *error) {

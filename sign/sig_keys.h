@@ -5,6 +5,8 @@
 //   korvane-ed25519-secret 128 HEX DIGITS (the seed, then the public key)
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "sign/sig_crypto.h"
@@ -13,6 +15,9 @@ namespace korvane {
 
 inline constexpr char SIG_PUBLIC_WORD[] = "korvane-ed25519-public";
 inline constexpr char SIG_SECRET_WORD[] = "korvane-ed25519-secret";
+
+/// n bytes as lower-case hexadecimal, two digits a byte.
+std::string sig_hex(const uint8_t *p, size_t n);
 
 /// The text of a key file.
 std::string sig_public_text(const sig_public_key &pk);

@@ -10,6 +10,7 @@
 #include "rom/io.h"
 #include "rom/load.h"
 #include "rom/result.h"
+#include "sign/sig_keys.h"
 
 namespace korvane {
 namespace {
@@ -20,16 +21,13 @@ constexpr size_t PIECE = 64 * 1024;
 // remembered, and what follows it counted.
 int note_block(void *ctx, const rom_walk_blk &b) {
   auto &f = *static_cast<sig_found *>(ctx);
-  if (sig_is_block(b.buf.hdr)) {
-    if (f.index >= 0) ++f.blocks_after;  // a second one counts as a block after the first
-    if (f.index < 0) {
-      f.index = b.index;
-      f.offset = b.offset;
-      f.hdr = b.buf.hdr;
-    }
-    return 0;
+  if (f.index >= 0) {
+    ++f.blocks_after;  // a second signature block counts as one more block
+  } else if (sig_is_block(b.buf.hdr)) {
+    f.index = b.index;
+    f.offset = b.offset;
+    f.hdr = b.buf.hdr;
   }
-  if (f.index >= 0) ++f.blocks_after;
   return 0;
 }
 
@@ -256,9 +254,7 @@ int sig_make_block(int fd, uint64_t end, const sig_secret_key &sk, uint8_t out[S
 }
 
 std::string sig_key_id_text(const uint8_t id[SIG_KEY_ID_BYTES]) {
-  char text[2 * SIG_KEY_ID_BYTES + 1];
-  for (size_t i = 0; i < SIG_KEY_ID_BYTES; ++i) std::snprintf(text + 2 * i, 3, "%02x", id[i]);
-  return text;
+  return sig_hex(id, SIG_KEY_ID_BYTES);
 }
 
 std::string sig_reason(const sig_verdict &v, size_t nkeys) {
