@@ -52,7 +52,9 @@ bool parse_key(const std::string &text, const char *word, uint8_t *out, size_t n
 }
 
 bool read_text(const char *path, bool secret, std::string *text, std::string *error) {
-  unique_fd fd{open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+  // Not blocking: a FIFO or device given as a key file is refused below
+  // instead of waiting for a writer.
+  unique_fd fd{open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
     *error = std::strerror(errno);

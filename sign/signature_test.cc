@@ -92,6 +92,21 @@ TEST(SigKeys, ASecretKeyOthersMayReadIsRefused) {
   EXPECT_TRUE(sig_read_secret(path.c_str(), &got, &error)) << error;
 }
 
+// A key file that is not a regular file is refused at once: a FIFO with no
+// writer would otherwise hold the check for ever.
+TEST(SigKeys, AFifoIsRefusedWithoutWaiting) {
+  scratch_dir dir;
+  const std::string path = dir / "fifo";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::string error;
+  sig_public_key pk;
+  sig_secret_key sk;
+  EXPECT_FALSE(sig_read_public(path.c_str(), &pk, &error));
+  EXPECT_EQ(error, "not a regular file");
+  EXPECT_FALSE(sig_read_secret(path.c_str(), &sk, &error));
+  EXPECT_EQ(error, "not a regular file");
+}
+
 // A signed image in a scratch folder, signed through the library as
 // korvane-mkrom sign does, and its public key file.
 struct signed_image {
