@@ -40,10 +40,10 @@ void report_result(const char *fmt, ...) {
   va_end(ap);
 }
 
-std::string report_word(const std::string &bytes) {
+std::string escaped_bytes(const std::string &bytes, bool keep_blanks) {
   std::string s;
   for (unsigned char c : bytes) {
-    if (c > 0x20 && c < 0x7F && c != '\\') {
+    if ((c > 0x20 || (keep_blanks && c == 0x20)) && c < 0x7F && c != '\\') {
       s += static_cast<char>(c);
     } else {
       char esc[8];

@@ -26,8 +26,12 @@ FILE *report_to(FILE *stream);
 /// summary): always standard output, flushed at once.
 void report_result(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/// Bytes as a person or a script reads them: controls, anything outside
+/// ASCII and the backslash shown as \xNN, and blanks too unless kept.
+std::string escaped_bytes(const std::string &bytes, bool keep_blanks);
+
 /// A value for a key=value line: bytes that would break the word (blanks,
 /// controls, anything outside ASCII, the backslash) shown as \xNN.
-std::string report_word(const std::string &bytes);
+inline std::string report_word(const std::string &bytes) { return escaped_bytes(bytes, false); }
 
 }  // namespace korvane

@@ -11,6 +11,7 @@
 #include "codec/cypher_table.h"
 #include "rom/layout.h"
 #include "rom/names.h"
+#include "rom/output.h"
 #include "rom/result.h"
 #include "rom/scan.h"
 #include "tools/mkrom.h"
@@ -31,19 +32,7 @@ const char LIST_USAGE[] =
 enum { OPT_JSON = 256 };
 
 // Texts as a person reads them: bytes outside printable ASCII as \\xNN.
-std::string shown(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    }
-  }
-  return out;
-}
+std::string shown(const std::string &s) { return escaped_bytes(s, true); }
 
 // Whether the rom header's length and blocks count what the walk found.
 bool header_agrees(const image_scan &scan) {
