@@ -8,7 +8,7 @@
 // a partition for writing.
 //
 // Their lines start with "device: " and "preflight: " and are words of the
-// form key=value (the README lists every key and value); the messages of a
+// form key=value (korvane(1), PREFLIGHT LINES, lists every key and value); the messages of a
 // layer that fails on the way (the decoder's, the geometry query's) stand
 // between them as they would in an install.
 #pragma once

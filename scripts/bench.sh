@@ -3,7 +3,8 @@
 # The benchmark report: builds the benchmarks, runs korvane side by side with
 # its peers on this machine and writes build/bench/report.md (the machine, one
 # table of ratios against every peer, the commands) with build/bench/decode.png
-# (decode throughput by peer).
+# (decode throughput by peer), and the ratios of the README's plot into
+# docs/pictures/bench-ratios.dat, rendered by scripts/pictures.sh.
 #
 # Usage: scripts/bench.sh [--rounds N] [--kernel] [--before BIN_DIR]
 #   --rounds N      side-by-side rounds (default 5); every figure is a median
@@ -238,5 +239,24 @@ row() {  # label, korvane tool, peer tool
     echo '```'
   fi
 } >"$out/report.md"
-echo "bench: wrote $out/report.md and $out/decode.png" >&2
+
+# --- the plot of the README's performance section: the decode ratios ---
+ratio_row() {  # label, korvane tool, peer tool
+  echo "\"$1\" $(ratio "$(cpu bin "$2")" "$(cpu bin "$3")") $(ratio "$(cpu fw "$2")" "$(cpu fw "$3")")"
+}
+{
+  echo "# korvane's CPU time over each peer's for decoding a 64 MiB cypher1 stream"
+  echo "# (medians; below 1 korvane is faster). Written by scripts/bench.sh from its"
+  echo "# report: $rounds rounds, $(date -u +%F)."
+  echo "# peer binaries half-erased-firmware"
+  ratio_row "7zz e -so, into a file" korvane 7zz
+  ratio_row "7zz e -so, /dev/null (install path)" sink 7zz-null
+  ratio_row "LZMA SDK 9.22 loop" korvane sdk
+  ratio_row "SDK 9.22 decoder (install path)" sink sdk-sink
+  ratio_row "xz --format=lzma -d" korvane xz
+  ratio_row "lzma_alone d" korvane lzma_alone
+} >"$top/docs/pictures/bench-ratios.dat"
+scripts/pictures.sh >/dev/null
+echo "bench: wrote $out/report.md and $out/decode.png, and docs/pictures/bench-ratios.dat" \
+  "with its picture docs/pictures/bench-ratios.svg" >&2
 cat "$out/report.md"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|all]...
+# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|docs|all]...
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
 #               manual page generator, nlohmann-json (header-only), libsodium
 #               (image signatures)
@@ -20,6 +20,8 @@
 #               symbolizer for their reports, liblzma for the decoder's
 #               differential target (scripts/fuzz.sh)
 #   bench       the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
+#   docs        the renderers of the documents' pictures: graphviz, the plotter,
+#               and rsvg-convert, which checks every SVG (scripts/pictures.sh)
 set -euo pipefail
 
 pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev)
@@ -31,6 +33,7 @@ pkgs_format=(clang-format)
 pkgs_package=(dpkg-dev file lintian man-db bash-completion)
 pkgs_fuzz=(clang libclang-rt-dev llvm liblzma-dev)
 pkgs_bench=(7zip gnuplot-nox)
+pkgs_docs=(graphviz gnuplot-nox librsvg2-bin)
 # The libraries the armhf build links, as Debian's armhf -dev packages: never
 # installed (each would bring the armhf C library onto the PC), but
 # downloaded and unpacked into .armhf-cache/sysroot by
@@ -50,10 +53,11 @@ for group in "$@"; do
     package) want+=("${pkgs_package[@]}") ;;
     fuzz) want+=("${pkgs_build[@]}" "${pkgs_fuzz[@]}") ;;
     bench) want+=("${pkgs_bench[@]}") ;;
+    docs) want+=("${pkgs_docs[@]}") ;;
     all)
       want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_kernel_arm[@]}"
         "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}" "${pkgs_fuzz[@]}"
-        "${pkgs_bench[@]}")
+        "${pkgs_bench[@]}" "${pkgs_docs[@]}")
       arches+=(armhf) armhf_libs=1 ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac

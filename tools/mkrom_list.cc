@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // korvane-mkrom list IMAGE [--json]: the rom header and every block as
 // korvane's walk finds them, with their checks. The JSON document's schema
-// is described in the README ("korvane-mkrom list --json").
+// is described in korvane-mkrom(1), JSON; the README points there.
 #include <cinttypes>
 #include <cstdio>
 #include <string>
