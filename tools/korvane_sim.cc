@@ -10,6 +10,7 @@
 // What korvane-sim says of its own goes to standard error, so standard
 // output is exactly what korvane prints.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -219,6 +220,10 @@ int main(int argc, char **argv) {
   if (cut_at > 0) count_wanted = true;  // a run that ends before the cut says how far it got
   korvane::sim_power_arm(cut_at, cut_seed);
   std::atexit(report_count);
+  // With korvane -h the parent ends at once and the child does the work:
+  // the child's count is the run's.
+  pthread_atfork(
+      nullptr, [] { count_wanted = false; }, nullptr);
   int status = korvane::korvane_main(count, args.data());
   report_count();
   korvane::sim_stop();
