@@ -69,7 +69,9 @@ struct power_run {
   std::string read(const std::string &name) const {
     return e2e::file_exists(dir / name) ? e2e::read_file(dir / name) : "";
   }
-  state at(const std::string &st) const { return {read(st + "/mtd0.data"), read(st + "/mtd0.oob")}; }
+  state at(const std::string &st) const {
+    return {read(st + "/mtd0.data"), read(st + "/mtd0.oob")};
+  }
   // The lines a run added to the event log of a copy of the old state.
   std::vector<std::string> new_events(const std::string &st) const {
     std::string log = read(st + "/events.log");
@@ -245,8 +247,7 @@ TEST(PowerCutSim, ACutAtEveryOperationOfAnInstall) {
     // A cut past the last operation is never reached: the run completes and
     // says how many there were.
     b.copy_old("past");
-    e2e::run_result r =
-        b.sim("past", {"--cut-at", std::to_string(ops + 1), "--", "-e", "new.rom"});
+    e2e::run_result r = b.sim("past", {"--cut-at", std::to_string(ops + 1), "--", "-e", "new.rom"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "korvane-sim: flash operations: " + std::to_string(ops) + "\n");
     EXPECT_TRUE(b.at("past").data == full.data);
