@@ -94,7 +94,7 @@ bool parse_u64(const std::string &text, uint64_t *value) {
 
 // The count of flash-changing operations, once, at the end of the run:
 // from main, or from exit() where korvane ends the process itself (the
-// board's reset, the parent of -h).
+// board's reset).
 bool count_wanted = false;
 void report_count() {
   if (!count_wanted || korvane::sim_state_dir().empty()) return;
