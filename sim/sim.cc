@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/sim_mtd.h"
+#include "sim/sim_power.h"
 
 namespace korvane {
 namespace {
@@ -306,6 +307,7 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
   s->ops = platform_ops{"sim",    sim_open, sim_close, sim_read,   sim_write,  sim_lseek, sim_ioctl,
                         sim_kill, sim_sync, sim_sleep, sim_usleep, sim_getpid, "/dev",    nullptr};
   sim = std::move(s);
+  sim_power_arm(0, 0);
   sim->ops.proc_root = sim->proc_dir.c_str();
   sim->previous = platform_install(&sim->ops);
   return 0;

@@ -11,6 +11,9 @@
 //   proc/                 the "/proc" root: control files and process folders
 //   events.log            one line per device operation and board action,
 //                         appended across runs
+//
+// Every flash-changing operation is counted, and power can be cut at one of
+// them (sim/sim_power.h).
 #pragma once
 
 #include <string>

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_power.h"
+
 namespace korvane {
 namespace {
 
@@ -48,6 +50,17 @@ int map_file(const std::string &path, size_t len, sim_mapping *m) {
 
 void program(uint8_t *dst, const uint8_t *src, size_t n) {
   for (size_t i = 0; i < n; i++) dst[i] &= src[i];  // programming only clears bits
+}
+
+// Programming cut short by a power cut: each bit that the write would have
+// cleared is cleared or left set, as the cut's pattern says.
+void program_torn(uint8_t *dst, const uint8_t *src, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] &= static_cast<uint8_t>(src[i] | ~sim_power_random_byte());
+}
+
+// An erase cut short: each bit of the block is set or left as it was.
+void erase_torn(uint8_t *dst, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] |= sim_power_random_byte();
 }
 
 int refuse(const sim_device &d, sim_op op, int err) {
@@ -171,8 +184,8 @@ std::vector<uint32_t> ecc_positions(const sim_mtd &m) {
 
 // What the kernel's software ECC adds to a page write: the code of every
 // 256-byte step, laid into the layout's ECC ranges in order and programmed
-// into the page's OOB bytes.
-void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page) {
+// into the page's OOB bytes (torn, as the page's data, when power is cut).
+void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page, bool torn) {
   const sim_mtd &m = d.desc;
   const std::vector<uint32_t> at = ecc_positions(m);
   if (at.empty() || !d.oob.p) return;
@@ -180,7 +193,8 @@ void program_ecc(sim_device &d, uint64_t page_at, const uint8_t *page) {
   uint8_t code[3];
   for (size_t i = 0; i < at.size(); i++) {
     if (i % 3 == 0) hamming_256(page + (i / 3) * 256, code);
-    oob[at[i]] &= code[i % 3];
+    const uint8_t keep = torn ? static_cast<uint8_t>(~sim_power_random_byte()) : 0;
+    oob[at[i]] &= static_cast<uint8_t>(code[i % 3] | keep);
   }
 }
 
@@ -241,11 +255,16 @@ int erase(sim_device &d, const erase_info_user *e) {
   for (uint32_t at = e->start; at - e->start < e->length; at += m.erasesize) {
     uint32_t block = at / m.erasesize;
     if (m.is_bad(block)) return refuse(d, SIM_ERASE, EIO);  // earlier blocks stay erased
-    std::memset(d.data.p + at, 0xFF, m.erasesize);
-    if (d.oob.p) {
-      std::memset(d.oob.p + size_t(block) * pages_per_block * m.oobsize, 0xFF,
-                  size_t(pages_per_block) * m.oobsize);
+    uint8_t *oob = d.oob.p ? d.oob.p + size_t(block) * pages_per_block * m.oobsize : nullptr;
+    const size_t oob_len = oob ? size_t(pages_per_block) * m.oobsize : 0;
+    if (sim_power_op()) {  // each erase block is one operation
+      erase_torn(d.data.p + at, m.erasesize);
+      if (oob) erase_torn(oob, oob_len);
+      if (at > e->start) sim_log("erase mtd%d %u %u", m.number, e->start, at - e->start);
+      sim_power_cut("erase mtd%d %u %u", m.number, at, m.erasesize);
     }
+    std::memset(d.data.p + at, 0xFF, m.erasesize);
+    if (oob) std::memset(oob, 0xFF, oob_len);
   }
   sim_log("erase mtd%d %u %u", m.number, e->start, e->length);
   return 0;
@@ -263,7 +282,12 @@ int write_oob(sim_device &d, mtd_oob_buf *b) {
     if (page_at >= m.size || ooboffs >= m.oobsize || b->length > m.oobsize - ooboffs)
       return refuse(d, SIM_OOBWRITE, EINVAL);
     if (!b->ptr) return refuse(d, SIM_OOBWRITE, EFAULT);
-    program(d.oob.p + size_t(page_at / m.writesize) * m.oobsize + ooboffs, b->ptr, b->length);
+    uint8_t *oob = d.oob.p + size_t(page_at / m.writesize) * m.oobsize + ooboffs;
+    if (sim_power_op()) {
+      program_torn(oob, b->ptr, b->length);
+      sim_power_cut("oobwrite mtd%d %u %u", m.number, b->start, b->length);
+    }
+    program(oob, b->ptr, b->length);
   }
   sim_log("oobwrite mtd%d %u %u", m.number, b->start, b->length);
   return 0;  // b->length already holds the count written, as the kernel reports it
@@ -296,14 +320,19 @@ int mark_bad(sim_device &d, const loff_t *offset) {
   if (*offset < 0 || *offset >= loff_t(m.size)) return refuse(d, SIM_MARKBAD, EINVAL);
   const uint32_t block = static_cast<uint32_t>(*offset / m.erasesize);
   if (!m.is_bad(block)) {
+    // A mark cut short has either landed or not.
+    const bool cut = sim_power_op();
+    if (cut && (sim_power_random() & 1) == 0)
+      sim_power_cut("markbad mtd%d %lld", m.number, static_cast<long long>(*offset));
     m.bad.push_back(block);
     if (!d.bad_path.empty()) {
       int fd = ::open(d.bad_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
       std::string line = std::to_string(block) + "\n";
       bool kept = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
       if (fd >= 0) ::close(fd);
-      if (!kept) return refuse(d, SIM_MARKBAD, EIO);
+      if (!kept && !cut) return refuse(d, SIM_MARKBAD, EIO);
     }
+    if (cut) sim_power_cut("markbad mtd%d %lld", m.number, static_cast<long long>(*offset));
   }
   sim_log("markbad mtd%d %lld", m.number, static_cast<long long>(*offset));
   return 0;
@@ -391,10 +420,35 @@ ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n)
   if (m.is_nand() && (pos % m.writesize != 0 || n % m.writesize != 0))
     return refuse(d, SIM_WRITE, EINVAL);
   const auto *bytes = static_cast<const uint8_t *>(buf);
-  if (m.type == MTD_RAM) std::memcpy(d.data.p + pos, bytes, n);  // RAM takes the bytes as they are
-  else program(d.data.p + pos, bytes, n);
-  if (m.is_nand()) {
-    for (size_t at = 0; at < n; at += m.writesize) program_ecc(d, pos + at, bytes + at);
+  // One operation per NAND page, or per erase block that a NOR or RAM write
+  // reaches into.
+  for (uint64_t at = pos; at < pos + n;) {
+    const uint64_t end = m.is_nand()
+                             ? at + m.writesize
+                             : std::min<uint64_t>(pos + n, (at / m.erasesize + 1) * m.erasesize);
+    const size_t len = static_cast<size_t>(end - at);
+    const uint8_t *src = bytes + (at - pos);
+    uint8_t *dst = d.data.p + at;
+    const bool cut = sim_power_op();
+    if (m.type == MTD_RAM) {
+      if (!cut) std::memcpy(dst, src, len);      // RAM takes the bytes as they are
+      for (size_t i = 0; cut && i < len; i++) {  // or, cut short, a mix of old and new bits
+        const uint8_t mask = sim_power_random_byte();
+        dst[i] = static_cast<uint8_t>((dst[i] & ~mask) | (src[i] & mask));
+      }
+    } else if (cut) {
+      program_torn(dst, src, len);
+    } else {
+      program(dst, src, len);
+    }
+    if (m.is_nand()) program_ecc(d, at, src, cut);
+    if (cut) {
+      if (at > pos)
+        sim_log("write mtd%d %llu %llu", m.number, static_cast<unsigned long long>(pos),
+                static_cast<unsigned long long>(at - pos));
+      sim_power_cut("write mtd%d %llu %zu", m.number, static_cast<unsigned long long>(at), len);
+    }
+    at = end;
   }
   sim_log("write mtd%d %llu %zu", m.number, static_cast<unsigned long long>(pos), n);
   return static_cast<ssize_t>(n);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // korvane-sim: runs the korvane driver against a simulated board.
 //
-//   korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS
+//   korvane-sim [--board FILE] [--state DIR] [--count-ops] [--cut-at N [--cut-seed S]]
+//               [--] KORVANE-ARGUMENTS
 //   korvane-sim --help | --version
 //
 // The board comes from FILE (or the built-in board), its flash contents,
@@ -9,9 +10,12 @@
 // What korvane-sim says of its own goes to standard error, so standard
 // output is exactly what korvane prints.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +24,8 @@
 #include "cli/settings.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
+#include "sim/sim_mtd.h"
+#include "sim/sim_power.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -35,6 +41,10 @@ constexpr const char *USAGE =
     "  --state DIR   flash contents, control files and events.log (default: ./korvane-sim-state)\n";
 
 constexpr const char *HELP_MORE =
+    "  --count-ops   print the number of flash-changing operations at the end of the run\n"
+    "  --cut-at N    cut power at the Nth flash-changing operation: it is left torn and\n"
+    "                the run ends at once with exit status 3\n"
+    "  --cut-seed S  the seed of the torn pattern (default 0)\n"
     "  --help        show this help (korvane's own: korvane-sim -- --help)\n"
     "  --version     show korvane-sim's version (korvane's own: korvane-sim -- --version)\n"
     "\n"
@@ -66,6 +76,32 @@ int take_value(int argc, char **argv, int *i, const char *name, std::string *val
   if (*i + 1 >= argc) return -1;
   *value = argv[++*i];
   return 1;
+}
+
+// A decimal number of up to 64 bits, nothing else. @return whether it was.
+bool parse_u64(const std::string &text, uint64_t *value) {
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *value = v;
+  return true;
+}
+
+// The count of flash-changing operations, once, at the end of the run:
+// from main, or from exit() where korvane ends the process itself (the
+// board's reset).
+bool count_wanted = false;
+void report_count() {
+  if (!count_wanted || korvane::sim_state_dir().empty()) return;
+  count_wanted = false;
+  const auto n = static_cast<unsigned long long>(korvane::sim_power_count());
+  korvane::sim_log("flash-operations %llu", n);
+  std::fprintf(stderr, "korvane-sim: flash operations: %llu\n", n);
 }
 
 // Whether korvane's own parser refuses its command line (a usage error,
@@ -101,6 +137,7 @@ bool korvane_refuses(const std::vector<char *> &args) {
 int main(int argc, char **argv) {
   std::string board_file, state = DEFAULT_STATE;
   bool have_board = false;
+  uint64_t cut_at = 0, cut_seed = 0;
   int dashdash = 0;  // where "--" stands, if anywhere
   for (int j = 1; j < argc && !dashdash; j++) {
     if (std::strcmp(argv[j], "--") == 0) dashdash = j;
@@ -121,6 +158,23 @@ int main(int argc, char **argv) {
       std::printf("korvane-sim %s\n", KORVANE_VERSION);
       return 0;
     }
+    if (std::strcmp(arg, "--count-ops") == 0) {
+      count_wanted = true;
+      continue;
+    }
+    std::string number;
+    int cut = take_value(argc, argv, &i, "--cut-at", &number);
+    if (cut > 0) {
+      if (!parse_u64(number, &cut_at) || cut_at == 0)
+        return usage_error("--cut-at takes a number of 1 or more, not '" + number + "'");
+      continue;
+    }
+    if (cut == 0 && (cut = take_value(argc, argv, &i, "--cut-seed", &number)) > 0) {
+      if (!parse_u64(number, &cut_seed))
+        return usage_error("--cut-seed takes a number, not '" + number + "'");
+      continue;
+    }
+    if (cut < 0) return usage_error(std::string(arg) + " needs a value");
     int r = take_value(argc, argv, &i, "--board", &board_file);
     if (r > 0) {
       have_board = true;
@@ -163,7 +217,15 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     return 2;
   }
+  if (cut_at > 0) count_wanted = true;  // a run that ends before the cut says how far it got
+  korvane::sim_power_arm(cut_at, cut_seed);
+  std::atexit(report_count);
+  // With korvane -h the parent ends at once and the child does the work:
+  // the child's count is the run's.
+  pthread_atfork(
+      nullptr, [] { count_wanted = false; }, nullptr);
   int status = korvane::korvane_main(count, args.data());
+  report_count();
   korvane::sim_stop();
   return status;
 }
