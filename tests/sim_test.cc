@@ -271,5 +271,36 @@ TEST_F(KorvaneSimInstall, KillAndRebootAreRecordedAndEndAtOnce) {
   EXPECT_EQ(e2e::read_file(dir / "st/proc/keypad/watchdog"), "1");
 }
 
+// A board file without proc lines is a machine without the board's control
+// files: -k, -q and -r are refused there before anything is done.
+TEST_F(KorvaneSimInstall, KillAndRebootAreRefusedWithoutControlFiles) {
+  e2e::write_file(dir / "data", pattern(1000, 4));
+  mkrom({"create", "img.rom"});
+  mkrom({"add", "img.rom", "data", "-t", "nor", "-p", "none", "--id", "1", "--name", "data"});
+  e2e::write_file(dir / "board", "mtd1 nor size=512K erase=64K\n");
+  std::filesystem::create_directories(dir / "st/proc/4242");
+  e2e::write_file(dir / "st/proc/4242/cmdline", std::string("/bin/app\0", 9));
+  e2e::write_file(dir / "st/proc/4242/stat", "4242 (app) S 1");
+
+  for (const char *option : {"-k", "-r", "-q"}) {
+    SCOPED_TRACE(option);
+    e2e::run_result r =
+        korvane({"--board", "board", "--state", "st", "--", option, "-e", "img.rom"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("board: result=refused wanted=", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line, and nothing else: " << r.out;
+  }
+  const std::string log = "\n" + state("events.log");
+  for (const char *word : {"\nkill ", "\nproc ", "\nsync", "\nerase ", "\nwrite "})
+    EXPECT_EQ(log.find(word), std::string::npos) << word << " in\n" << log;
+  EXPECT_FALSE(e2e::file_exists(dir / "st/mtd1.data")) << "the partition was never opened";
+
+  // The same board with one control file is a board.
+  e2e::write_file(dir / "board", "mtd1 nor size=512K erase=64K\nproc /proc/dsplink/rstsw\n");
+  e2e::run_result r = korvane({"--board", "board", "--state", "st", "--", "-k", "-e", "img.rom"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(state("events.log").find("\nkill 4242 9\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace korvane
