@@ -3,6 +3,7 @@
 // readers accept, command-line errors exit 2, building failures exit 1 and
 // leave the files as they were.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -270,6 +271,38 @@ TEST(Mkrom, CommandLineErrorsExit2AndTouchNothing) {
     EXPECT_EQ(read_file(img), before);
     EXPECT_FALSE(file_exists(out));
   }
+}
+
+// Images, block files and extracted blocks are data: 0666 less the umask,
+// never executable. A file that exists keeps its mode.
+TEST(Mkrom, FilesItMakesAreDataFiles) {
+  for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+    SCOPED_TRACE(mask);
+    scratch_dir dir;
+    std::string img = dir / "img", in = dir / "in";
+    write_file(in, firmware_like(3000, 5));
+    const mode_t before = umask(mask);
+    const bool made = mkrom({"create", img}).status == 0 &&
+                      mkrom({"add", img, in, "-t", "file", "-p", "none"}).status == 0 &&
+                      mkrom({"block", dir / "blk", in, "-t", "file", "-p", "none"}).status == 0 &&
+                      mkrom({"extract", img, "0", dir / "out", "--decode"}).status == 0;
+    umask(before);
+    ASSERT_TRUE(made);
+    for (const char *name : {"img", "blk", "out"}) {
+      struct stat st;
+      ASSERT_EQ(stat((dir / name).c_str(), &st), 0) << name;
+      EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << name << " " << std::oct << st.st_mode;
+    }
+  }
+  // create over an existing file truncates it and leaves its mode alone.
+  scratch_dir dir;
+  write_file(dir / "img", "old");
+  ASSERT_EQ(chmod((dir / "img").c_str(), 0640), 0);
+  ASSERT_EQ(mkrom({"create", dir / "img"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "img").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(read_file(dir / "img").size(), 128u);
 }
 
 TEST(Mkrom, HelpAndVersion) {
