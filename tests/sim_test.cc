@@ -107,7 +107,9 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
       {{"--board"}, "korvane-sim: --board needs a value\nusage: korvane-sim"},
       {{"--state="}, "korvane-sim: --state needs a folder\nusage: korvane-sim"},
       {{"--state", "board", "--", "--version"},
-       "korvane-sim: board: cannot be used as the state folder\n"},
+       "korvane-sim: board: cannot be used as the state folder: not a folder\n"},
+      {{"--state", "board/st", "--", "--version"},
+       "korvane-sim: board/st: cannot be used as the state folder: Not a directory\n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.args[0] + " " + (r.args.size() > 1 ? r.args[1] : ""));
@@ -119,13 +121,14 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
     EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
     EXPECT_FALSE(e2e::file_exists(dir / "st"));
   }
+  // Help asked for goes to standard output (korvane-sim --help | less).
   e2e::run_result help = sim(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out, "");
+  EXPECT_EQ(help.err, "");
   EXPECT_EQ(
-      help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
+      help.out.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
       0u);
-  EXPECT_NE(help.err.find("korvane's own: korvane-sim -- --help"), std::string::npos);
+  EXPECT_NE(help.out.find("korvane's own: korvane-sim -- --help"), std::string::npos);
   EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
   // Its own version on standard output, before any board is set up;
   // korvane's banner is "korvane-sim -- --version".
@@ -264,7 +267,7 @@ TEST_F(KorvaneSimInstall, KillAndRebootAreRecordedAndEndAtOnce) {
       "proc /proc/keypad/lcd_bklight 0\nusleep 500000\nproc /proc/keypad/watchdog 201\nusleep "
       "500000\n"
       "proc /proc/keypad/watchdog 1\nsleep 60000\n";
-  EXPECT_EQ(log.rfind(kill_sequence, 0), 0u) << log;
+  EXPECT_EQ(log.rfind("run 1: korvane -k -r -e img.rom\n" + kill_sequence, 0), 0u) << log;
   ASSERT_GE(log.size(), reboot.size());
   EXPECT_EQ(log.substr(log.size() - reboot.size()), reboot) << log;
   EXPECT_NE(log.find("write mtd1 0 1000\n"), std::string::npos) << "the install ran between them";
@@ -294,6 +297,10 @@ TEST_F(KorvaneSimInstall, KillAndRebootAreRefusedWithoutControlFiles) {
   for (const char *word : {"\nkill ", "\nproc ", "\nsync", "\nerase ", "\nwrite "})
     EXPECT_EQ(log.find(word), std::string::npos) << word << " in\n" << log;
   EXPECT_FALSE(e2e::file_exists(dir / "st/mtd1.data")) << "the partition was never opened";
+  // Each run is marked, numbered on across runs: the refused ones too.
+  EXPECT_EQ(log,
+            "\nrun 1: korvane -k -e img.rom\nrun 2: korvane -r -e img.rom\n"
+            "run 3: korvane -q -e img.rom\n");
 
   // The same board with one control file is a board.
   e2e::write_file(dir / "board", "mtd1 nor size=512K erase=64K\nproc /proc/dsplink/rstsw\n");
