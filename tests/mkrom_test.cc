@@ -319,9 +319,45 @@ TEST(Mkrom, HelpAndVersion) {
     }
   }
   EXPECT_THAT(mkrom({"add", "--help"}).out, HasSubstr("--offset N"));
+  // "help COMMAND" is that command's help; "help" alone the list.
+  for (const char *cmd :
+       {"create", "add", "block", "list", "extract", "check", "keygen", "sign", "verify"}) {
+    run_result h = mkrom({"help", cmd});
+    EXPECT_EQ(h.status, 0) << cmd;
+    EXPECT_EQ(h.out, mkrom({cmd, "--help"}).out) << cmd;
+    EXPECT_THAT(h.out, StartsWith(std::string("Usage: korvane-mkrom ") + cmd + " "));
+    EXPECT_EQ(h.err, "");
+  }
+  EXPECT_EQ(mkrom({"help"}).out, mkrom({"--help"}).out);
+  for (const std::vector<std::string> &wrong :
+       {std::vector<std::string>{"help", "frob"}, {"help", "add", "create"}}) {
+    r = mkrom(wrong);
+    EXPECT_EQ(r.status, 2) << wrong[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, StartsWith("korvane-mkrom"));
+  }
   r = mkrom({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "korvane-mkrom " KORVANE_VERSION "\n");
+}
+
+// sign given the public key for the secret one says so (not "chmod 600"),
+// and the image stays as it was.
+TEST(Mkrom, SignNamesAPublicKeyGivenAsTheSecret) {
+  scratch_dir dir;
+  std::string img = dir / "img", secret = dir / "board.key", pub = dir / "board.pub";
+  ASSERT_EQ(mkrom({"keygen", secret, pub}).status, 0);
+  ASSERT_EQ(mkrom({"create", img}).status, 0);
+  const std::string before = read_file(img);
+  run_result r = mkrom({"sign", img, pub});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "korvane-mkrom sign: cannot use the secret key " + pub +
+                       ": it is a public key (it begins with 'korvane-ed25519-public'), not a "
+                       "secret key: sign with the SECRET file that korvane-mkrom keygen wrote "
+                       "beside it\n");
+  EXPECT_EQ(read_file(img), before);
+  EXPECT_EQ(mkrom({"sign", img, secret}).status, 0);
 }
 
 TEST(Mkrom, BuildFailuresExit1AndLeaveFilesAlone) {
