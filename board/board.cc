@@ -96,6 +96,14 @@ pid_t entry_pid(const char *name) {
 
 }  // namespace
 
+bool board_control_present() {
+  for (const char *path : BOARD_CONTROL_FILES) {
+    unique_fd f(plat().open(path, O_RDONLY, 0), plat_close);
+    if (f.fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) return true;
+  }
+  return false;
+}
+
 int proc_write_string(const char *path, const char *text) {
   unique_fd f(plat().open(path, O_RDWR, 0), plat_close);
   if (f.fd < 0) return RES_IO;

@@ -5,6 +5,17 @@
 
 namespace korvane {
 
+/// The board's control files: every file the reset sequence writes.
+inline constexpr const char *BOARD_CONTROL_FILES[] = {
+    "/proc/keypad/watchdog", "/proc/keypad/lcd_bklight", "/proc/dsplink/bklight",
+    "/proc/dsplink/reset",   "/proc/dsplink/rstsw",      "/proc/dsplink/rsthw",
+};
+
+/// Whether this machine has at least one of the board's control files: a
+/// file counts as missing only when opening it fails with ENOENT or ENOTDIR.
+/// Each is opened read-only and closed again; nothing is written.
+bool board_control_present();
+
 /// Writes text (no newline) to an existing file. @return 0, or RES_IO when
 /// it cannot be opened.
 int proc_write_string(const char *path, const char *text);

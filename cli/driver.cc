@@ -43,6 +43,25 @@ install_settings install_settings_of(const rom_options &o) {
   return s;
 }
 
+// -k, -q and -r act on whatever machine korvane runs on: on one without
+// any of the board's control files (a PC, a container) they would stop
+// every process on it, or wait for a reset that never comes. There they
+// are refused before anything is done. @return false when refused (said).
+bool board_actions_allowed(const rom_options &o) {
+  if (!(o.kill || o.reboot) || board_control_present()) return true;
+  std::string files;
+  for (const char *path : BOARD_CONTROL_FILES)
+    files += std::string(files.empty() ? "" : ",") + path;
+  report(
+      "board: result=refused wanted=%s reason=none of the board's control files exists (%s); "
+      "-k, -q and -r act only on the board, and nothing was done\n",
+      o.kill && o.reboot ? "kill,reboot"
+      : o.kill           ? "kill"
+                         : "reboot",
+      files.c_str());
+  return false;
+}
+
 }  // namespace
 
 int daemonize() {
@@ -63,6 +82,7 @@ int korvane_main(int argc, char **argv) {
   rom_opts_parse(argc, argv);
   const rom_options &o = rom_opts;
   const install_settings settings = install_settings_of(o);
+  if (!board_actions_allowed(o)) return 1;
 
   // The checks of the added options come first, before the session, the
   // kill sequence and the watchdog: an image they refuse leaves the board

@@ -188,6 +188,11 @@ bool set_preflight(rom_options &o, const char *, std::string *) {
 }
 
 bool set_device(rom_options &o, const char *arg, std::string *error) {
+  // An empty name would match every image built without a device name.
+  if (!*arg) {
+    *error = "invalid device name,'',empty\n";
+    return false;
+  }
   if (std::strlen(arg) > sizeof(rom_hdr::dev_name)) {
     *error = "invalid device name,'" + std::string(arg) + "',longer than 16 bytes\n";
     return false;

@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   if (classic_whole) FUZZ_CHECK(same_settings(o, classic));
   if (o.device_name)
-    FUZZ_CHECK(points_into(o.device_name, words) && std::strlen(o.device_name) <= 16);
+    FUZZ_CHECK(points_into(o.device_name, words) && *o.device_name &&
+               std::strlen(o.device_name) <= 16);
   FUZZ_CHECK(o.rom_path && points_into(o.rom_path, words));
   FUZZ_CHECK(o.action == ROM_ACT_INFO || o.action == ROM_ACT_EXECUTE ||
              o.action == ROM_ACT_EXTRACT);

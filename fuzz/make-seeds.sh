@@ -97,6 +97,7 @@ words version -e x --vers
 words bad-list -f force,,crc -x a
 words added --preflight -Vfcrc --device board --sk --device-id=0x7 -e a.rom
 words added-bad -e a.rom --dev x --pre=1 --device-id 4294967296
+words device-empty --device= -e a.rom
 words install-checks --read-back --skip --skip-unchanged --ma -s -e a.rom --rea=1
 words pubkey --pubkey old.pub --pu=new.pub --preflight -e a.rom --p
 
@@ -110,6 +111,7 @@ mkwords list list a.rom --json
 mkwords extract extract a.rom 0x2 out --decode
 mkwords check check a.rom --board board.txt -a block-align,pad=0x00
 mkwords help add --help
+mkwords help-command help sign
 mkwords version --version
 mkwords keygen keygen board.key board.pub
 mkwords sign sign a.rom board.key

@@ -333,7 +333,7 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     report("failed to decode,%m,%s", path);
     return r;
   }
-  if (programs && s.read_back && read_back_check(written) < 0) return RES_FAULT;
+  if (programs && s.read_back && read_back_check(written) < 0) return BLK_READ_BACK_FAILED;
   if (verbose) report("blk execute:done\n");
   return r;
 }

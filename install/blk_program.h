@@ -76,11 +76,16 @@ blk_action blk_type_action(uint32_t type);
 /// @return 1 when the settings select no ids or list id, else 0.
 int blk_selected(const install_settings &s, int id);
 
+/// blk_program_mtd's result for a block that was programmed and then read
+/// back otherwise (--read-back): the flash holds wrong bytes.
+inline constexpr int BLK_READ_BACK_FAILED = -74;
+
 /// Programs one block. blk is the header in file byte order; offset and
 /// length locate the payload in fd. Blocks of types none, tool, file, script
 /// and exe, and blocks not selected, are left alone.
 /// @return 0 when nothing was to be done, the decoded byte count, or a
-///         negative value (the reason has been printed).
+///         negative value (the reason has been printed): BLK_READ_BACK_FAILED
+///         when the read-back failed, another one for any other failure.
 int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,
                     const install_settings &s);
 

@@ -18,6 +18,7 @@ namespace {
 // What the steps share.
 struct execute_ctx {
   const install_settings &s;
+  bool read_back_failed = false;  // -s went on past a block that reads back wrong
 };
 
 void execute_at(void *ctx, int index, uint64_t offset, const blk_hdr *h) {
@@ -28,11 +29,16 @@ void execute_at(void *ctx, int index, uint64_t offset, const blk_hdr *h) {
 }
 
 int execute_blk(void *ctx, const rom_walk_blk &b) {
-  const install_settings &s = static_cast<execute_ctx *>(ctx)->s;
+  execute_ctx &c = *static_cast<execute_ctx *>(ctx);
+  const install_settings &s = c.s;
   if (s.verbose) dump_hdr(BLK_EXECUTE_LINES, &b.buf.hdr, {b.hcrc_ok, b.verified});
-  if (blk_program_mtd(&b.buf.hdr, b.fd, b.payload, b.length, s) < 0) {
+  int r = blk_program_mtd(&b.buf.hdr, b.fd, b.payload, b.length, s);
+  if (r < 0) {
     if (!s.skip_bad) return RES_FAULT;
     report("!!!!!!<<<skip %d bad block>>>!!!!!!\n", b.index);
+    // -s goes on past it, but a partition known to hold wrong bytes must
+    // not end the install as a success.
+    if (r == BLK_READ_BACK_FAILED) c.read_back_failed = true;
   }
   return 0;
 }
@@ -56,7 +62,7 @@ int rom_execute_walk(rom_walk *pw, const install_settings &s) {
   steps.block = execute_blk;
   rom_walk_rules rules;
   rules.verify = s.verify ? s.flags : 0;
-  if (rom_walk_blocks(&w, steps, rules) < 0) return RES_FAULT;
+  if (rom_walk_blocks(&w, steps, rules) < 0 || c.read_back_failed) return RES_FAULT;
   if (s.verbose) report("rom execute:done\n");
   return RES_OK;
 }

@@ -11,7 +11,8 @@ namespace korvane {
 /// Walks the image or block file at path and programs its blocks as the
 /// settings say. A block that fails ends the walk unless skip_bad is set.
 /// @return 0 when the walk reached its end (or a header larger than 144
-///         bytes), RES_FAULT on failure.
+///         bytes), RES_FAULT on failure, and also when skip_bad went on
+///         past a block whose read-back failed.
 int rom_execute(const char *path, const install_settings &settings);
 
 /// rom_execute over an image already opened with rom_walk_open (the one

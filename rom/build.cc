@@ -40,7 +40,7 @@ uint64_t rom_payload_capacity(uint64_t size) {
 }
 
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
-               const char *version, uint32_t flags) {
+               const char *version, uint32_t flags, mode_t mode) {
   rom_hdr h{};
   h.magic.set(ROM_MAGIC);
   h.hsize.set(ROM_HDR_SIZE);
@@ -55,7 +55,7 @@ int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const ch
   set_text_field(h.version, version);
   h.hcrc.set(crc32(0, &h, ROM_HDR_SIZE));
 
-  unique_fd out{open(path, O_RDWR | O_CREAT | O_TRUNC, 0777)};
+  unique_fd out{open(path, O_RDWR | O_CREAT | O_TRUNC, mode)};
   if (out.fd < 0) {
     report("failed to open rom,%m,%s\n", path);
     return RES_FAULT;

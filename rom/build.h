@@ -5,6 +5,8 @@
 // Every operation prints its own failure message; callers pass results on.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -35,10 +37,11 @@ struct blk_buffer_free {
 /// starts 4-byte aligned.
 using blk_buffer = std::unique_ptr<uint8_t[], blk_buffer_free>;
 
-/// Creates (or truncates) path as a rom image holding only its header.
-/// @return 0 or RES_FAULT.
+/// Creates (or truncates) path as a rom image holding only its header. A
+/// new file gets the permission bits mode, less the umask; an existing one
+/// keeps its own. @return 0 or RES_FAULT.
 int rom_create(const char *path, uint32_t dev_id, const char *dev_name, const char *oem_name,
-               const char *version, uint32_t flags);
+               const char *version, uint32_t flags, mode_t mode = 0777);
 
 /// The payload area the builder gives an input file of size bytes: 25 %
 /// headroom for encoders that expand the data, rounded up to the block

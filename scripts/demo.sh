@@ -169,7 +169,8 @@ demo_install() {
   echo
   echo "The simulated board's event log (board/events.log), first lines and a count:"
   head -n 6 board/events.log | sed 's/^/  /'
-  awk '{n[$1" "$2]++} END {for (k in n) printf "  %-14s %d\n", k, n[k]}' board/events.log | sort
+  # A run's mark ("run N: korvane ...") counts as "run".
+  awk '{n[$1 == "run" ? "run" : $1" "$2]++} END {for (k in n) printf "  %-14s %d\n", k, n[k]}' board/events.log | sort
 }
 
 steps=(build image info extract damage install)

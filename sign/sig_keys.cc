@@ -64,12 +64,6 @@ bool read_text(const char *path, bool secret, std::string *text, std::string *er
     *error = "not a regular file";
     return false;
   }
-  if (secret && (st.st_mode & (S_IRWXG | S_IRWXO))) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    *error = std::string("group or others may use it (mode ") + mode + "); chmod 600 it";
-    return false;
-  }
   char buf[KEY_FILE_MAX + 1];
   ssize_t n = read_full(fd.fd, buf, sizeof buf);
   if (n < 0) {
@@ -82,6 +76,22 @@ bool read_text(const char *path, bool secret, std::string *text, std::string *er
   }
   text->assign(buf, static_cast<size_t>(n));
   if (secret) std::memset(buf, 0, sizeof buf);
+  // A public key given for the secret one is the mistake to name, not its
+  // mode (public keys are 0644 by design).
+  const std::string public_head = std::string(SIG_PUBLIC_WORD) + " ";
+  if (secret && text->compare(0, public_head.size(), public_head) == 0) {
+    *error = "it is a public key (it begins with '" + std::string(SIG_PUBLIC_WORD) +
+             "'), not a secret key: sign with the SECRET file that korvane-mkrom keygen wrote "
+             "beside it";
+    return false;
+  }
+  if (secret && (st.st_mode & (S_IRWXG | S_IRWXO))) {
+    std::fill(text->begin(), text->end(), '\0');
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    *error = std::string("group or others may use it (mode ") + mode + "); chmod 600 it";
+    return false;
+  }
   return true;
 }
 

@@ -92,6 +92,27 @@ TEST(SigKeys, ASecretKeyOthersMayReadIsRefused) {
   EXPECT_TRUE(sig_read_secret(path.c_str(), &got, &error)) << error;
 }
 
+// A public key given as the secret one is named as such, whatever its mode
+// (the mode of a public key file is group- and world-readable by design).
+TEST(SigKeys, APublicKeyGivenAsTheSecretIsNamed) {
+  scratch_dir dir;
+  sig_public_key pk;
+  sig_secret_key sk;
+  ASSERT_TRUE(sig_keypair(&pk, &sk));
+  const std::string path = dir / "key.pub";
+  e2e::write_file(path, sig_public_text(pk));
+  for (mode_t mode : {0644, 0600}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    std::string error;
+    EXPECT_FALSE(sig_read_secret(path.c_str(), &sk, &error)) << std::oct << mode;
+    EXPECT_EQ(error.rfind("it is a public key (it begins with 'korvane-ed25519-public'), not a "
+                          "secret key:",
+                          0),
+              0u)
+        << error;
+  }
+}
+
 // A key file that is not a regular file is refused at once: a FIFO with no
 // writer would otherwise hold the check for ever.
 TEST(SigKeys, AFifoIsRefusedWithoutWaiting) {

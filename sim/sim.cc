@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "rom/output.h"
 #include "sim/sim_mtd.h"
 #include "sim/sim_power.h"
 
@@ -251,6 +254,34 @@ void load_marks(sim_device *d) {
   }
 }
 
+// The number of the last run the event log marks ("run N: ..."), 0 when it
+// marks none. The log grows across runs, so it is read from its end
+// backwards, a piece at a time, until the last such line is found.
+uint64_t last_run(int fd) {
+  constexpr off_t PIECE = 65536;
+  static constexpr char MARK[] = "run ";
+  off_t at = ::lseek(fd, 0, SEEK_END);
+  std::string head;  // the first, maybe partial, line of the piece read before
+  while (at > 0) {
+    const off_t n = std::min(at, PIECE);
+    at -= n;
+    std::string buf(static_cast<size_t>(n), '\0');
+    if (::pread(fd, buf.data(), buf.size(), at) != n) return 0;
+    buf += head;
+    // Lines that begin inside buf: after a newline, or at the start of the file.
+    for (size_t nl = buf.size(); nl > 0;) {
+      nl = buf.rfind('\n', nl - 1);
+      if (nl == std::string::npos) break;
+      if (buf.compare(nl + 1, sizeof MARK - 1, MARK) == 0)
+        return std::strtoull(buf.c_str() + nl + 1 + sizeof MARK - 1, nullptr, 10);
+    }
+    if (at == 0 && buf.compare(0, sizeof MARK - 1, MARK) == 0)
+      return std::strtoull(buf.c_str() + sizeof MARK - 1, nullptr, 10);
+    head = buf.substr(0, buf.find('\n'));
+  }
+  return 0;
+}
+
 }  // namespace
 
 void sim_log(const char *fmt, ...) {
@@ -271,11 +302,15 @@ void sim_log(const char *fmt, ...) {
 int sim_start(const sim_board &board, const std::string &state_dir, std::string *error) {
   sim_stop();
   auto s = std::make_unique<sim_state>();
-  std::error_code ec;
-  fs::create_directories(state_dir, ec);
+  std::error_code ec, made;
+  fs::create_directories(state_dir, made);
   fs::path dir = fs::absolute(state_dir, ec);
-  if (ec || !fs::is_directory(dir)) {
-    *error = state_dir + ": cannot be used as the state folder";
+  if (made || ec || !fs::is_directory(dir)) {
+    // Say why: something else stands there, or the system's reason.
+    std::error_code ignored;
+    const bool other = fs::exists(state_dir, ignored) && !fs::is_directory(state_dir, ignored);
+    const std::string why = other || !(made || ec) ? "not a folder" : (made ? made : ec).message();
+    *error = state_dir + ": cannot be used as the state folder: " + why;
     return -1;
   }
   s->dir = dir.lexically_normal().string();
@@ -299,7 +334,8 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
     s->devs.push_back(std::move(d));
   }
   std::string log_path = s->dir + "/events.log";
-  s->log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  s->log_fd = ::open(log_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC,
+                     0644);  // read for the run count
   if (s->log_fd < 0) {
     *error = log_path + ": " + std::strerror(errno);
     return -1;
@@ -311,6 +347,15 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
   sim->ops.proc_root = sim->proc_dir.c_str();
   sim->previous = platform_install(&sim->ops);
   return 0;
+}
+
+int sim_mark_run(const std::vector<std::string> &args) {
+  if (!sim || sim->log_fd < 0) return -1;
+  std::string line = "run " + std::to_string(last_run(sim->log_fd) + 1) + ":";
+  for (const std::string &a : args) line += " " + report_word(a);
+  line += "\n";
+  // One write (O_APPEND), however long the line: a run's mark is never cut.
+  return ::write(sim->log_fd, line.data(), line.size()) == ssize_t(line.size()) ? 0 : -1;
 }
 
 void sim_stop() {

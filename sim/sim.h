@@ -10,13 +10,15 @@
 //                         a line: bad in every later run
 //   proc/                 the "/proc" root: control files and process folders
 //   events.log            one line per device operation and board action,
-//                         appended across runs
+//                         appended across runs, each run's first line its
+//                         mark (sim_mark_run)
 //
 // Every flash-changing operation is counted, and power can be cut at one of
 // them (sim/sim_power.h).
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "sim/sim_board.h"
@@ -27,6 +29,13 @@ namespace korvane {
 /// when missing, opens the event log and installs the simulated table.
 /// @return 0, or -1 with *error set (nothing installed).
 int sim_start(const sim_board &board, const std::string &state_dir, std::string *error);
+
+/// Marks the start of a run in the event log with one line, "run N: ARGS",
+/// N counting the runs the log has marked (the last mark's number plus one,
+/// 1 in a new log), the arguments separated by single spaces, each with
+/// blanks, controls, bytes outside ASCII and the backslash shown as \xNN.
+/// @return 0, or -1 when not started or the line cannot be written.
+int sim_mark_run(const std::vector<std::string> &args);
 
 /// Restores the table that was installed before sim_start, closes every
 /// descriptor the simulation still serves and the event log. Safe to call

@@ -61,10 +61,55 @@ TEST(Sim, StateFolderIsCreatedAndMadeAbsolute) {
   EXPECT_TRUE(e2e::file_exists(dir / "state/inner/proc/keypad/watchdog"));
   sim_stop();
 
+  // Why a folder cannot be used is said.
   e2e::write_file(dir / "file", "");
   EXPECT_EQ(sim_start(board, dir / "file", &error), -1);
-  EXPECT_EQ(error, dir / "file" + ": cannot be used as the state folder");
+  EXPECT_EQ(error, dir / "file" + ": cannot be used as the state folder: not a folder");
+  EXPECT_EQ(sim_start(board, dir / "file/inner", &error), -1);
+  EXPECT_EQ(error, dir / "file/inner" + ": cannot be used as the state folder: Not a directory");
   EXPECT_STREQ(plat().name, "linux");
+}
+
+// Every run's first line in the log is its mark, numbered on from the last
+// mark the log holds, wherever in the file that is.
+TEST(Sim, EachRunIsMarkedInTheLog) {
+  const std::string piece(65536, 'y');
+  // A log whose last mark, "run 7", starts `back` bytes before its end.
+  auto seven_back = [&](size_t back) {
+    return "run 6: korvane -I x\nrun 7: x\n" + piece.substr(0, back - 10) + "\n";
+  };
+  struct row {
+    const char *what;
+    std::string log;  // before the run
+    const char *mark;
+  } rows[] = {
+      {"a new log", "", "run 1: korvane -e a\\x20b\n"},
+      {"after a mark", "run 41: korvane -I x\nsync\n", "run 42: korvane -e a\\x20b\n"},
+      {"a log of an older build, without marks", "sync\nkill 5 9\n", "run 1: korvane -e a\\x20b\n"},
+      {"\"run \" inside a line is no mark", "run 3: x\nproc /p run 9\n",
+       "run 4: korvane -e a\\x20b\n"},
+      // The log is read backwards in pieces of 64 KiB: the mark just inside
+      // the last piece, on its edge, and in the piece before.
+      {"65535 bytes back", seven_back(65535), "run 8: korvane -e a\\x20b\n"},
+      {"65536 bytes back", seven_back(65536), "run 8: korvane -e a\\x20b\n"},
+      {"65537 bytes back", seven_back(65537), "run 8: korvane -e a\\x20b\n"},
+      {"pieces back", seven_back(65537) + piece + "\n" + piece + "\n",
+       "run 8: korvane -e a\\x20b\n"},
+  };
+  sim_board board;
+  std::string error;
+  ASSERT_EQ(sim_board_parse(BOARD, "b", &board, &error), 0);
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    e2e::scratch_dir dir;
+    e2e::write_file(dir / "events.log", r.log);
+    ASSERT_EQ(sim_start(board, dir.path(), &error), 0) << error;
+    EXPECT_EQ(sim_mark_run({"korvane", "-e", "a b"}), 0);
+    sim_stop();
+    const std::string log = e2e::read_file(dir / "events.log");
+    EXPECT_EQ(log.substr(0, r.log.size()), r.log);
+    EXPECT_EQ(log.substr(r.log.size()), r.mark);
+  }
 }
 
 TEST(Sim, ControlFilesExistOnlyWhenListedAndLogEveryWrite) {

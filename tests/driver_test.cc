@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "board/board.h"
 #include "cli/driver.h"
 #include "platform/platform.h"
 #include "rom/build.h"
@@ -30,20 +32,28 @@ namespace {
 std::string g_proc;  // the recording board's process list folder
 
 std::set<int> g_control_fds;  // descriptors of open control files
+// The control files the board has: all of them unless a test says otherwise.
+std::set<std::string> g_control_files(std::begin(BOARD_CONTROL_FILES),
+                                      std::end(BOARD_CONTROL_FILES));
 
 bool is_control_file(const char *path) {
   return std::strncmp(path, "/proc/keypad/", 13) == 0 ||
          std::strncmp(path, "/proc/dsplink/", 14) == 0;
 }
 
-// Every control file exists (as /dev/null) and every write to one is
-// reported; the process list is served from g_proc.
+// The board's control files exist (as /dev/null) and every open of one for
+// writing, and every write, is reported (a look for whether one exists
+// opens it read-only); the process list is served from g_proc.
 int rec_open(const char *path, int flags, mode_t mode) {
   if (is_control_file(path)) {
+    if (!g_control_files.count(path)) {
+      errno = ENOENT;
+      return -1;
+    }
     int fd = ::open("/dev/null", O_RDWR);
     if (fd >= 0) {
       g_control_fds.insert(fd);
-      report("open %s\n", path);
+      if ((flags & O_ACCMODE) != O_RDONLY) report("open %s\n", path);
     }
     return fd;
   }
@@ -220,6 +230,63 @@ TEST_F(DriverOrder, StepsAroundTheAction) {
           << what << ": watchdog only in the reboot";
     }
   }
+}
+
+// A machine without the board's control files (a PC, a container): -k, -q
+// and -r are refused before anything is done, and nothing else changes.
+TEST_F(DriverOrder, KillAndRebootNeedTheBoard) {
+  const std::string refused =
+      "board: result=refused wanted=%s reason=none of the board's control files exists "
+      "(/proc/keypad/watchdog,/proc/keypad/lcd_bklight,/proc/dsplink/bklight,"
+      "/proc/dsplink/reset,/proc/dsplink/rstsw,/proc/dsplink/rsthw); -k, -q and -r act only on "
+      "the board, and nothing was done\n";
+  auto refusal = [&](const char *wanted) {
+    std::string line = refused;
+    line.replace(line.find("%s"), 2, wanted);
+    return line;
+  };
+  struct row {
+    std::vector<std::string> args;
+    std::string wanted;
+  } rows[] = {
+      {{"-k", "-V", "-e", "a.rom"}, "kill"},
+      {{"-r", "-V", "-x", "a.rom"}, "reboot"},
+      {{"-q", "-I", "a.rom"}, "kill,reboot"},
+      {{"--kill", "--reboot", "-I", "a.rom"}, "kill,reboot"},
+      // Before the fork of -h: the caller hears of it.
+      {{"-h", "-k", "-I", "a.rom"}, "kill"},
+      // Before the image is opened.
+      {{"-q", "-e", "missing.rom"}, "kill,reboot"},
+  };
+  auto listing = [&] {
+    std::set<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+      names.insert(e.path().filename());
+    return names;
+  };
+  const std::set<std::string> files = listing();
+  g_control_files.clear();
+  for (const row &r : rows) {
+    std::string what = testing::PrintToString(r.args);
+    outcome o = drive(dir.path(), r.args);
+    EXPECT_EQ(o.status, 1) << what;
+    EXPECT_EQ(o.out, refusal(r.wanted.c_str())) << what;
+  }
+  EXPECT_EQ(listing(), files) << "-x extracted nothing";
+
+  // Without -k, -q and -r such a machine runs korvane as before.
+  outcome o = drive(dir.path(), {"-V", "-I", "a.rom"});
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_EQ(o.out.rfind("show info:a.rom\n============ROM<a.rom>", 0), 0u) << o.out;
+
+  // One control file is enough: a board without the reset file has the
+  // other two reset files, and is a board.
+  g_control_files = {"/proc/dsplink/rsthw"};
+  o = drive(dir.path(), {"-k", "-I", "a.rom"});
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_EQ(o.out.find("board:"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("kill 4242 9\n"), std::string::npos) << o.out;
+  g_control_files = {std::begin(BOARD_CONTROL_FILES), std::end(BOARD_CONTROL_FILES)};
 }
 
 }  // namespace

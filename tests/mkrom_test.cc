@@ -3,6 +3,7 @@
 // readers accept, command-line errors exit 2, building failures exit 1 and
 // leave the files as they were.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -272,6 +273,38 @@ TEST(Mkrom, CommandLineErrorsExit2AndTouchNothing) {
   }
 }
 
+// Images, block files and extracted blocks are data: 0666 less the umask,
+// never executable. A file that exists keeps its mode.
+TEST(Mkrom, FilesItMakesAreDataFiles) {
+  for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+    SCOPED_TRACE(mask);
+    scratch_dir dir;
+    std::string img = dir / "img", in = dir / "in";
+    write_file(in, firmware_like(3000, 5));
+    const mode_t before = umask(mask);
+    const bool made = mkrom({"create", img}).status == 0 &&
+                      mkrom({"add", img, in, "-t", "file", "-p", "none"}).status == 0 &&
+                      mkrom({"block", dir / "blk", in, "-t", "file", "-p", "none"}).status == 0 &&
+                      mkrom({"extract", img, "0", dir / "out", "--decode"}).status == 0;
+    umask(before);
+    ASSERT_TRUE(made);
+    for (const char *name : {"img", "blk", "out"}) {
+      struct stat st;
+      ASSERT_EQ(stat((dir / name).c_str(), &st), 0) << name;
+      EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << name << " " << std::oct << st.st_mode;
+    }
+  }
+  // create over an existing file truncates it and leaves its mode alone.
+  scratch_dir dir;
+  write_file(dir / "img", "old");
+  ASSERT_EQ(chmod((dir / "img").c_str(), 0640), 0);
+  ASSERT_EQ(mkrom({"create", dir / "img"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "img").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(read_file(dir / "img").size(), 128u);
+}
+
 TEST(Mkrom, HelpAndVersion) {
   run_result r = mkrom({"--help"});
   EXPECT_EQ(r.status, 0);
@@ -286,9 +319,45 @@ TEST(Mkrom, HelpAndVersion) {
     }
   }
   EXPECT_THAT(mkrom({"add", "--help"}).out, HasSubstr("--offset N"));
+  // "help COMMAND" is that command's help; "help" alone the list.
+  for (const char *cmd :
+       {"create", "add", "block", "list", "extract", "check", "keygen", "sign", "verify"}) {
+    run_result h = mkrom({"help", cmd});
+    EXPECT_EQ(h.status, 0) << cmd;
+    EXPECT_EQ(h.out, mkrom({cmd, "--help"}).out) << cmd;
+    EXPECT_THAT(h.out, StartsWith(std::string("Usage: korvane-mkrom ") + cmd + " "));
+    EXPECT_EQ(h.err, "");
+  }
+  EXPECT_EQ(mkrom({"help"}).out, mkrom({"--help"}).out);
+  for (const std::vector<std::string> &wrong :
+       {std::vector<std::string>{"help", "frob"}, {"help", "add", "create"}}) {
+    r = mkrom(wrong);
+    EXPECT_EQ(r.status, 2) << wrong[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, StartsWith("korvane-mkrom"));
+  }
   r = mkrom({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "korvane-mkrom " KORVANE_VERSION "\n");
+}
+
+// sign given the public key for the secret one says so (not "chmod 600"),
+// and the image stays as it was.
+TEST(Mkrom, SignNamesAPublicKeyGivenAsTheSecret) {
+  scratch_dir dir;
+  std::string img = dir / "img", secret = dir / "board.key", pub = dir / "board.pub";
+  ASSERT_EQ(mkrom({"keygen", secret, pub}).status, 0);
+  ASSERT_EQ(mkrom({"create", img}).status, 0);
+  const std::string before = read_file(img);
+  run_result r = mkrom({"sign", img, pub});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "korvane-mkrom sign: cannot use the secret key " + pub +
+                       ": it is a public key (it begins with 'korvane-ed25519-public'), not a "
+                       "secret key: sign with the SECRET file that korvane-mkrom keygen wrote "
+                       "beside it\n");
+  EXPECT_EQ(read_file(img), before);
+  EXPECT_EQ(mkrom({"sign", img, secret}).status, 0);
 }
 
 TEST(Mkrom, BuildFailuresExit1AndLeaveFilesAlone) {

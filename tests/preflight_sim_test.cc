@@ -96,13 +96,13 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 // What the run added to the event log that changed the board: erases and
-// writes, signals, control files written, syncs and sleeps (not the
-// answers to questions, nor a refused open).
+// writes, signals, control files written, syncs and sleeps (not the run's
+// mark, the answers to questions, nor a refused open).
 std::vector<std::string> actions_since(const std::string &before, const std::string &after) {
   std::vector<std::string> actions;
   for (const std::string &line : lines_of(after.substr(before.size()))) {
     std::string word = line.substr(0, line.find(' '));
-    if (word != "badblock" && word != "fail") actions.push_back(line);
+    if (word != "run" && word != "badblock" && word != "fail") actions.push_back(line);
   }
   return actions;
 }
@@ -251,20 +251,21 @@ TEST(PreflightSim, AGoodImageInstalls) {
                        "preflight: verdict=ok blocks=5 program=4 problems=0\n"),
             std::string::npos)
       << r.out;
-  // The preflight's questions (one per erase block of the three NAND
-  // partitions) come first, then the kill sequence, the watchdog, and the
-  // install.
+  // After the run's mark, the preflight's questions (one per erase block
+  // of the three NAND partitions) come first, then the kill sequence, the
+  // watchdog, and the install.
   std::vector<std::string> added = lines_of(checked.events().substr(before.size()));
-  ASSERT_GT(added.size(), 34u);
-  for (size_t k = 0; k < 8 + 8 + 16; ++k) EXPECT_EQ(added[k].rfind("badblock ", 0), 0u) << k;
-  EXPECT_EQ(added[32], "sync");
-  EXPECT_EQ(added[33], "sleep 1");
+  ASSERT_GT(added.size(), 35u);
+  EXPECT_EQ(added[0].rfind("run 2: korvane --preflight ", 0), 0u) << added[0];
+  for (size_t k = 1; k < 1 + 8 + 8 + 16; ++k) EXPECT_EQ(added[k].rfind("badblock ", 0), 0u) << k;
+  EXPECT_EQ(added[33], "sync");
+  EXPECT_EQ(added[34], "sleep 1");
   size_t watchdog = 0, erase = 0;
   for (size_t k = 0; k < added.size(); ++k) {
     if (!watchdog && added[k] == "proc /proc/keypad/watchdog 0") watchdog = k;
     if (!erase && added[k].rfind("erase ", 0) == 0) erase = k;
   }
-  EXPECT_GT(watchdog, 33u);
+  EXPECT_GT(watchdog, 34u);
   EXPECT_GT(erase, watchdog);
 }
 

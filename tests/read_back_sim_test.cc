@@ -26,7 +26,7 @@ struct board_run {
                     "mtd0 nand size=1M erase=128K page=2048 oob=64 bad=2\n"
                     "mtd1 nor size=512K erase=64K\n"
                     "mtd2 nand size=1M erase=128K page=2048 oob=64 bad=5 " +
-                        mtd2 + "\n");
+                        mtd2 + "\nproc /proc/keypad/watchdog /proc/dsplink/reset\n");
   }
   void image(const std::string &name, int seed) const {
     build_image(dir / name,
@@ -87,11 +87,40 @@ TEST(ReadBackSim, FailedReadBacksExitOneAndNameTheBlock) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(has(r.out, "block=0x00000000")) << r.out;
     EXPECT_TRUE(has(r.out, "read-back: mtd2 ")) << r.out;
-    // -s goes on past it, as past any failed block.
-    r = b.korvane({"-s", "--read-back", "-e", "one.rom"});
-    EXPECT_EQ(r.status, 0) << r.out;
+    // -s goes on past it, as past any failed block, but the run fails: the
+    // flash holds wrong bytes. No reset follows it with -r.
+    r = b.korvane({"-s", "-r", "--read-back", "-e", "one.rom"});
+    EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(has(r.out, "!!!!!!<<<skip 2 bad block>>>!!!!!!")) << r.out;
+    EXPECT_FALSE(has(b.events(), "proc /proc/dsplink/reset")) << "no reset";
   }
+  // The blocks after the failed one are still installed and read back.
+  scratch_dir dir;
+  e2e::write_file(dir / "board",
+                  "mtd0 nand size=1M erase=128K page=2048 oob=64 fail=read:1+:EIO\n"
+                  "mtd1 nor size=512K erase=64K\n"
+                  "mtd2 nand size=1M erase=128K page=2048 oob=64\n"
+                  "proc /proc/keypad/watchdog\n");
+  build_image(dir / "one.rom",
+              {{ROM_BLK_TYPE_NAND_RAW, 0, "kernel", ROM_BLK_CT_NONE, pattern(300000, 1)},
+               {ROM_BLK_TYPE_NOR, 1, "env", ROM_BLK_CT_NONE, pattern(70000, 2)}});
+  e2e::run_result r = e2e::run({bin("korvane-sim"), "--board", "board", "--state", "state", "--",
+                                "-V", "-s", "--read-back", "-e", "one.rom"},
+                               dir.path());
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "read-back: mtd0 unreadable ")) << r.out;
+  EXPECT_TRUE(has(r.out, "!!!!!!<<<skip 0 bad block>>>!!!!!!\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "read-back: mtd1 ok bytes=70000 ")) << r.out;
+  EXPECT_FALSE(has(r.out, "rom execute:done")) << r.out;
+  // Any other failed block with -s keeps the status it always had (here a
+  // partition the board lacks), with --read-back too.
+  build_image(dir / "two.rom", {{ROM_BLK_TYPE_NOR, 7, "gone", ROM_BLK_CT_NONE, pattern(100, 3)},
+                                {ROM_BLK_TYPE_NOR, 1, "env", ROM_BLK_CT_NONE, pattern(70000, 2)}});
+  r = e2e::run({bin("korvane-sim"), "--board", "board", "--state", "state", "--", "-s",
+                "--read-back", "-e", "two.rom"},
+               dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "!!!!!!<<<skip 0 bad block>>>!!!!!!\n")) << r.out;
 }
 
 TEST(ReadBackSim, AWornBlockIsMarkedAndStaysBad) {

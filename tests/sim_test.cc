@@ -107,7 +107,9 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
       {{"--board"}, "korvane-sim: --board needs a value\nusage: korvane-sim"},
       {{"--state="}, "korvane-sim: --state needs a folder\nusage: korvane-sim"},
       {{"--state", "board", "--", "--version"},
-       "korvane-sim: board: cannot be used as the state folder\n"},
+       "korvane-sim: board: cannot be used as the state folder: not a folder\n"},
+      {{"--state", "board/st", "--", "--version"},
+       "korvane-sim: board/st: cannot be used as the state folder: Not a directory\n"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.args[0] + " " + (r.args.size() > 1 ? r.args[1] : ""));
@@ -119,13 +121,14 @@ TEST(KorvaneSim, ItsOwnMistakesGoToStandardError) {
     EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
     EXPECT_FALSE(e2e::file_exists(dir / "st"));
   }
+  // Help asked for goes to standard output (korvane-sim --help | less).
   e2e::run_result help = sim(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out, "");
+  EXPECT_EQ(help.err, "");
   EXPECT_EQ(
-      help.err.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
+      help.out.rfind("usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n", 0),
       0u);
-  EXPECT_NE(help.err.find("korvane's own: korvane-sim -- --help"), std::string::npos);
+  EXPECT_NE(help.out.find("korvane's own: korvane-sim -- --help"), std::string::npos);
   EXPECT_FALSE(e2e::file_exists(dir / "korvane-sim-state"));
   // Its own version on standard output, before any board is set up;
   // korvane's banner is "korvane-sim -- --version".
@@ -264,11 +267,46 @@ TEST_F(KorvaneSimInstall, KillAndRebootAreRecordedAndEndAtOnce) {
       "proc /proc/keypad/lcd_bklight 0\nusleep 500000\nproc /proc/keypad/watchdog 201\nusleep "
       "500000\n"
       "proc /proc/keypad/watchdog 1\nsleep 60000\n";
-  EXPECT_EQ(log.rfind(kill_sequence, 0), 0u) << log;
+  EXPECT_EQ(log.rfind("run 1: korvane -k -r -e img.rom\n" + kill_sequence, 0), 0u) << log;
   ASSERT_GE(log.size(), reboot.size());
   EXPECT_EQ(log.substr(log.size() - reboot.size()), reboot) << log;
   EXPECT_NE(log.find("write mtd1 0 1000\n"), std::string::npos) << "the install ran between them";
   EXPECT_EQ(e2e::read_file(dir / "st/proc/keypad/watchdog"), "1");
+}
+
+// A board file without proc lines is a machine without the board's control
+// files: -k, -q and -r are refused there before anything is done.
+TEST_F(KorvaneSimInstall, KillAndRebootAreRefusedWithoutControlFiles) {
+  e2e::write_file(dir / "data", pattern(1000, 4));
+  mkrom({"create", "img.rom"});
+  mkrom({"add", "img.rom", "data", "-t", "nor", "-p", "none", "--id", "1", "--name", "data"});
+  e2e::write_file(dir / "board", "mtd1 nor size=512K erase=64K\n");
+  std::filesystem::create_directories(dir / "st/proc/4242");
+  e2e::write_file(dir / "st/proc/4242/cmdline", std::string("/bin/app\0", 9));
+  e2e::write_file(dir / "st/proc/4242/stat", "4242 (app) S 1");
+
+  for (const char *option : {"-k", "-r", "-q"}) {
+    SCOPED_TRACE(option);
+    e2e::run_result r =
+        korvane({"--board", "board", "--state", "st", "--", option, "-e", "img.rom"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("board: result=refused wanted=", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line, and nothing else: " << r.out;
+  }
+  const std::string log = "\n" + state("events.log");
+  for (const char *word : {"\nkill ", "\nproc ", "\nsync", "\nerase ", "\nwrite "})
+    EXPECT_EQ(log.find(word), std::string::npos) << word << " in\n" << log;
+  EXPECT_FALSE(e2e::file_exists(dir / "st/mtd1.data")) << "the partition was never opened";
+  // Each run is marked, numbered on across runs: the refused ones too.
+  EXPECT_EQ(log,
+            "\nrun 1: korvane -k -e img.rom\nrun 2: korvane -r -e img.rom\n"
+            "run 3: korvane -q -e img.rom\n");
+
+  // The same board with one control file is a board.
+  e2e::write_file(dir / "board", "mtd1 nor size=512K erase=64K\nproc /proc/dsplink/rstsw\n");
+  e2e::run_result r = korvane({"--board", "board", "--state", "st", "--", "-k", "-e", "img.rom"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(state("events.log").find("\nkill 4242 9\n"), std::string::npos);
 }
 
 }  // namespace

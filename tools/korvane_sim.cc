@@ -8,7 +8,8 @@
 // The board comes from FILE (or the built-in board), its flash contents,
 // control files and event log live in DIR (default ./korvane-sim-state).
 // What korvane-sim says of its own goes to standard error, so standard
-// output is exactly what korvane prints.
+// output is exactly what korvane prints (its --help and --version aside).
+// Each run starts with its mark in events.log.
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -53,7 +54,7 @@ constexpr const char *HELP_MORE =
     "signals, syncs and sleeps are recorded in DIR/events.log. Every argument\n"
     "before -- is korvane-sim's own; without --, korvane's arguments start at\n"
     "the first one that is not.\n"
-    "Standard output is korvane's alone; korvane-sim's own messages go to\n"
+    "Standard output is korvane's alone; korvane-sim's own errors go to\n"
     "standard error. Exit status: korvane's, or 2 for a mistake in korvane-sim's\n"
     "options or board file (no state folder is made then).\n";
 
@@ -149,9 +150,9 @@ int main(int argc, char **argv) {
       i++;
       break;
     }
-    if (std::strcmp(arg, "--help") == 0) {
-      std::fputs(USAGE, stderr);
-      std::fputs(HELP_MORE, stderr);
+    if (std::strcmp(arg, "--help") == 0) {  // asked for: standard output, as --version
+      std::fputs(USAGE, stdout);
+      std::fputs(HELP_MORE, stdout);
       return 0;
     }
     if (std::strcmp(arg, "--version") == 0) {  // korvane's own: korvane-sim -- --version
@@ -217,6 +218,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     return 2;
   }
+  korvane::sim_mark_run({args.begin(), args.begin() + count});
   if (cut_at > 0) count_wanted = true;  // a run that ends before the cut says how far it got
   korvane::sim_power_arm(cut_at, cut_seed);
   std::atexit(report_count);

@@ -39,10 +39,39 @@ void print_usage(FILE *to) {
   for (const command &c : commands) std::fprintf(to, "  %-8s %s\n", c.name, c.help);
   std::fprintf(to,
                "\n"
-               "  %s COMMAND --help   help on one command\n"
+               "  %s COMMAND --help   help on one command (or: %s help COMMAND)\n"
                "  %s --version        show the version\n"
                "Exit status: 0 done, 1 failed (check: a problem found), 2 command-line error.\n",
-               PROG, PROG);
+               PROG, PROG, PROG);
+}
+
+const command *find_command(const char *word) {
+  for (const command &c : commands) {
+    if (std::strcmp(word, c.name) == 0) return &c;
+  }
+  return nullptr;
+}
+
+int unknown_command(const char *word) {
+  std::fprintf(stderr, "%s: unknown command '%s'\nTry '%s --help'.\n", PROG, word, PROG);
+  return EXIT_CMDLINE;
+}
+
+// "help COMMAND": that command's help, as "COMMAND --help" prints it.
+int help_on(int argc, char **argv) {
+  if (argc > 1) {
+    std::fprintf(stderr, "%s help: too many arguments (one command)\nTry '%s --help'.\n", PROG,
+                 PROG);
+    return EXIT_CMDLINE;
+  }
+  const command *c = find_command(argv[0]);
+  if (!c) return unknown_command(argv[0]);
+  request req;
+  req.self = std::string(PROG) + " " + c->name;
+  char help[] = "--help";
+  char *args[] = {argv[0], help, nullptr};
+  int status = c->parse(&req, 2, args);
+  return status == GO_ON ? EXIT_CMDLINE : status;  // every command takes --help
 }
 
 }  // namespace
@@ -53,6 +82,7 @@ int parse(int argc, char **argv, request *req) {
     return EXIT_CMDLINE;
   }
   const char *word = argv[1];
+  if (std::strcmp(word, "help") == 0 && argc > 2) return help_on(argc - 2, argv + 2);
   if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 ||
       std::strcmp(word, "help") == 0) {
     print_usage(stdout);
@@ -62,14 +92,12 @@ int parse(int argc, char **argv, request *req) {
     std::printf("%s %s\n", PROG, KORVANE_VERSION);
     return EXIT_DONE;
   }
-  for (const command &c : commands) {
-    if (std::strcmp(word, c.name) != 0) continue;
-    req->cmd = &c;
-    req->self = std::string(PROG) + " " + c.name;
-    return c.parse(req, argc - 1, argv + 1);
+  if (const command *c = find_command(word)) {
+    req->cmd = c;
+    req->self = std::string(PROG) + " " + c->name;
+    return c->parse(req, argc - 1, argv + 1);
   }
-  std::fprintf(stderr, "%s: unknown command '%s'\nTry '%s --help'.\n", PROG, word, PROG);
-  return EXIT_CMDLINE;
+  return unknown_command(word);
 }
 
 int main(int argc, char **argv) {

@@ -84,8 +84,9 @@ int parse_create(request *req, int argc, char **argv) {
 int run_create(const request &req) {
   const create_args &a = req.create;
   captured_report said;
+  // An image is data: 0666 less the umask, as every file korvane-mkrom makes.
   if (rom_create(a.image.c_str(), a.dev_id, a.dev_name.c_str(), a.oem.c_str(), a.version.c_str(),
-                 a.flags) != 0)
+                 a.flags, 0666) != 0)
     return failed(req.self, "could not create %s: %s", a.image.c_str(), said.take().c_str());
   return EXIT_DONE;
 }
