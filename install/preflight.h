@@ -35,8 +35,8 @@ int device_binding_check(const rom_walk &w, const install_settings &s);
 /// same size, its partition (opened read-only) with a geometry its writer
 /// takes, writeable (MTD_WRITEABLE) and NAND for page records, the data as
 /// it will be written (with the padding of -a) against the partition's good
-/// erase blocks, and no other block for the same partition. Prints one line for the image, one per block, one for the end
-/// of the walk and the verdict, naming every problem.
+/// erase blocks, and no other block for the same partition. Prints one line for the image, one per
+/// block, one for the end of the walk and the verdict, naming every problem.
 /// @return 0 when the image may be installed, RES_FAULT when it is refused.
 int preflight_check(rom_walk *w, const install_settings &s);
 

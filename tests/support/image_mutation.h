@@ -41,7 +41,7 @@ enum : uint32_t {
   F_HCRC = 8,
   F_FLAGS = 16,
   F_LENGTH = 20,
-  F_TOTAL = 24,  // block; the rom header's verify field
+  F_TOTAL = 24,   // block; the rom header's verify field
   F_VERIFY = 28,  // block; the rom header's block count
   F_TYPE = 32,
   F_ID = 36,
@@ -111,8 +111,8 @@ inline std::string block(const block_spec &b) {
   put_be(h, F_FLAGS, b.verify);
   put_be(h, F_LENGTH, length);
   put_be(h, F_TOTAL, ROM_HDR_SIZE + blk_padded(length));
-  put_be(h, F_VERIFY, b.verify ? checksum(b.verify == ROM_VERIFY_CRC, payload.data(), length)
-                               : 0xFFFFFFFF);
+  put_be(h, F_VERIFY,
+         b.verify ? checksum(b.verify == ROM_VERIFY_CRC, payload.data(), length) : 0xFFFFFFFF);
   put_be(h, F_TYPE, b.type);
   put_be(h, F_ID, b.id);
   std::memcpy(&h[F_NAME], "part", 4);
@@ -169,16 +169,15 @@ inline const std::vector<std::string> &bases() {
                        {ROM_BLK_TYPE_NOR, 1, ROM_BLK_CT_CYPHER1, 0, firmware(30000, 2)}}));
     // Page records on the small-page NAND, a checksummed cypher1 block on
     // the big one, and a file block the install leaves alone.
-    v.push_back(image({{ROM_BLK_TYPE_NAND_OOB, 2, ROM_BLK_CT_NONE, ROM_VERIFY_CRC,
-                        noise(528 * 40, 3)},
-                       {ROM_BLK_TYPE_NAND_RAW, 0, ROM_BLK_CT_CYPHER1, ROM_VERIFY_CHECKSUM,
-                        firmware(150000, 4)},
-                       {ROM_BLK_TYPE_FILE, 9, ROM_BLK_CT_NONE, ROM_VERIFY_CRC, noise(200, 5)}}));
+    v.push_back(image(
+        {{ROM_BLK_TYPE_NAND_OOB, 2, ROM_BLK_CT_NONE, ROM_VERIFY_CRC, noise(528 * 40, 3)},
+         {ROM_BLK_TYPE_NAND_RAW, 0, ROM_BLK_CT_CYPHER1, ROM_VERIFY_CHECKSUM, firmware(150000, 4)},
+         {ROM_BLK_TYPE_FILE, 9, ROM_BLK_CT_NONE, ROM_VERIFY_CRC, noise(200, 5)}}));
     // A block file: cypher1 and cypher3 blocks, no rom header.
-    v.push_back(image({{ROM_BLK_TYPE_NOR, 1, ROM_BLK_CT_CYPHER1, ROM_VERIFY_CRC,
-                        firmware(20000, 6)},
-                       {ROM_BLK_TYPE_NAND_RAW, 2, ROM_BLK_CT_CYPHER3, 0, noise(5000, 7)}},
-                      false));
+    v.push_back(
+        image({{ROM_BLK_TYPE_NOR, 1, ROM_BLK_CT_CYPHER1, ROM_VERIFY_CRC, firmware(20000, 6)},
+               {ROM_BLK_TYPE_NAND_RAW, 2, ROM_BLK_CT_CYPHER3, 0, noise(5000, 7)}},
+              false));
     return v;
   }();
   return all;
@@ -231,13 +230,12 @@ inline std::string mutate(const uint8_t *data, size_t size) {
   program pr{data, size};
   const auto &b = bases();
   std::string img = b[pr.byte() % b.size()];
-  static const uint32_t fields[] = {F_HSIZE, F_FLAGS,  F_LENGTH, F_TOTAL,
-                                    F_TYPE,  F_ID,     F_CYPHER, F_VERIFY};
+  static const uint32_t fields[] = {F_HSIZE, F_FLAGS, F_LENGTH, F_TOTAL,
+                                    F_TYPE,  F_ID,    F_CYPHER, F_VERIFY};
   for (int edits = 0; !pr.done() && edits < 8 && !img.empty(); ++edits) {
     const std::vector<size_t> at = headers(img);
     const size_t hdr = at.empty() ? 0 : at[pr.byte() % at.size()];
-    const uint64_t payload_end =
-        uint64_t{hdr} + ROM_HDR_SIZE + get_be(img, hdr + F_LENGTH);
+    const uint64_t payload_end = uint64_t{hdr} + ROM_HDR_SIZE + get_be(img, hdr + F_LENGTH);
     switch (pr.byte() % 6) {
       case 0: {  // a bit flip anywhere
         const size_t off = pr.word() % img.size();
