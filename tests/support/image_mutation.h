@@ -63,8 +63,8 @@ inline void put_be(std::string &b, size_t off, uint32_t v) {
 
 // The project's CRC-32 and sum over bytes anywhere (it takes aligned buffers).
 inline uint32_t checksum(bool crc, const char *p, size_t n) {
-  std::vector<uint32_t> aligned((n + 3) / 4);
-  std::memcpy(aligned.data(), p, n);
+  std::vector<uint32_t> aligned((n + 3) / 4 + 1);
+  if (n) std::memcpy(aligned.data(), p, n);
   const auto len = static_cast<uint32_t>(n);
   return crc ? crc32(0, aligned.data(), len) : sum32(0, aligned.data(), len);
 }
