@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{images,cypher1,blkfmt,options,board,mkrom_options,lzma_diff,signature}
+mkdir -p "$corpus"/{images,preflight_mutations,cypher1,blkfmt,options,board,mkrom_options,lzma_diff,signature}
 
 # Firmware-like content: text with runs of zeros (every encoder fits it).
 for i in $(seq 0 11); do
@@ -135,6 +135,19 @@ cp s.rom "$corpus/signature/block-after.rom"
 quiet create e.rom
 quiet sign e.rom fuzz.key
 cp e.rom "$corpus/signature/signed-empty.rom"
+
+# Edit programs of preflight_mutations (tests/support/image_mutation.h): the
+# base image, then edits of a kind byte and its operands. Each base as it is,
+# and one edit of each kind.
+printf '\000' >"$corpus/preflight_mutations/base-0"
+printf '\001' >"$corpus/preflight_mutations/base-1"
+printf '\002' >"$corpus/preflight_mutations/base-2"
+printf '\000\001\000\000\000\023\210\003' >"$corpus/preflight_mutations/flip"
+printf '\001\000\001\000\000\040\000' >"$corpus/preflight_mutations/cut"
+printf '\000\001\002\005\102' >"$corpus/preflight_mutations/stream-end"
+printf '\001\000\003\002\020' >"$corpus/preflight_mutations/length"
+printf '\001\000\004\005\000\000\000\001' >"$corpus/preflight_mutations/id"
+printf '\002\000\005\007\377' >"$corpus/preflight_mutations/stream-size"
 
 # Board files.
 cat >"$corpus/board/default" <<'BOARD'

@@ -148,6 +148,16 @@ bool decoded_size(line &l, const rom_walk_blk &b, uint64_t *size) {
       l.problem(input.wanted_more ? "stream-past-block" : "stream");
       return false;
     }
+    // The install's decoder is not held to the payload: at the end of a
+    // damaged stream it reads on into the padding and the next header, and
+    // may fail where the bounded decode above stopped content. Run the very
+    // decode the install runs, and refuse what it would not finish cleanly.
+    uint64_t installed = 0;
+    if (t->stream(b.fd, b.payload, static_cast<int>(b.length), count_piece, &installed) < 0 ||
+        installed != *size) {
+      l.problem("stream-end");
+      return false;
+    }
   }
   l.add("decoded", *size);
   return true;
@@ -197,6 +207,11 @@ bool check_partition(line &l, const rom_walk_blk &b, mtd_device *dev, uint64_t *
     l.problem("geometry");
     return false;
   }
+  // The install opens the partition for writing, which the kernel refuses
+  // (EACCES) for one it does not mark writeable.
+  if (!g.writeable) l.problem("read-only");
+  // Page records on a partition that is not NAND would land as plain data.
+  if (!nand && b.buf.hdr.type.get() == ROM_BLK_TYPE_NAND_OOB) l.problem("oob-not-nand");
   if (nand && b.buf.hdr.type.get() == ROM_BLK_TYPE_NAND_OOB && mtd_oob_layout(*dev) < 0) {
     l.problem("oob-layout");
     l.add("errno", errno_word(errno));

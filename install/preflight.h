@@ -31,11 +31,12 @@ int device_binding_check(const rom_walk &w, const install_settings &s);
 /// block to block to the exact end of the file; every block's header and
 /// payload check (whatever -f says); for every block the install will
 /// program (type and -o), its cypher1 stream decoded to its end within its
-/// payload, its partition (opened read-only) with a geometry its writer
-/// takes, the data as it will be written (with the padding of -a) against
-/// the partition's good erase blocks, and no other block for the same
-/// partition. Prints one line for the image, one per block, one for the end
-/// of the walk and the verdict, naming every problem.
+/// payload and by the install's own decoder (which reads on past it) to the
+/// same size, its partition (opened read-only) with a geometry its writer
+/// takes, writeable (MTD_WRITEABLE) and NAND for page records, the data as
+/// it will be written (with the padding of -a) against the partition's good
+/// erase blocks, and no other block for the same partition. Prints one line for the image, one per
+/// block, one for the end of the walk and the verdict, naming every problem.
 /// @return 0 when the image may be installed, RES_FAULT when it is refused.
 int preflight_check(rom_walk *w, const install_settings &s);
 

@@ -11,11 +11,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "install/execute.h"
 #include "rom/result.h"
+#include "tests/support/image_mutation.h"
 #include "tests/support/install_util.h"
 #include "tests/support/sim_fixture.h"
 
@@ -136,6 +138,9 @@ TEST_F(PreflightTest, VerdictAgreesWithTheInstall) {
        ROM_BLK_TYPE_NAND_OOB, 0, rec * 3, false, "oob-layout"},
       {"no OOB layout, raw data", "mtd0 nand size=1M erase=128K page=2048 oob=64 refuse=oobsel",
        ROM_BLK_TYPE_NAND_RAW, 0, 5000, false, nullptr},
+      {"a read-only partition, which the install cannot open for writing",
+       "mtd0 nand size=1M erase=128K page=2048 oob=64 read-only", ROM_BLK_TYPE_NAND_RAW, 0, 5000,
+       false, "read-only"},
       {"a geometry query that fails",
        "mtd0 nand size=1M erase=128K page=2048 oob=64 fail=getinfo:1:EIO", ROM_BLK_TYPE_NAND_RAW, 0,
        5000, false, "geometry"},
@@ -160,6 +165,69 @@ TEST_F(PreflightTest, VerdictAgreesWithTheInstall) {
       }
     }
   }
+}
+
+// The end of a cypher1 stream damaged where no payload check would see it:
+// the install's decoder reads on past the payload and may fail there after
+// the erase. Whatever the preflight says must hold: refused with nothing
+// changed on the board, or ok and the install succeeds.
+TEST_F(PreflightTest, ADamagedStreamEndIsRefusedOrInstalls) {
+  const std::string board =
+      "mtd0 nand size=1M erase=128K page=2048 oob=64\n"
+      "mtd1 nor size=512K erase=64K\n";
+  start(board);
+  auto places = build_image(
+      image, {{ROM_BLK_TYPE_NOR, 1, "kernel", ROM_BLK_CT_CYPHER1, firmware_like(200000, 7)},
+              {ROM_BLK_TYPE_NAND_RAW, 0, "boot", 0, pattern(3000, 1)}});
+  const std::string good = e2e::read_file(image);
+  const uint64_t end = places[0].offset + places[0].hsize + places[0].length;
+  int refused = 0, stream_end = 0;
+  for (uint64_t back = 1; back <= 12; ++back) {
+    for (uint8_t flip : {0x01, 0x10, 0x80, 0xFF}) {
+      SCOPED_TRACE("byte " + std::to_string(back) + " before the end, xor " + std::to_string(flip));
+      start(board);
+      std::string damaged = good;
+      damaged[end - back] = static_cast<char>(damaged[end - back] ^ flip);
+      e2e::write_file(image, damaged);
+      if (preflight() == RES_OK) {
+        EXPECT_EQ(install(), RES_OK) << out;
+      } else {
+        ++refused;
+        if (block_line(0).find("problems=stream-end") != std::string::npos) ++stream_end;
+        EXPECT_TRUE(device_changes(sim->events()).empty()) << sim->events();
+      }
+    }
+  }
+  // The damage is one the install's decoder notices; the bounded decode alone
+  // lets most of it through.
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(stream_end, 0);
+}
+
+// Valid images damaged by flips, cuts and header edits with every checksum
+// computed again: the preflight refuses with nothing changed on the board,
+// or the install that follows succeeds. The same edits run as a fuzz target.
+TEST_F(PreflightTest, MutatedImagesAreRefusedOrInstall) {
+  start(mutation::BOARD);
+  std::mt19937 random(20261211);
+  int passed = 0, refused = 0;
+  for (int run = 0; run < 300; ++run) {
+    std::vector<uint8_t> edits(1 + 6 * (1 + random() % 3));
+    for (uint8_t &b : edits) b = static_cast<uint8_t>(random());
+    SCOPED_TRACE("run " + std::to_string(run));
+    e2e::write_file(image, mutation::mutate(edits.data(), edits.size()));
+    std::filesystem::resize_file(sim->path("events.log"), 0);
+    if (preflight() == RES_OK) {
+      ++passed;
+      EXPECT_EQ(install(), RES_OK) << out;
+    } else {
+      ++refused;
+      EXPECT_TRUE(device_changes(sim->events()).empty()) << out << sim->events();
+    }
+  }
+  // Both answers are reached: the edits neither spoil every image nor none.
+  EXPECT_GT(passed, 0);
+  EXPECT_GT(refused, 0);
 }
 
 // Problems of the file and of the blocks, each named on its block's line,
@@ -236,6 +304,13 @@ TEST_F(PreflightTest, NamesEveryProblemOfABlock) {
        {},
        "check=none install=program partition=mtd1 class=nor size=524288 erase=65536 "
        "page=1 oob=0 bad=0 good=8 result=refused problems=stream-past-block"},
+      {"page records for the NOR partition",
+       {ROM_BLK_TYPE_NAND_OOB, 1, "env", 0, pattern(2112 * 3, 6)},
+       none,
+       true,
+       {},
+       "install=program partition=mtd1 class=nor size=524288 erase=65536 page=1 oob=0 bad=0 "
+       "good=8 decoded=6336 write=6336 pages=6336 eblocks=1 result=refused problems=oob-not-nand"},
       {"a second block for mtd0",
        {ROM_BLK_TYPE_NAND_RAW, 0, "again", 0, pattern(100, 3)},
        none,

@@ -176,11 +176,74 @@ struct ecc_view {
   std::string failed() const { return known ? std::to_string(after.failed - before.failed) : "-"; }
 };
 
-// Erased page data of the good erase blocks from offset to the end.
-// @return the first that is not (or cannot be read), or -1 when all are.
-int64_t first_not_erased(const mtd_device &dev, uint32_t from, uint8_t *buf) {
+// The comparison of --skip-unchanged, chunk by chunk as the writer would
+// place them.
+struct compare_state {
+  flash_written layout;      // the device, the mode and the free OOB ranges
+  std::vector<uint8_t> buf;  // one erase block
+  std::vector<uint8_t> oob;  // one page's OOB bytes
+  bool differs = false;
+  uint32_t where = 0;  // the first erase block that differs
+  uint32_t end = 0;    // where the next erase block after the last chunk begins
+  // NAND: the free OOB ranges are known (a raw install leaves them erased),
+  // and the ECC counters as the last read left them.
+  bool free_known = false;
+  bool ecc_known = false;
+  mtd_ecc_counts ecc;
+};
+
+void differs_at(compare_state *c, uint32_t offset) {
+  if (c->differs) return;
+  c->differs = true;
+  c->where = offset;
+}
+
+// Reads n bytes at offset. On NAND the read must also have needed no ECC
+// correction and met no uncorrectable step: data that reads equal only
+// because the ECC mended it is not what a fresh install leaves (and a code
+// the ECC cannot use is not either). @return true when the read is clean.
+bool read_clean(compare_state *c, uint32_t offset, uint8_t *buf, uint32_t n) {
+  const mtd_device &dev = *c->layout.dev;
+  if (mtd_read_at(dev, offset, buf, n) != 0) return false;
+  if (dev.geo.cls != MTD_CLASS_NAND) return true;
+  mtd_ecc_counts now;
+  if (!c->ecc_known || mtd_ecc_count(dev, &now) != 0) return false;
+  const bool clean = now.corrected == c->ecc.corrected && now.failed == c->ecc.failed;
+  c->ecc = now;
+  return clean;
+}
+
+// Whether the free OOB bytes of the pages [first, end) of the NAND erase
+// block at block are those the writer leaves there: the placed bytes of
+// page records (records, one per page from first on; null past them) or
+// erased. @return true when they are.
+bool oob_as_written(compare_state *c, uint32_t block, uint32_t first, uint32_t end,
+                    const uint8_t *records, uint32_t placed) {
+  const mtd_geometry &g = c->layout.dev->geo;
+  if (!c->free_known) return false;
+  const uint32_t rec = g.writesize + g.oobsize;
+  for (uint32_t i = first; i < end; i++) {
+    if (mtd_read_oob(*c->layout.dev, block + i * g.writesize, c->oob.data(), g.oobsize) != 0)
+      return false;
+    for (const auto &[off, n] : c->layout.oob_free) {
+      const uint8_t *got = c->oob.data() + off;
+      if (i - first < placed
+              ? std::memcmp(got, records + (i - first) * rec + g.writesize + off, n) != 0
+              : !all_erased(got, n))
+        return false;
+    }
+  }
+  return true;
+}
+
+// The good erase blocks from offset to the end: their page data erased and,
+// on NAND, their free OOB bytes too, read clean. @return the first that is
+// not (or cannot be read), or -1 when all are.
+int64_t first_not_erased(compare_state *c, uint32_t from) {
+  const mtd_device &dev = *c->layout.dev;
   const mtd_geometry &g = dev.geo;
   const bool nand = g.cls == MTD_CLASS_NAND;
+  uint8_t *buf = c->buf.data();
   for (uint64_t at = from; at < g.size;) {
     uint32_t offset = static_cast<uint32_t>(at);
     uint32_t n =
@@ -193,27 +256,15 @@ int64_t first_not_erased(const mtd_device &dev, uint32_t from, uint8_t *buf) {
         continue;
       }
     }
-    if (mtd_read_at(dev, offset, buf, n) != 0 || !all_erased(buf, n)) return offset;
+    if (!read_clean(c, offset, buf, n) || !all_erased(buf, n)) return offset;
+    if (nand) {
+      const uint32_t block = offset - offset % g.erasesize;
+      const uint32_t first = (offset - block) / g.writesize;
+      if (!oob_as_written(c, block, first, g.erasesize / g.writesize, nullptr, 0)) return offset;
+    }
     at += n;
   }
   return -1;
-}
-
-// The comparison of --skip-unchanged, chunk by chunk as the writer would
-// place them.
-struct compare_state {
-  flash_written layout;      // the device, the mode and the free OOB ranges
-  std::vector<uint8_t> buf;  // one erase block
-  std::vector<uint8_t> oob;  // one page's OOB bytes
-  bool differs = false;
-  uint32_t where = 0;  // the first erase block that differs
-  uint32_t end = 0;    // where the next erase block after the last chunk begins
-};
-
-void differs_at(compare_state *c, uint32_t offset) {
-  if (c->differs) return;
-  c->differs = true;
-  c->where = offset;
 }
 
 int deliver_compare(void *ctx, flash_sink *s, const uint8_t *chunk, uint32_t len) {
@@ -240,24 +291,24 @@ int deliver_compare(void *ctx, flash_sink *s, const uint8_t *chunk, uint32_t len
   }
   const uint32_t b = static_cast<uint32_t>(block);
   const chunk_shape sh = shape_of(c->layout, len);
-  if (mtd_read_at(dev, b, c->buf.data(), g.erasesize) != 0) {
+  if (!read_clean(c, b, c->buf.data(), g.erasesize)) {
     differs_at(c, b);
     return 0;
   }
   bool equal = all_erased(c->buf.data() + sh.data, g.erasesize - sh.data);
-  if (c->layout.mode == WRITE_WITH_OOB) {
+  const bool records = c->layout.mode == WRITE_WITH_OOB;
+  if (records) {
     const uint32_t rec = g.writesize + g.oobsize;
-    for (uint32_t i = 0; equal && i < sh.pages; i++) {
-      const uint8_t *page = chunk + i * rec;
-      equal = std::memcmp(c->buf.data() + i * g.writesize, page, g.writesize) == 0 &&
-              mtd_read_oob(dev, b + i * g.writesize, c->oob.data(), g.oobsize) == 0;
-      for (const auto &[off, n] : c->layout.oob_free)
-        equal = equal && std::memcmp(c->oob.data() + off, page + g.writesize + off, n) == 0;
-    }
+    for (uint32_t i = 0; equal && i < sh.pages; i++)
+      equal = std::memcmp(c->buf.data() + i * g.writesize, chunk + i * rec, g.writesize) == 0;
   } else {
     equal = equal && std::memcmp(c->buf.data(), chunk, len) == 0 &&
             all_erased(c->buf.data() + len, sh.data - len);
   }
+  // The free OOB bytes of every page of the block: those the records place,
+  // erased on the rest (and on every page of raw data).
+  equal =
+      equal && oob_as_written(c, b, 0, g.erasesize / g.writesize, chunk, records ? sh.pages : 0);
   if (!equal) {
     differs_at(c, b);
     return 0;
@@ -318,7 +369,12 @@ int read_back_check(const flash_written &w) {
     }
     compared += r.length;
     if (w.mode == WRITE_WITH_OOB) compared += uint64_t{r.length / g.writesize} * free_per_page;
-    if (crc != r.crc || oob_crc != r.oob_crc) {
+    // A step the ECC could not correct differs from what was written even
+    // when the data compares equal (its code did not land, or went bad).
+    mtd_ecc_counts now;
+    const bool ecc_failed =
+        ecc.known && mtd_ecc_count(dev, &now) == 0 && now.failed != ecc.before.failed;
+    if (crc != r.crc || oob_crc != r.oob_crc || ecc_failed) {
       verdict = "differs";
       where = r.block;
       break;
@@ -352,10 +408,16 @@ int unchanged_check(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   if (flash_written_begin(&c.layout, dev, blk->type.get(), quiet) < 0) return RES_FAULT;
   c.buf.resize(std::max(g.erasesize, lay.chunk));
   c.oob.resize(g.oobsize);
+  if (g.cls == MTD_CLASS_NAND) {
+    // Raw data leaves the free OOB bytes erased: the comparison needs to
+    // know where they are, and without the counters no read is known clean.
+    c.free_known = c.layout.mode == WRITE_WITH_OOB || mtd_oob_free(dev, &c.layout.oob_free) == 0;
+    c.ecc_known = mtd_ecc_count(dev, &c.ecc) == 0;
+  }
   int r = decode_to_flash(blk, fd, offset, length, dev, lay, -1, quiet, {deliver_compare, &c});
   if (r < 0) return r;
   if (!c.differs) {
-    int64_t at = first_not_erased(dev, c.end, c.buf.data());
+    int64_t at = first_not_erased(&c, c.end);
     if (at >= 0) differs_at(&c, static_cast<uint32_t>(at - at % g.erasesize));
   }
   if (c.differs) {

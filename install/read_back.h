@@ -31,7 +31,9 @@ namespace korvane {
 
 /// Marks of bad blocks one block's install may make before it fails the
 /// block instead: a device that fails every block with EIO is broken in a
-/// way marking cannot mend, and marks are not undone.
+/// way marking cannot mend, and marks are not undone. It counts one run:
+/// nothing is kept between runs that could tell an earlier run's marks
+/// from the blocks that were bad before it.
 inline constexpr int MARK_BAD_LIMIT = 8;
 
 /// What programming one block wrote, erase block by erase block.
@@ -65,16 +67,19 @@ flash_hook flash_written_hook(flash_written *w);
 /// is marked bad.
 mtd_erase_failure flash_written_erase_failure(flash_written *w);
 
-/// Reads every recorded erase block back and compares it with its digest;
-/// prints the "read-back:" line. @return 0, or RES_FAULT on a difference or
+/// Reads every recorded erase block back and compares it with its digest
+/// (a step the ECC could not correct differs whatever the data); prints the
+/// "read-back:" line. @return 0, or RES_FAULT on a difference or
 /// a read failure.
 int read_back_check(const flash_written &w);
 
 /// Whether the partition already holds what programming the block would
 /// leave there: the payload decoded and compared, chunk by chunk, with the
-/// good erase blocks it would land on (page data and, for page records,
-/// the free OOB bytes; the rest of each such erase block erased), and every
-/// later good erase block erased. Prints the "skip-unchanged:" line.
+/// good erase blocks it would land on (page data and, on NAND, the free OOB
+/// bytes of every page: placed for page records, else erased; the rest of
+/// each such erase block erased), and every later good erase block erased.
+/// On NAND every read must be clean: the ECC counters do not grow. Prints
+/// the "skip-unchanged:" line.
 /// @return the decoded byte count, or a negative value when decoding
 ///         failed (reported).
 int unchanged_check(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length,

@@ -5,7 +5,9 @@
 // compared whole.
 #include "install/read_back.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -16,7 +18,9 @@
 
 #include "install/execute.h"
 #include "mtd/mtd_abi.h"
+#include "rom/checksum.h"
 #include "rom/result.h"
+#include "tests/support/e2e.h"
 #include "tests/support/install_util.h"
 #include "tests/support/sim_fixture.h"
 
@@ -32,6 +36,11 @@ const std::vector<std::pair<uint32_t, uint32_t>> FREE_2048 = {{2, 38}};
 const std::vector<std::pair<uint32_t, uint32_t>> ECC_2048 = {{40, 24}};
 
 std::string str(const std::vector<uint8_t> &v) { return std::string(v.begin(), v.end()); }
+
+// The page data bytes raw content takes (whole pages of 2048).
+size_t blk_padded_pages(const std::string &content) {
+  return (content.size() + 2047) / 2048 * 2048;
+}
 
 // The lines of the added steps (prefix "read-back:", "skip-unchanged:" or
 // "mark-bad:"), in order.
@@ -311,6 +320,133 @@ TEST_F(ReadBackTest, SkipUnchangedLeavesOnlyEqualPartitionsAlone) {
     EXPECT_TRUE(nor == blocks[1].content + std::string((256u << 10) - 70000, '\xFF'));
     TearDown();
   }
+}
+
+// Stored damage a plain read hides: a bit flipped in the stored data (the
+// ECC corrects it on the way out), and two bits of a step's ECC code (the
+// step can no longer be corrected; the data is as written).
+void flip_stored(const sim_fixture &sim, uint32_t offset, int bit) {
+  std::string data = e2e::read_file(sim.path("mtd0.data"));
+  unique_fd fd(::open(sim.path("mtd0.data").c_str(), O_WRONLY));
+  const char flipped = static_cast<char>(data.at(offset) ^ (1 << bit));
+  ASSERT_EQ(pwrite(fd.fd, &flipped, 1, offset), 1);
+}
+void damage_ecc_step(const sim_fixture &sim, uint32_t page_offset) {
+  unique_fd fd(sim.open(0), plat_close);
+  uint8_t code[3];
+  mtd_oob_buf rd{page_offset + 40, 3, code};
+  ASSERT_EQ(plat().ioctl(fd.fd, MEMREADOOB, &rd), 0);
+  int cleared = 0;
+  for (int i = 0; i < 24 && cleared < 2; i++) {
+    if (code[i / 8] & (1 << (i % 8))) {
+      code[i / 8] = static_cast<uint8_t>(code[i / 8] & ~(1 << (i % 8)));
+      ++cleared;
+    }
+  }
+  ASSERT_EQ(cleared, 2);
+  mtd_oob_buf wr{page_offset + 40, 3, code};
+  ASSERT_EQ(plat().ioctl(fd.fd, MEMWRITEOOB, &wr), 0);
+}
+
+// What a plain install would change that the page data alone does not show:
+// free OOB bytes the writer would leave erased (or place), and data that
+// reads equal only because the ECC mends it. Each row installs one image,
+// changes the board, and installs another with --skip-unchanged, which must
+// find the partition changed and leave it as a fresh install does.
+TEST_F(ReadBackTest, SkipUnchangedComparesTheOOBAndWantsCleanReads) {
+  const std::string recs = pattern(2112 * 100, 1);
+  std::string pages;  // the page data of the records
+  for (size_t i = 0; i < 100; i++) pages += recs.substr(i * 2112, 2048);
+  // Two erase blocks of records, the second of erased data with OOB tags.
+  std::string tagged = recs.substr(0, 2112 * 64);
+  for (int i = 0; i < 64; i++) tagged += std::string(2048, '\xFF') + pattern(64, i);
+  const std::string raw = pattern(300000, 2);
+  auto none = [](const sim_fixture &) {};
+  struct row {
+    const char *what;
+    blk_input first;
+    std::function<void(const sim_fixture &)> edit;
+    blk_input second;
+    const char *line;
+  } rows[] = {
+      {"raw data twice",
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       none,
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       "skip-unchanged: mtd0 unchanged\n"},
+      {"page records, then their page data raw: the free OOB bytes were placed",
+       {ROM_BLK_TYPE_NAND_OOB, 0, "fs", 0, recs},
+       none,
+       {ROM_BLK_TYPE_NAND_RAW, 0, "fs", 0, pages},
+       "skip-unchanged: mtd0 changed block=0x00000000\n"},
+      {"page records, then their first erase block: the later one keeps OOB tags",
+       {ROM_BLK_TYPE_NAND_OOB, 0, "fs", 0, tagged},
+       none,
+       {ROM_BLK_TYPE_NAND_OOB, 0, "fs", 0, tagged.substr(0, 2112 * 64)},
+       "skip-unchanged: mtd0 changed block=0x00020000\n"},
+      {"a stored bit the ECC corrects",
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       [](const sim_fixture &sim) { flip_stored(sim, 0x20100, 3); },
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       "skip-unchanged: mtd0 changed block=0x00020000\n"},
+      {"a step whose ECC code is damaged",
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       [](const sim_fixture &sim) { damage_ecc_step(sim, 0x60000 + 5 * 2048); },
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       "skip-unchanged: mtd0 changed block=0x00060000\n"},
+      {"three corrected bits and a damaged step",
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       [](const sim_fixture &sim) {
+         flip_stored(sim, 0x100, 0);
+         flip_stored(sim, 0x20900, 7);
+         flip_stored(sim, 0x61000, 2);
+         damage_ecc_step(sim, 0x60000);
+       },
+       {ROM_BLK_TYPE_NAND_RAW, 0, "k", 0, raw},
+       "skip-unchanged: mtd0 changed block=0x00000000\n"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    start();
+    build_image(image, {r.first});
+    ASSERT_EQ(execute({}), 0) << out;
+    r.edit(*sim);
+    build_image(image, {r.second});
+    const std::string before = sim->events();
+    ASSERT_EQ(execute({.read_back = true, .skip_unchanged = true}), 0) << out;
+    const bool unchanged = std::string(r.line).find(" unchanged") != std::string::npos;
+    EXPECT_EQ(added_lines(out),
+              r.line + std::string(unchanged ? ""
+                                             : "read-back: mtd0 ok bytes=" +
+                                                   std::to_string(
+                                                       r.second.type == ROM_BLK_TYPE_NAND_OOB
+                                                           ? 64 * (2048 + 38)
+                                                           : blk_padded_pages(r.second.content)) +
+                                                   " ecc-corrected=0 ecc-failed=0\n"));
+    EXPECT_EQ(device_changes(sim->events().substr(before.size()), "mtd0").empty(), unchanged);
+    expect_nand0(r.second.content, r.second.type == ROM_BLK_TYPE_NAND_OOB, {2});
+    TearDown();
+  }
+}
+
+// --read-back on data that compares equal while a step of it is beyond the
+// ECC: the block differs.
+TEST_F(ReadBackTest, AStepTheECCCannotCorrectDiffersThoughTheDataIsEqual) {
+  start();
+  const std::string bytes = pattern(BLOCK, 5);
+  build_image(image, {{ROM_BLK_TYPE_NAND_RAW, 0, "k", ROM_BLK_CT_NONE, bytes}});
+  ASSERT_EQ(execute({}), 0) << out;
+  damage_ecc_step(*sim, 3 * 2048);
+  mtd_device dev = sim->device(0);
+  ASSERT_EQ(mtd_query(&dev), MTD_CLASS_NAND);
+  flash_written w;
+  ASSERT_EQ(flash_written_begin(&w, dev, ROM_BLK_TYPE_NAND_RAW, {}), 0);
+  w.records.push_back({0, BLOCK, crc32(0, bytes.data(), BLOCK), 0});
+  CaptureStdout();
+  EXPECT_EQ(read_back_check(w), RES_FAULT);
+  EXPECT_EQ(GetCapturedStdout(),
+            "read-back: mtd0 differs bytes=131072 ecc-corrected=0 ecc-failed=1 "
+            "block=0x00000000\n");
 }
 
 // -m and -z program nothing, so the added options do nothing with them.

@@ -113,6 +113,7 @@ int mtd_get_geometry(int fd, mtd_geometry *geo) {
   geo->erasesize = info.erasesize;
   geo->writesize = info.writesize;
   geo->oobsize = info.oobsize;
+  geo->writeable = (info.flags & MTD_WRITEABLE) != 0;
   return geo->cls;
 }
 

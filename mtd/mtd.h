@@ -23,6 +23,7 @@ struct mtd_geometry {
   uint32_t erasesize = 0;  // erase block in bytes
   uint32_t writesize = 0;  // page (minimal write unit) in bytes
   uint32_t oobsize = 0;    // OOB bytes per page (0 on NOR)
+  bool writeable = true;   // MTD_WRITEABLE: the kernel lets the partition be opened for writing
 };
 
 /// How a partition is opened: for programming, or read-only for a look

@@ -100,6 +100,10 @@ int open_device(int number, int flags) {
     return fail(ENOENT);
   }
   if (int r = sim_device_check(*d, SIM_OPEN)) return fail(-r);
+  if (d->desc.read_only && (flags & O_ACCMODE) != O_RDONLY) {
+    sim_log("fail mtd%d open %d", number, EACCES);
+    return fail(EACCES);
+  }
   if (int r = sim_device_map(*d)) return fail(-r);
   int fd = ::open(d->data_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;

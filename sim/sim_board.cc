@@ -147,6 +147,10 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
       m.missing = true;
       continue;
     }
+    if (w == "read-only") {
+      m.read_only = true;
+      continue;
+    }
     auto eq = w.find('=');
     if (eq == std::string::npos) return l.fail("unknown word '" + w + "'");
     std::string key = w.substr(0, eq), value = w.substr(eq + 1);

@@ -56,6 +56,8 @@ struct sim_mtd {
   uint32_t oobsize = 0;       // bytes per page; 0 on NOR and RAM
   std::vector<uint32_t> bad;  // erase-block numbers of bad blocks (NAND only)
   bool missing = false;       // listed but absent: opening fails with ENOENT
+  bool read_only = false;     // not writeable: MEMGETINFO lacks MTD_WRITEABLE, opening for
+                              // writing fails with EACCES
   unsigned refused = 0;       // bit (1 << op): the operation fails with EOPNOTSUPP
   bool soft_ecc = true;       // page writes also program the ECC bytes into the OOB area
   int useecc = -1;            // MEMGETOOBSEL useecc; -1: the kernel's (autoplacement)

@@ -26,7 +26,7 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
       "# a comment line\n"
       "\n"
       "mtd3 nand size=16M erase=128K page=2048 oob=64 bad=5,9   # trailing comment\n"
-      "mtd1 nor size=4M erase=64K\n"
+      "mtd1 nor size=4M erase=64K read-only\n"
       "mtd7 ram size=0x10000 erase=4k missing\n"
       "mtd12 nand size=1M erase=16K page=512 oob=16 fail=write:3:EIO fail=erase:2+:5 "
       "refuse=badblock,oobsel useecc=0 oobfree=8:8,0:2 ecc=none\n");
@@ -42,11 +42,13 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
   EXPECT_TRUE(n.is_bad(9));
   EXPECT_FALSE(n.is_bad(6));
   EXPECT_FALSE(n.missing);
+  EXPECT_FALSE(n.read_only);
 
   const sim_mtd &nor = *b.find(1);
   EXPECT_EQ(nor.type, MTD_NORFLASH);
   EXPECT_EQ(nor.writesize, 1u);  // byte writes unless page= says otherwise
   EXPECT_EQ(nor.oobsize, 0u);
+  EXPECT_TRUE(nor.read_only);
 
   const sim_mtd &ram = *b.find(7);
   EXPECT_EQ(ram.type, MTD_RAM);

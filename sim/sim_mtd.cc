@@ -352,6 +352,7 @@ void get_info(const sim_mtd &m, mtd_info_user *info) {
   info->flags = m.type == MTD_NANDFLASH ? MTD_CAP_NANDFLASH
                 : m.type == MTD_RAM     ? MTD_CAP_RAM
                                         : MTD_CAP_NORFLASH;
+  if (m.read_only) info->flags &= ~MTD_WRITEABLE;  // as the kernel masks a read-only partition
   info->size = m.size;
   info->erasesize = m.erasesize;
   info->writesize = m.writesize;

@@ -595,6 +595,19 @@ TEST_F(SimMtd, RefusalsMissingDevicesAndBlocksTurningBad) {
   EXPECT_EQ(sim.open(9), -1) << "not on the board";
   EXPECT_EQ(plat().open("/dev/mtd01", O_RDWR, 0), -1);
 
+  // A read-only partition opens for reading alone (EACCES, as the kernel's
+  // character device answers) and says so in its MEMGETINFO flags.
+  sim_partition(1)->read_only = true;
+  errno = 0;
+  EXPECT_EQ(sim.open(1, O_RDWR), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(sim.open(1, O_WRONLY), -1);
+  unique_fd ro(sim.open(1, O_RDONLY), plat_close);
+  ASSERT_GE(ro.fd, 0);
+  mtd_info_user info{};
+  ASSERT_EQ(ioctl(ro.fd, MEMGETINFO, &info), 0);
+  EXPECT_EQ(info.flags, MTD_CAP_NORFLASH & ~MTD_WRITEABLE);
+
   unique_fd fd(sim.open(0), plat_close);
   EXPECT_EQ(badblock(fd.fd, 5 * BLOCK), 0);
   sim_mark_bad(0, 5);

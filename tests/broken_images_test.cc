@@ -36,6 +36,7 @@
 #include "codec/zentarc.h"
 #include "rom/layout.h"
 #include "tests/support/e2e.h"
+#include "tests/support/install_util.h"
 
 namespace korvane {
 namespace {
@@ -621,6 +622,18 @@ answer answers_for(const row &r, const std::string &img) {
     std::string files = files_in(dir);
     if (!files.empty()) a.text += "files:\n" + files;
     a.statuses.push_back(res.status);
+    // The preflight's promise: a refusal changes nothing on the board, and
+    // what it lets through installs.
+    if (std::find(argv.begin(), argv.end(), "--preflight") != argv.end() && res.status != 0) {
+      EXPECT_EQ(res.out.find("preflight: verdict=ok"), std::string::npos)
+          << "the install failed after the preflight let the image through:\n"
+          << res.out;
+      std::string events = dir + "/" + SIM_STATE + "/events.log";
+      EXPECT_TRUE(
+          install_test::device_changes(e2e::file_exists(events) ? e2e::read_file(events) : "")
+              .empty())
+          << "the preflight refused the image after the board was changed";
+    }
     std::vector<std::string> outside;
     for (const auto &e : fs::directory_iterator(outer.path())) {
       if (e.path() != dir) outside.push_back(e.path().filename());

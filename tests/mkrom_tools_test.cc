@@ -360,7 +360,8 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
              "mtd1 nor size=256K erase=64K\n"
              "mtd2 nand size=1M erase=128K page=4096 oob=128\n"
              "mtd3 nand size=512K erase=16K page=512 oob=16\n"
-             "mtd4 nor size=64K erase=64K missing\n");
+             "mtd4 nor size=64K erase=64K missing\n"
+             "mtd5 nor size=64K erase=64K read-only\n");
   // 6 good erase blocks of 128 KiB on mtd0: 786,432 bytes.
   write_file(dir / "fits", firmware_like(786432, 5));
   write_file(dir / "small", pattern(5000, 6));
@@ -410,7 +411,8 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{dir / "one-more", "-t", "nand-raw", "-p", "c1", "--id", "0",
                                  "--name", "k2"},
-        {dir / "small", "-t", "nand-oob", "-p", "none", "--id", "1", "--name", "oob"}}) {
+        {dir / "small", "-t", "nand-oob", "-p", "none", "--id", "1", "--name", "oob"},
+        {dir / "small", "-t", "nor", "-p", "none", "--id", "5", "--name", "ro"}}) {
     args.insert(args.begin(), {"add", img2});
     ASSERT_EQ(mkrom(args).status, 0);
   }
@@ -423,7 +425,10 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
                          "padded for " +
                          align + "); mtd0 has 6 good of 8 (2 bad)\n" + p +
                          "block 1 ('oob', nand-oob) on mtd1: a nand-oob block on a partition that "
-                         "is not NAND: its page records would be written as plain data\n");
+                         "is not NAND: its page records would be written as plain data\n" +
+                         p +
+                         "block 2 ('ro', nor-raw) on mtd5: the partition is read-only: the "
+                         "install cannot open it for writing\n");
   }
 
   // Mistakes of the command line and of the board file.

@@ -85,6 +85,11 @@ void check_flash_block(int fd, const rom_walk_blk &b, const sim_mtd &m, bool blo
                         ": a nand-oob block on a partition that is not NAND: its page "
                         "records would be written as plain data");
   }
+  if (m.read_only) {
+    problems->push_back(who +
+                        ": the partition is read-only: the install cannot open it for "
+                        "writing");
+  }
   // What korvane programs: the content as the cypher table decodes it.
   const cypher_type *t = cypher_find(b.buf.hdr.cypher.get());
   uint64_t data = 0;
