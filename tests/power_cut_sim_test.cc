@@ -36,8 +36,12 @@ struct board_case {
 };
 
 const board_case BOARDS[] = {
-    {"NAND", "mtd0 nand size=64K erase=16K page=512 oob=16\n", ROM_BLK_TYPE_NAND_RAW, 16384, 512,
-     16},
+    // The control files: -r acts only on a board that has them.
+    {"NAND",
+     "mtd0 nand size=64K erase=16K page=512 oob=16\n"
+     "proc /proc/keypad/watchdog /proc/keypad/lcd_bklight\n"
+     "proc /proc/dsplink/bklight /proc/dsplink/reset\n",
+     ROM_BLK_TYPE_NAND_RAW, 16384, 512, 16},
     {"NOR", "mtd0 nor size=32K erase=8K\n", ROM_BLK_TYPE_NOR, 8192, 0, 0},
 };
 
