@@ -9,8 +9,12 @@
 //   mtdN.bad              the blocks marked bad by MEMSETBADBLOCK, one number
 //                         a line: bad in every later run
 //   proc/                 the "/proc" root: control files and process folders
+//   sys/class/mtd/mtdN/   the partitions' attributes as the kernel publishes
+//                         them (name, type, size, erasesize, writesize,
+//                         oobsize, flags), written afresh at every start
 //   events.log            one line per device operation and board action,
-//                         appended across runs
+//                         appended across runs; "program mtdN NAME" names the
+//                         image block an install is about to program there
 #pragma once
 
 #include <string>
