@@ -93,15 +93,19 @@ TEST(BoardFile, CheckUsesThePrintedBoard) {
   e2e::write_file(dir / "fits", e2e::pattern(30 * 16384, 1));
   e2e::write_file(dir / "too-big", e2e::pattern(31 * 16384, 2));
   ASSERT_EQ(mkrom({"create", "img.rom"}).status, 0);
-  ASSERT_EQ(mkrom({"add", "img.rom", "fits", "-t", "nand-raw", "-p", "none", "--id", "3", "--name", "r"}).status,
-            0);
+  ASSERT_EQ(
+      mkrom({"add", "img.rom", "fits", "-t", "nand-raw", "-p", "none", "--id", "3", "--name", "r"})
+          .status,
+      0);
   e2e::run_result ok = mkrom({"check", "img.rom", "--board", "printed"});
   EXPECT_EQ(ok.status, 0) << ok.err;
   EXPECT_EQ(ok.out.rfind("img.rom: 1 flash blocks fit printed\n", 0), 0u) << ok.out;
 
   ASSERT_EQ(mkrom({"create", "big.rom"}).status, 0);
-  ASSERT_EQ(
-      mkrom({"add", "big.rom", "too-big", "-t", "nand-raw", "-p", "none", "--id", "3", "--name", "r"}).status, 0);
+  ASSERT_EQ(mkrom({"add", "big.rom", "too-big", "-t", "nand-raw", "-p", "none", "--id", "3",
+                   "--name", "r"})
+                .status,
+            0);
   e2e::run_result no = mkrom({"check", "big.rom", "--board", "printed"});
   EXPECT_EQ(no.status, 1);
   EXPECT_NE(no.err.find("it needs 31 erase blocks"), std::string::npos) << no.err;
