@@ -124,7 +124,8 @@ std::string not_describable(const mtd_board_part &p) {
   if (p.type != "nand" && p.type != "mlc-nand" && p.type != "nor" && p.type != "ram")
     return "its type '" + report_word(p.type) + "' is none a board file describes (nand, nor, ram)";
   if (p.size == 0 || p.erasesize == 0) return "its size or erase size is not known";
-  if (p.size > UINT32_MAX) return "its size of " + std::to_string(p.size) + " bytes is 4 GiB or more";
+  if (p.size > UINT32_MAX)
+    return "its size of " + std::to_string(p.size) + " bytes is 4 GiB or more";
   return "";
 }
 
@@ -172,7 +173,8 @@ int mtd_board_read(std::vector<mtd_board_part> *parts, std::string *error) {
 }
 
 std::string mtd_board_text(const std::vector<mtd_board_part> &parts) {
-  std::string out = "# the running board, from /sys/class/mtd and /dev/mtdN (korvane --board-file)\n";
+  std::string out =
+      "# the running board, from /sys/class/mtd and /dev/mtdN (korvane --board-file)\n";
   for (const mtd_board_part &p : parts) {
     const std::string mtd = "mtd" + std::to_string(p.number);
     if (!p.problem.empty()) out += "# " + mtd + ": " + p.problem + "\n";
@@ -188,8 +190,7 @@ std::string mtd_board_text(const std::vector<mtd_board_part> &parts) {
     if (nand || p.oobsize != 0) line += " oob=" + std::to_string(p.oobsize);
     if (!p.bad.empty()) {
       line += " bad=";
-      for (size_t i = 0; i < p.bad.size(); i++)
-        line += (i ? "," : "") + std::to_string(p.bad[i]);
+      for (size_t i = 0; i < p.bad.size(); i++) line += (i ? "," : "") + std::to_string(p.bad[i]);
     }
     if (!p.name.empty()) line += " name=" + mtd_board_quoted(p.name);
     out += line + "\n";

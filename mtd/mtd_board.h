@@ -14,12 +14,12 @@ namespace korvane {
 /// One partition of the running board.
 struct mtd_board_part {
   int number = -1;
-  std::string name;        // the kernel's partition name
-  std::string type;        // the kernel's type word: "nand", "nor", "ram", "mlc-nand", ...
-  uint64_t size = 0;       // bytes
-  uint32_t erasesize = 0;  // bytes
-  uint32_t writesize = 0;  // bytes
-  uint32_t oobsize = 0;    // bytes per page
+  std::string name;           // the kernel's partition name
+  std::string type;           // the kernel's type word: "nand", "nor", "ram", "mlc-nand", ...
+  uint64_t size = 0;          // bytes
+  uint32_t erasesize = 0;     // bytes
+  uint32_t writesize = 0;     // bytes
+  uint32_t oobsize = 0;       // bytes per page
   std::vector<uint32_t> bad;  // erase-block numbers answered bad
   std::string problem;        // what could not be read, "" when nothing was missed
 };

@@ -137,9 +137,10 @@ const char *type_word(const sim_mtd &m) {
 
 std::string heading(const map_partition &p) {
   const sim_mtd &m = p.mtd;
-  std::string h = "mtd" + std::to_string(m.number) + " " + type_word(m) + " size=" +
-                  size_word(m.size) + " erase=" + size_word(m.erasesize);
-  if (m.is_nand()) h += " page=" + std::to_string(m.writesize) + " oob=" + std::to_string(m.oobsize);
+  std::string h = "mtd" + std::to_string(m.number) + " " + type_word(m) +
+                  " size=" + size_word(m.size) + " erase=" + size_word(m.erasesize);
+  if (m.is_nand())
+    h += " page=" + std::to_string(m.writesize) + " oob=" + std::to_string(m.oobsize);
   h += ": " + std::to_string(p.blocks.size()) + " erase blocks";
   return h;
 }
@@ -173,10 +174,8 @@ struct run {
 std::vector<run> runs_of(const std::vector<map_block> &blocks) {
   std::vector<run> runs;
   for (size_t i = 0; i < blocks.size(); i++) {
-    if (!runs.empty() && alike(blocks[runs.back().last], blocks[i]))
-      runs.back().last = i;
-    else
-      runs.push_back({i, i});
+    if (!runs.empty() && alike(blocks[runs.back().last], blocks[i])) runs.back().last = i;
+    else runs.push_back({i, i});
   }
   return runs;
 }
@@ -248,15 +247,17 @@ int sim_map_read(const sim_board &board, const std::string &state_dir, sim_flash
 
 std::string sim_map_text(const sim_flash_map &map) {
   constexpr size_t STRIP = 64;
-  std::string out = "# one character per erase block: # programmed, + partly programmed, . erased, "
-                    "B bad\n";
+  std::string out =
+      "# one character per erase block: # programmed, + partly programmed, . erased, "
+      "B bad\n";
   for (const map_partition &p : map.parts) {
     out += heading(p) + "\n";
     for (size_t i = 0; i < p.blocks.size(); i += STRIP) {
-      char at[16];
+      char at[32];
       std::snprintf(at, sizeof at, "  %5zu  ", i);
       out += at;
-      for (size_t j = i; j < std::min(p.blocks.size(), i + STRIP); j++) out += strip_char(p.blocks[j]);
+      for (size_t j = i; j < std::min(p.blocks.size(), i + STRIP); j++)
+        out += strip_char(p.blocks[j]);
       out += "\n";
     }
     for (const run &r : runs_of(p.blocks)) {
@@ -284,7 +285,8 @@ std::string sim_map_svg(const sim_flash_map &map) {
   int y = MARGIN;
   // The legend.
   int x = MARGIN;
-  for (map_state s : {map_state::programmed, map_state::partly, map_state::erased, map_state::bad}) {
+  for (map_state s :
+       {map_state::programmed, map_state::partly, map_state::erased, map_state::bad}) {
     body += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" width=\"" +
             std::to_string(CELL) + "\" height=\"" + std::to_string(CELL) + "\" fill=\"" +
             fill_of(s) + "\" stroke=\"#888\" stroke-width=\"0.5\"/>\n";

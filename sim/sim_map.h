@@ -23,7 +23,7 @@ enum class map_state { bad, erased, programmed, partly };
 
 struct map_block {
   map_state state = map_state::erased;
-  std::string image_block;  // the image block that programmed it ("" unknown or none)
+  std::string image_block;        // the image block that programmed it ("" unknown or none)
   uint32_t units_programmed = 0;  // pages (NAND) or 512-byte units (NOR, RAM) not erased
   uint32_t units = 0;             // of the erase block
   /// What the block holds besides the image's data, drawn beside its state

@@ -52,16 +52,16 @@ TEST(SimMapE2e, DrawsTheFlashAfterAnInstall) {
                   "kernel"})
                 .status,
             0);
-  ASSERT_EQ(
-      tool(dir, "korvane-mkrom",
-           {"add", "img.rom", "env", "-t", "nor", "-p", "none", "--id", "1", "--name", "env"})
-          .status,
-      0);
+  ASSERT_EQ(tool(dir, "korvane-mkrom",
+                 {"add", "img.rom", "env", "-t", "nor", "-p", "none", "--id", "1", "--name", "env"})
+                .status,
+            0);
   e2e::run_result r =
       tool(dir, "korvane-sim", {"--board", "board", "--state", "st", "--", "-e", "img.rom"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   // Once more for env alone: the names stay with the blocks.
-  r = tool(dir, "korvane-sim", {"--board", "board", "--state", "st", "--", "-o", "1", "-e", "img.rom"});
+  r = tool(dir, "korvane-sim",
+           {"--board", "board", "--state", "st", "--", "-o", "1", "-e", "img.rom"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 
   r = tool(dir, "korvane-sim", {"map", "--board", "board", "--state", "st", "--svg", "map.svg"});
@@ -95,7 +95,8 @@ TEST(SimMapE2e, Mistakes) {
       {{"map", "--frob"}, 2, "korvane-sim map: unknown argument '--frob'\n"},
       {{"map", "--svg"}, 2, "korvane-sim map: --svg needs a value\n"},
       {{"map", "--board", "absent"}, 2, "korvane-sim map: absent: cannot be read: "},
-      {{"map", "--state", ".", "--svg", "no/such/folder/m.svg"}, 1,
+      {{"map", "--state", ".", "--svg", "no/such/folder/m.svg"},
+       1,
        "korvane-sim map: no/such/folder/m.svg: cannot be written: "},
   };
   for (const row &r : rows) {
