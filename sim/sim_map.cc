@@ -54,13 +54,21 @@ void add_marks(const std::string &path, sim_mtd *m) {
   }
 }
 
-// Which image block last programmed each erase block, by the event log.
-using owners = std::map<int, std::vector<std::string>>;
+// What the event log says of a partition: which image block last programmed
+// each erase block, and which units were written since their last erase.
+struct log_view {
+  std::vector<std::string> names;  // per erase block
+  std::vector<bool> written;       // per unit
+};
+using owners = std::map<int, log_view>;
 
 owners replay_log(const std::string &path, const sim_board &board) {
   owners own;
   std::map<int, std::string> current;  // the image block being programmed, per partition
-  for (const sim_mtd &m : board.mtds) own[m.number].assign(m.size / m.erasesize, "");
+  for (const sim_mtd &m : board.mtds) {
+    own[m.number].names.assign(m.size / m.erasesize, "");
+    own[m.number].written.assign(m.size / unit_of(m), false);
+  }
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
@@ -70,7 +78,7 @@ owners replay_log(const std::string &path, const sim_board &board) {
     int number = std::atoi(dev.c_str() + 3);
     const sim_mtd *m = board.find(number);
     if (!m || dev != "mtd" + std::to_string(number)) continue;
-    std::vector<std::string> &o = own[number];
+    log_view &o = own[number];
     if (what == "program") {
       std::string name;
       words >> name;
@@ -81,13 +89,25 @@ owners replay_log(const std::string &path, const sim_board &board) {
     if (!(words >> start >> length)) continue;
     if (what == "oobwrite") length = 1;  // the OOB bytes of the page at start
     else if (what != "erase" && what != "write") continue;
-    for (uint64_t b = start / m->erasesize; b < o.size() && b * m->erasesize < start + length; b++)
-      o[b] = what == "erase" ? std::string() : current[number];
+    const bool erase = what == "erase";
+    for (uint64_t b = start / m->erasesize; b < o.names.size() && b * m->erasesize < start + length;
+         b++)
+      o.names[b] = erase ? std::string() : current[number];
+    // An erase clears whole erase blocks; a write marks the units it touched.
+    const uint64_t unit = unit_of(*m);
+    const uint64_t from = erase ? start / m->erasesize * m->erasesize : start;
+    const uint64_t to =
+        erase ? (start + length + m->erasesize - 1) / m->erasesize * m->erasesize : start + length;
+    for (uint64_t u = from / unit; u < o.written.size() && u * unit < to; u++)
+      o.written[u] = !erase;
   }
   return own;
 }
 
-int read_partition(const sim_mtd &m, const std::string &base, const std::vector<std::string> &own,
+// A unit is programmed when its bytes (OOB bytes included) are not all 0xFF;
+// in an erase block that holds something, also when the log wrote it since
+// its last erase, since a page programmed with 0xFF bytes reads as erased.
+int read_partition(const sim_mtd &m, const std::string &base, const log_view &own,
                    map_partition *part, std::string *error) {
   part->mtd = m;
   add_marks(base + ".bad", &part->mtd);
@@ -109,15 +129,20 @@ int read_partition(const sim_mtd &m, const std::string &base, const std::vector<
       *error = base + ": cannot be read: " + std::strerror(errno);
       return -1;
     }
+    uint32_t by_bytes = 0, by_log = 0;
     for (uint32_t u = 0; u < units; u++) {
       bool clean = erased(buf, size_t(u) * unit, unit) &&
                    (!m.is_nand() || erased(oob_buf, size_t(u) * m.oobsize, m.oobsize));
-      if (!clean) blk.units_programmed++;
+      const size_t at = size_t(b) * units + u;
+      const bool logged = at < own.written.size() && own.written[at];
+      by_bytes += !clean;
+      by_log += !clean || logged;
     }
+    blk.units_programmed = by_bytes == 0 ? 0 : by_log;
     blk.state = blk.units_programmed == 0       ? map_state::erased
                 : blk.units_programmed == units ? map_state::programmed
                                                 : map_state::partly;
-    if (blk.state != map_state::erased && b < own.size()) blk.image_block = own[b];
+    if (blk.state != map_state::erased && b < own.names.size()) blk.image_block = own.names[b];
     part->blocks.push_back(blk);
   }
   return 0;

@@ -47,9 +47,12 @@ TEST(SimMap, DrawsWhatLandedAndWhoWroteIt) {
     plat().programming(0, "boot");
     for (uint32_t b : {0u, 1u, 2u, 4u, 5u, 6u, 7u}) ASSERT_EQ(erase(nand, b * 16384, 16384), 0);
     ASSERT_EQ(write_at(nand, 0, std::string(2 * 16384 + 5 * 512, 'k')), 0);
-    // "rootfs" then block 4 only; block 5 was written by boot, then erased.
+    // "rootfs" then block 4 only, one of its pages all 0xFF (programmed all
+    // the same); block 5 was written by boot, then erased.
     plat().programming(0, "rootfs");
-    ASSERT_EQ(write_at(nand, 4 * 16384, std::string(16384, 'r')), 0);
+    std::string rootfs(16384, 'r');
+    rootfs.replace(3 * 512, 512, 512, '\xff');
+    ASSERT_EQ(write_at(nand, 4 * 16384, rootfs), 0);
     // Block 7 turns bad.
     loff_t at = 7 * 16384;
     ASSERT_EQ(plat().ioctl(nand, MEMSETBADBLOCK, &at), 0);
@@ -80,14 +83,16 @@ TEST(SimMap, DrawsWhatLandedAndWhoWroteIt) {
   }
 }
 
-// A state folder never used is all erased; without the log's "program"
-// lines the bytes still say what each block holds, with no name.
+// A state folder never used is all erased, whatever an old log says; without
+// the log's "program" lines the bytes still say what each block holds, with
+// no name.
 TEST(SimMap, BytesAloneWithoutTheLog) {
   sim_board board;
   std::string error;
   ASSERT_EQ(sim_board_parse("mtd0 nand size=64K erase=16K page=512 oob=16\n", "b", &board, &error),
             0);
   e2e::scratch_dir state;
+  e2e::write_file(state / "events.log", "program mtd0 old\nwrite mtd0 0 16384\n");
   sim_flash_map map;
   ASSERT_EQ(sim_map_read(board, state.path(), &map, &error), 0) << error;
   EXPECT_EQ(sim_map_text(map).substr(sim_map_text(map).find("mtd0")),
