@@ -4,8 +4,9 @@
 // which image block, or partly programmed), drawn as text for a terminal or
 // as a self-contained SVG picture.
 //
-// What a block holds comes from its bytes (STATE/mtdN.data and .oob) and
-// the bad blocks (the board's and STATE/mtdN.bad); which image block
+// What a block holds comes from its bytes (STATE/mtdN.data and .oob, and
+// in a block that holds something the units the log wrote since its last
+// erase) and the bad blocks (the board's and STATE/mtdN.bad); which image block
 // programmed it comes from replaying STATE/events.log ("program", "erase",
 // "write" and "oobwrite" lines). A block whose bytes say programmed but the
 // log does not name keeps no name.
