@@ -138,7 +138,9 @@ class BoardTest : public ::testing::Test {
            f_usleep,
            f_getpid,
            "/nonexistent-dev",
-           board.root.c_str()};
+           board.root.c_str(),
+           "/nonexistent-sys",
+           platform_linux.programming};
     platform_install(&ops);
   }
 

@@ -15,6 +15,7 @@
 #include "cli/settings.h"
 #include "install/execute.h"
 #include "install/preflight.h"
+#include "mtd/mtd_board.h"
 #include "rom/output.h"
 #include "rom/show.h"
 #include "sign/sig_board.h"
@@ -83,6 +84,7 @@ int korvane_main(int argc, char **argv) {
   const rom_options &o = rom_opts;
   const install_settings settings = install_settings_of(o);
   if (!board_actions_allowed(o)) return 1;
+  if (o.board_file) return mtd_board_print();
 
   // The checks of the added options come first, before the session, the
   // kill sequence and the watchdog: an image they refuse leaves the board

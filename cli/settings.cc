@@ -114,6 +114,7 @@ void set_defaults(rom_options &o) {
   o.read_back = 0;
   o.skip_unchanged = 0;
   o.mark_bad = 0;
+  o.board_file = 0;
   for (const char *&k : o.pubkeys) k = nullptr;
   o.pubkey_count = 0;
 }
@@ -252,6 +253,11 @@ bool set_mark_bad(rom_options &o, const char *, std::string *) {
   return true;
 }
 
+bool set_board_file(rom_options &o, const char *, std::string *) {
+  o.board_file = 1;
+  return true;
+}
+
 bool set_pubkey(rom_options &o, const char *arg, std::string *error) {
   if (!*arg) {
     *error = "invalid public key file,''\n";
@@ -276,6 +282,7 @@ constexpr added_option added_options[] = {
     {"skip-unchanged", false, set_skip_unchanged},
     {"mark-bad", false, set_mark_bad},
     {"pubkey", true, set_pubkey},
+    {"board-file", false, set_board_file},
 };
 
 constexpr bool starts_with(const char *s, const char *prefix) {
@@ -592,7 +599,13 @@ bool scan_options(int argc, char **argv, rom_options &o, int *status, const char
     report("unknown align options,'%s'\n", align_list);
     return stop(usage(EXIT_USAGE));
   }
-  if (!o.rom_path) {
+  // --board-file is an action of its own: it reads no image and neither
+  // stops processes nor reboots.
+  if (o.board_file && (o.rom_path || o.kill || o.reboot || o.background)) {
+    report("option --board-file goes with none of -e, -i, -I, -x, -k, -r, -q, -h\n");
+    return stop(usage(EXIT_USAGE));
+  }
+  if (!o.rom_path && !o.board_file) {
     report("no rom block file setting!\n");
     return stop(usage(EXIT_USAGE));
   }

@@ -48,6 +48,7 @@ struct rom_options {
   int read_back;            // --read-back
   int skip_unchanged;       // --skip-unchanged
   int mark_bad;             // --mark-bad
+  int board_file;           // --board-file: print the board's board file, no other action
 
   const char *pubkeys[ROM_PUBKEYS_MAX];  // --pubkey FILE, each time given: point into argv
   int pubkey_count;                      // valid entries of pubkeys

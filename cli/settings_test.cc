@@ -59,7 +59,7 @@ std::string describe(const rom_options &o) {
     << " preflight=" << o.preflight << " device=" << (o.device_name ? o.device_name : "(null)")
     << " device_id=" << (o.device_id_given ? std::to_string(o.device_id) : "none")
     << " read_back=" << o.read_back << " skip_unchanged=" << o.skip_unchanged
-    << " mark_bad=" << o.mark_bad << " pubkeys=[";
+    << " mark_bad=" << o.mark_bad << " board_file=" << o.board_file << " pubkeys=[";
   for (int i = 0; i < o.pubkey_count; ++i) s << (i ? "," : "") << o.pubkeys[i];
   s << "]";
   return s.str();
@@ -377,7 +377,7 @@ const std::vector<std::string> classic_names = {
 const std::vector<std::string> added_words = {
     "--preflight", "--device",         "--device-id=3", "--de",       "--p",   "--",  "--dev=x",
     "--read-back", "--skip-unchanged", "--skip-",       "--mark-bad", "--rea", "--m", "--pubkey=k",
-    "--pu"};
+    "--pu",        "--board-file",     "--bo"};
 
 struct line {
   std::vector<std::string> args;
@@ -621,6 +621,37 @@ const std::vector<row> &added_rows() {
        {"-e", "x", "--skip-unchanged=yes"},
        2,
        "option takes no argument,'--skip-unchanged=yes'\n" + usage,
+       ""},
+      {"--board-file alone: an action that needs no image",
+       {"--board-file"},
+       RETURNS,
+       "",
+       "action=0 path=(null) board_file=1"},
+      {"--board-file with the options that change nothing",
+       {"-V", "--bo", "--preflight"},
+       RETURNS,
+       "",
+       "V=1 preflight=1 board_file=1"},
+      {"--b stays ambiguous among the old ones",
+       {"--b", "--board-file"},
+       2,
+       usage,
+       "",
+       "'--b' is ambiguous"},
+      {"--board-file with an image action",
+       {"-i", "x", "--board-file"},
+       2,
+       "option --board-file goes with none of -e, -i, -I, -x, -k, -r, -q, -h\n" + usage,
+       ""},
+      {"--board-file with -q, which would reboot",
+       {"--board-file", "-q"},
+       2,
+       "option --board-file goes with none of -e, -i, -I, -x, -k, -r, -q, -h\n" + usage,
+       ""},
+      {"--board-file takes no argument",
+       {"--board-file=mtd0"},
+       2,
+       "option takes no argument,'--board-file=mtd0'\n" + usage,
        ""},
       {"--mark-bad= is refused too",
        {"--mark-bad=", "-e", "x"},

@@ -44,7 +44,8 @@ bool same_settings(const rom_options &a, const rom_options &b) {
          a.header == b.header && a.preflight == b.preflight && a.device_name == b.device_name &&
          a.device_id_given == b.device_id_given && a.device_id == b.device_id &&
          a.read_back == b.read_back && a.skip_unchanged == b.skip_unchanged &&
-         a.mark_bad == b.mark_bad && a.pubkey_count == b.pubkey_count;
+         a.mark_bad == b.mark_bad && a.pubkey_count == b.pubkey_count &&
+         a.board_file == b.board_file;
 }
 
 }  // namespace
@@ -77,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (o.device_name)
     FUZZ_CHECK(points_into(o.device_name, words) && *o.device_name &&
                std::strlen(o.device_name) <= 16);
-  FUZZ_CHECK(o.rom_path && points_into(o.rom_path, words));
+  // --board-file is an action alone: no image, nothing stopped, no reboot.
+  if (o.board_file) FUZZ_CHECK(!o.rom_path && !o.kill && !o.reboot && !o.background);
+  else FUZZ_CHECK(o.rom_path && points_into(o.rom_path, words));
   FUZZ_CHECK(o.action == ROM_ACT_INFO || o.action == ROM_ACT_EXECUTE ||
              o.action == ROM_ACT_EXTRACT);
   FUZZ_CHECK((o.flags & ~(ROM_FLAG_FORCE | ROM_FLAG_TOOL | ROM_VERIFY_MASK)) == 0);

@@ -318,6 +318,7 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   if (verbose) report("erase mtd:from 0x%08x to 0x%08x...\n", 0u, g.size);
   // Discard decodes without writing, so it must not wipe the partition either.
   if (programs) {
+    mtd_note_programming(dev, text_field(blk->name));
     if (mtd_erase(dev.fd.fd, 0, g.size, cls, verbose, guarded ? &on_erase_failure : nullptr) < 0) {
       report("failed to erase mtd,%m,%s", path);
       return RES_FAULT;

@@ -117,6 +117,10 @@ int mtd_get_geometry(int fd, mtd_geometry *geo) {
   return geo->cls;
 }
 
+void mtd_note_programming(const mtd_device &dev, const std::string &block_name) {
+  plat().programming(dev.number, block_name.c_str());
+}
+
 int mtd_block_bad(const mtd_device &dev, uint32_t offset) {
   loff_t where = offset;
   int bad = plat().ioctl(dev.fd.fd, MEMGETBADBLOCK, &where);

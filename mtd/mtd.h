@@ -59,6 +59,10 @@ int mtd_query(mtd_device *dev);
 ///         its message.
 int mtd_get_geometry(int fd, mtd_geometry *geo);
 
+/// Tells the platform which image block is about to be programmed onto the
+/// device (a simulated board records it; Linux does nothing).
+void mtd_note_programming(const mtd_device &dev, const std::string &block_name);
+
 /// Asks whether the erase block at offset is marked bad (MEMGETBADBLOCK).
 /// Prints nothing. @return 1 bad, 0 good, or -1 with errno set.
 int mtd_block_bad(const mtd_device &dev, uint32_t offset);

@@ -25,6 +25,11 @@ struct platform_ops {
   pid_t (*getpid)();
   const char *dev_root;   // where "/dev" really is: "/dev" on Linux
   const char *proc_root;  // where "/proc" really is, for listing processes
+  const char *sys_root;   // where "/sys" really is, for listing /sys/class/mtd
+  /// Told which image block the install is about to program onto partition
+  /// mtd (its name as the header holds it, NUL-terminated). Does nothing on
+  /// Linux; the simulated board records it so that its flash can be drawn.
+  void (*programming)(int mtd, const char *block_name);
 };
 
 /// The real calls.

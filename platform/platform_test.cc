@@ -21,6 +21,7 @@ TEST(Platform, RealTableReachesTheSystem) {
   EXPECT_EQ(&p, &platform_linux);
   EXPECT_STREQ(p.dev_root, "/dev");
   EXPECT_STREQ(p.proc_root, "/proc");
+  EXPECT_STREQ(p.sys_root, "/sys");
 
   e2e::scratch_dir dir;
   std::string path = dir / "file";

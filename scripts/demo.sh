@@ -173,7 +173,18 @@ demo_install() {
   awk '{n[$1 == "run" ? "run" : $1" "$2]++} END {for (k in n) printf "  %-14s %d\n", k, n[k]}' board/events.log | sort
 }
 
-steps=(build image info extract damage install)
+demo_map() {
+  say "The simulated board as its board file, and a map of its flash"
+  cd "$work"
+  echo "What korvane --board-file prints on a board, here on the simulated one:"
+  run korvane-sim --state board -- --board-file
+  echo
+  echo "Every erase block of every partition after the install, and who programmed it:"
+  run korvane-sim map --state board --svg board-map.svg
+  echo "The same as a picture: $work/board-map.svg"
+}
+
+steps=(build image info extract damage install map)
 for step in "${steps[@]}"; do
   "demo_$step"
 done

@@ -5,7 +5,8 @@
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
 #               manual page generator, nlohmann-json (header-only), libsodium
 #               (image signatures)
-#   test        build + GoogleTest, peer coders used by the interop tests, benchmark
+#   test        build + GoogleTest, peer coders used by the interop tests, benchmark,
+#               the SVG renderer the flash map is checked with
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
 #   kernel-arm  the ARM VM tier: qemu for 32-bit ARM, the cross compiler (the
 #               armhf korvane and the RAM flash module) and the user-mode
@@ -25,7 +26,8 @@
 set -euo pipefail
 
 pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev)
-pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
+pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux
+  librsvg2-bin)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "sim/sim.h"
 
+// clang-format off
+#include <sys/ioctl.h>
+#include <mtd/mtd-abi.h>
+// clang-format on
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,7 +43,7 @@ struct sim_file {
 };
 
 struct sim_state {
-  std::string dir, proc_dir;
+  std::string dir, proc_dir, sys_dir;
   std::vector<std::unique_ptr<sim_device>> devs;
   std::vector<std::string> proc_files;
   std::map<int, sim_file> files;
@@ -244,6 +249,52 @@ int make_control_files(sim_state &s, const sim_board &board, std::string *error)
   return 0;
 }
 
+// STATE/sys/class/mtd as the kernel publishes it for the board's
+// partitions (a missing one has none), written afresh at every start so that
+// it follows the board file.
+int make_sys_tree(const sim_state &s, const std::vector<std::unique_ptr<sim_device>> &devs,
+                  std::string *error) {
+  const fs::path root = fs::path(s.sys_dir) / "class" / "mtd";
+  std::error_code ec;
+  fs::remove_all(root, ec);
+  for (const auto &d : devs) {
+    const sim_mtd &m = d->desc;
+    if (m.missing) continue;
+    const fs::path dir = root / ("mtd" + std::to_string(m.number));
+    fs::create_directories(dir, ec);
+    const char *type = m.type == MTD_NANDFLASH ? "nand" : m.type == MTD_NORFLASH ? "nor" : "ram";
+    // The kernel's capability flags of the type: writeable, bit-writeable
+    // (NOR and RAM), no erase needed (RAM).
+    const unsigned flags = m.type == MTD_NANDFLASH  ? 0x400
+                           : m.type == MTD_NORFLASH ? 0xc00
+                                                    : 0x1c00;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", flags);
+    const std::pair<const char *, std::string> attrs[] = {
+        {"name", m.name},
+        {"type", type},
+        {"size", std::to_string(m.size)},
+        {"erasesize", std::to_string(m.erasesize)},
+        {"writesize", std::to_string(m.writesize)},
+        {"oobsize", std::to_string(m.oobsize)},
+        {"flags", hex},
+    };
+    for (const auto &[attr, value] : attrs) {
+      std::ofstream out(dir / attr, std::ios::trunc);
+      out << value << '\n';
+      if (!out) {
+        *error = (dir / attr).string() + ": cannot be written";
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
+
+void sim_programming(int mtd, const char *block_name) {
+  sim_log("program mtd%d %s", mtd, report_word(block_name).c_str());
+}
+
 // The blocks an earlier run marked bad (MEMSETBADBLOCK), on a NAND
 // partition; a line that names no block of it is passed over.
 void load_marks(sim_device *d) {
@@ -320,6 +371,7 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
   s->dir = dir.lexically_normal().string();
   while (s->dir.size() > 1 && s->dir.back() == '/') s->dir.pop_back();
   s->proc_dir = s->dir + "/proc";
+  s->sys_dir = s->dir + "/sys";
   fs::create_directories(s->proc_dir, ec);
   if (ec) {
     *error = s->proc_dir + ": " + ec.message();
@@ -337,6 +389,7 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
     load_marks(d.get());
     s->devs.push_back(std::move(d));
   }
+  if (make_sys_tree(*s, s->devs, error) != 0) return -1;
   std::string log_path = s->dir + "/events.log";
   s->log_fd = ::open(log_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC,
                      0644);  // read for the run count
@@ -344,11 +397,13 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
     *error = log_path + ": " + std::strerror(errno);
     return -1;
   }
-  s->ops = platform_ops{"sim",    sim_open, sim_close, sim_read,   sim_write,  sim_lseek, sim_ioctl,
-                        sim_kill, sim_sync, sim_sleep, sim_usleep, sim_getpid, "/dev",    nullptr};
+  s->ops = platform_ops{"sim",     sim_open, sim_close, sim_read,       sim_write,  sim_lseek,
+                        sim_ioctl, sim_kill, sim_sync,  sim_sleep,      sim_usleep, sim_getpid,
+                        "/dev",    nullptr,  nullptr,   sim_programming};
   sim = std::move(s);
   sim_power_arm(0, 0);
   sim->ops.proc_root = sim->proc_dir.c_str();
+  sim->ops.sys_root = sim->sys_dir.c_str();
   sim->previous = platform_install(&sim->ops);
   return 0;
 }

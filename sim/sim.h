@@ -9,9 +9,13 @@
 //   mtdN.bad              the blocks marked bad by MEMSETBADBLOCK, one number
 //                         a line: bad in every later run
 //   proc/                 the "/proc" root: control files and process folders
+//   sys/class/mtd/mtdN/   the partitions' attributes as the kernel publishes
+//                         them (name, type, size, erasesize, writesize,
+//                         oobsize, flags), written afresh at every start
 //   events.log            one line per device operation and board action,
 //                         appended across runs, each run's first line its
-//                         mark (sim_mark_run)
+//                         mark (sim_mark_run); "program mtdN NAME" names the
+//                         image block an install is about to program there
 //
 // Every flash-changing operation is counted, and power can be cut at one of
 // them (sim/sim_power.h).

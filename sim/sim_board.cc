@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,8 @@ std::vector<std::string> split(const std::string &text, char sep) {
     from = at + 1;
   }
 }
+
+unsigned char uc(char c) { return static_cast<unsigned char>(c); }
 
 bool all_digits(const std::string &s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -161,6 +164,10 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
       else if (key == "erase") m.erasesize = v, have_erase = true;
       else if (key == "page") m.writesize = v, have_page = true;
       else m.oobsize = v, have_oob = true;
+    } else if (key == "name") {
+      if (value.find_first_of(std::string("\0\n", 2)) != std::string::npos)
+        return l.fail("name holds a NUL or a line end");
+      m.name = value;
     } else if (key == "bad") {
       for (const auto &b : split(value, ',')) {
         uint32_t block = 0;
@@ -234,6 +241,32 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
   return 0;
 }
 
+// A line of /proc/mtd pasted in: "mtdN: SIZE ERASESIZE "NAME"" (sizes in
+// hexadecimal). It gives no type, page or OOB size: those follow the name as
+// on an mtdN line ("nand page=2048 oob=64"), and a line without them says so.
+int parse_proc_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_board *board) {
+  std::string number = words[0].substr(0, words[0].size() - 1);
+  auto hex = [](const std::string &w) {
+    return !w.empty() && w.size() <= 8 &&
+           std::all_of(w.begin(), w.end(), [](char c) { return std::isxdigit(uc(c)); });
+  };
+  if (words.size() < 4 || !hex(words[1]) || !hex(words[2]))
+    return l.fail("a /proc/mtd line is mtdN: SIZE ERASESIZE \"NAME\" (sizes in hexadecimal)");
+  if (words.size() < 5)
+    return l.fail(
+        "a /proc/mtd line gives the size, the erase size and the name only: add the type "
+        "after the name (nand page=N oob=N, nor or ram)");
+  std::vector<std::string> as_mtd{number, words[4], "size=0x" + words[1], "erase=0x" + words[2],
+                                  "name=" + words[3]};
+  for (size_t i = 5; i < words.size(); i++) {
+    const std::string key = words[i].substr(0, words[i].find('='));
+    if (key == "size" || key == "erase" || key == "name")
+      return l.fail(key + "= is given by the /proc/mtd columns already");
+    as_mtd.push_back(words[i]);
+  }
+  return parse_mtd(l, as_mtd, board);
+}
+
 int parse_proc(const line_ctx &l, const std::vector<std::string> &words, sim_board *board) {
   if (words.size() < 2) return l.fail("no control file named");
   for (size_t i = 1; i < words.size(); i++) {
@@ -253,6 +286,51 @@ int parse_proc(const line_ctx &l, const std::vector<std::string> &words, sim_boa
     board->proc_files.push_back(path);
   }
   return 0;
+}
+
+// The words of a line: blanks part them; a double-quoted stretch is part of
+// its word with its blanks, and inside it \" \\ and \xNN stand for a quote,
+// a backslash and any byte; '#' outside quotes begins a comment.
+// @return false for a quote left open or a bad escape (*what says which).
+bool split_words(const std::string &raw, std::vector<std::string> *words, std::string *what) {
+  std::string word;
+  bool in_word = false, quoted = false;
+  for (size_t i = 0; i < raw.size(); i++) {
+    const char c = raw[i];
+    if (quoted) {
+      if (c == '"') {
+        quoted = false;
+      } else if (c != '\\') {
+        word += c;
+      } else if (i + 1 < raw.size() && (raw[i + 1] == '"' || raw[i + 1] == '\\')) {
+        word += raw[++i];
+      } else if (i + 3 < raw.size() && raw[i + 1] == 'x' && std::isxdigit(uc(raw[i + 2])) &&
+                 std::isxdigit(uc(raw[i + 3]))) {
+        word += static_cast<char>(std::stoi(raw.substr(i + 2, 2), nullptr, 16));
+        i += 3;
+      } else {
+        *what = "a backslash in quotes is not \\\", \\\\ or \\xNN";
+        return false;
+      }
+      continue;
+    }
+    if (c == '#') break;
+    if (std::isspace(uc(c))) {
+      if (in_word) words->push_back(word);
+      word.clear();
+      in_word = false;
+      continue;
+    }
+    in_word = true;
+    if (c == '"') quoted = true;
+    else word += c;
+  }
+  if (quoted) {
+    *what = "a quote is not closed";
+    return false;
+  }
+  if (in_word) words->push_back(word);
+  return true;
 }
 
 }  // namespace
@@ -309,14 +387,16 @@ int sim_board_parse(const std::string &text, const std::string &source, sim_boar
   int number = 0;
   while (std::getline(in, raw)) {
     number++;
-    std::string content = raw.substr(0, raw.find('#'));
-    std::istringstream words_in(content);
-    std::vector<std::string> words;
-    for (std::string w; words_in >> w;) words.push_back(w);
-    if (words.empty()) continue;
     line_ctx l{source, number, raw, error};
+    std::vector<std::string> words;
+    std::string what;
+    if (!split_words(raw, &words, &what)) return l.fail(what);
+    if (words.empty()) continue;
     int r = 0;
     if (words[0] == "proc") r = parse_proc(l, words, &parsed);
+    else if (words[0] == "dev:") continue;  // the heading of /proc/mtd
+    else if (words[0].rfind("mtd", 0) == 0 && words[0].back() == ':')
+      r = parse_proc_mtd(l, words, &parsed);
     else if (words[0].rfind("mtd", 0) == 0) r = parse_mtd(l, words, &parsed);
     else r = l.fail("unknown line '" + words[0] + "' (mtdN or proc)");
     if (r != 0) return -1;

@@ -49,6 +49,7 @@ struct sim_fault {
 /// or MTD_RAM.
 struct sim_mtd {
   int number = -1;
+  std::string name;  // the kernel's partition name ("" when not given)
   uint8_t type = 0;
   uint32_t size = 0;          // bytes
   uint32_t erasesize = 0;     // bytes

@@ -136,6 +136,19 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"mtd1 nand size=4M erase=128K page=2048 oob=64 weak=16\n",
        "weak cell '16' is not OFFSET:BIT"},
       {"mtd1 nor size=64K erase=64K weak=65536:0\n", "weak cell at 65536 is past the end"},
+      {"mtd1 nor size=64K erase=64K name=\"boot\n", "line 1: a quote is not closed"},
+      {"mtd1 nor size=64K erase=64K name=\"a\\qb\"\n", "a backslash in quotes is not"},
+      {"mtd1 nor size=64K erase=64K name=\"a\\x00\"\n", "name holds a NUL or a line end"},
+      // Lines of /proc/mtd: the type is asked for, the columns are checked.
+      {"mtd0: 00800000 00020000 \"kernel\"\n",
+       "line 1: a /proc/mtd line gives the size, the erase size and the name only: add the type "
+       "after the name (nand page=N oob=N, nor or ram)"},
+      {"mtd0: 00800000 00020000 \"kernel\" nand\n", "line 1: page= missing or 0 on NAND"},
+      {"mtd0: 0080000g 00020000 \"kernel\" nor\n", "is mtdN: SIZE ERASESIZE \"NAME\""},
+      {"mtd0: 00800000\n", "is mtdN: SIZE ERASESIZE \"NAME\""},
+      {"mtd0: 00800000 00020000 \"k\" nor size=4M\n",
+       "size= is given by the /proc/mtd columns already"},
+      {"mtdx: 00800000 00020000 \"k\" nor\n", "partition name 'mtdx' is not mtdN"},
   };
   for (const row &r : rows) {
     sim_board b;
@@ -147,6 +160,34 @@ TEST(SimBoard, MistakesNameTheLine) {
     EXPECT_EQ(b.proc_files, std::vector<std::string>{"kept"})
         << "a failed parse leaves the board alone";
   }
+}
+
+// /proc/mtd pasted as it is, with the type and page layout after each name,
+// and names in quotes with blanks, escapes and a '#' that is no comment.
+TEST(SimBoard, ProcMtdLinesAndQuotedNames) {
+  sim_board b;
+  std::string error;
+  ASSERT_EQ(sim_board_parse("dev:    size   erasesize  name\n"
+                            "mtd0: 00800000 00020000 \"NAND simulator partition 0\" nand "
+                            "page=2048 oob=64 bad=3\n"
+                            "mtd1: 00400000 00010000 \"u-boot #1\" nor  # the boot loader\n"
+                            "mtd2 ram size=64K erase=4K name=\"say \\\"hi\\\"\\x09\\\\\"\n",
+                            "pasted", &b, &error),
+            0)
+      << error;
+  ASSERT_EQ(b.mtds.size(), 3u);
+  const sim_mtd &nand = b.mtds[0], &nor = b.mtds[1], &ram = b.mtds[2];
+  EXPECT_EQ(nand.name, "NAND simulator partition 0");
+  EXPECT_TRUE(nand.is_nand());
+  EXPECT_EQ(nand.size, 8u << 20);
+  EXPECT_EQ(nand.erasesize, 128u << 10);
+  EXPECT_EQ(nand.writesize, 2048u);
+  EXPECT_EQ(nand.bad, std::vector<uint32_t>{3});
+  EXPECT_EQ(nor.name, "u-boot #1");
+  EXPECT_EQ(nor.size, 4u << 20);
+  EXPECT_EQ(nor.erasesize, 64u << 10);
+  EXPECT_EQ(nor.writesize, 1u);
+  EXPECT_EQ(ram.name, "say \"hi\"\t\\");
 }
 
 TEST(SimBoard, ErrorQuotesTheLine) {

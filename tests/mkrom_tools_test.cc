@@ -371,8 +371,31 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
   add({dir / "small", "-t", "file", "-p", "none", "--id", "9", "--name", "notes"});
   run_result r = mkrom({"check", img, "--board", dir / "board"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, img + ": 2 flash blocks fit " + dir / "board" + "\n");
+  // Then the room each partition has left, the missing one left out.
+  EXPECT_EQ(r.out, img + ": 2 flash blocks fit " + dir / "board" + "\n" +
+                       "mtd0: 6 of 6 good erase blocks used by 'kernel', 0 left (0 bytes, 0.0%)\n"
+                       "mtd1: 1 of 4 good erase blocks used by 'env', 3 left (196608 bytes, "
+                       "75.0%)\n"
+                       "mtd2: no flash block, 8 good erase blocks, 8 left (1048576 bytes, 100.0%)\n"
+                       "mtd3: no flash block, 32 good erase blocks, 32 left (524288 bytes, "
+                       "100.0%)\n");
   EXPECT_EQ(r.err, "");
+  json doc = json::parse(mkrom({"check", img, "--board", dir / "board", "--json"}).out);
+  EXPECT_EQ(doc["fits"], true);
+  EXPECT_EQ(doc["flash_blocks"], 2);
+  EXPECT_EQ(doc["problems"], json::array());
+  ASSERT_EQ(doc["partitions"].size(), 4u);
+  const json &nor = doc["partitions"][1];
+  EXPECT_EQ(nor["mtd"], 1);
+  EXPECT_EQ(nor["type"], "nor");
+  EXPECT_EQ(nor["block"]["name"], "env");
+  EXPECT_EQ(nor["block"]["erase_blocks_used"], 1);
+  EXPECT_EQ(nor["left"], 3);
+  EXPECT_EQ(nor["left_bytes"], 196608);
+  EXPECT_EQ(nor["left_percent"], 75.0);
+  EXPECT_TRUE(doc["partitions"][2]["block"].is_null());
+  EXPECT_EQ(doc["partitions"][0]["bad"], 2);
+  EXPECT_EQ(doc["partitions"][0]["good"], 6);
   // With block-align the 5,000 bytes of env take a whole 64 KiB erase block: still fits.
   EXPECT_EQ(mkrom({"check", img, "--board", dir / "board", "-a", "block-align,pad=0x00"}).status,
             0);
@@ -430,6 +453,15 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
                          "block 2 ('ro', nor-raw) on mtd5: the partition is read-only: the "
                          "install cannot open it for writing\n");
   }
+  // --json says the same: not fitting, each problem, and what the block would use.
+  r = mkrom({"check", img2, "--board", dir / "board", "--json"});
+  EXPECT_EQ(r.status, 1);
+  doc = json::parse(r.out);
+  EXPECT_EQ(doc["fits"], false);
+  ASSERT_EQ(doc["problems"].size(), 2u);
+  EXPECT_THAT(doc["problems"][0].get<std::string>(), HasSubstr("it needs 7 erase blocks"));
+  EXPECT_EQ(doc["partitions"][0]["block"]["erase_blocks_used"], 7);
+  EXPECT_EQ(doc["partitions"][0]["left"], 0);
 
   // Mistakes of the command line and of the board file.
   EXPECT_EQ(mkrom({"check", img}).status, 2);

@@ -27,6 +27,7 @@
 #include "sim/sim_board.h"
 #include "sim/sim_mtd.h"
 #include "sim/sim_power.h"
+#include "tools/korvane_sim_map.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -56,7 +57,9 @@ constexpr const char *HELP_MORE =
     "the first one that is not.\n"
     "Standard output is korvane's alone; korvane-sim's own errors go to\n"
     "standard error. Exit status: korvane's, or 2 for a mistake in korvane-sim's\n"
-    "options or board file (no state folder is made then).\n";
+    "options or board file (no state folder is made then).\n"
+    "\n"
+    "korvane-sim map draws the state folder's flash (korvane-sim map --help).\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "korvane-sim: %s\n%s", what.c_str(), USAGE);
@@ -136,6 +139,8 @@ bool korvane_refuses(const std::vector<char *> &args) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Subcommands come first; anything else runs korvane.
+  if (argc > 1 && std::strcmp(argv[1], "map") == 0) return korvane_sim_map(argc - 1, argv + 1);
   std::string board_file, state = DEFAULT_STATE;
   bool have_board = false;
   uint64_t cut_at = 0, cut_seed = 0;

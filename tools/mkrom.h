@@ -65,6 +65,7 @@ struct extract_args {
 struct check_args {
   std::string image, board;
   bool block_align = false;
+  bool json = false;  // --json: one JSON document on standard output
 };
 
 struct key_args {  // keygen, sign, verify

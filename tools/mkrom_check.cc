@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
-// korvane-mkrom check IMAGE --board FILE [-a LIST]: whether every flash
-// block of an image will install on a board (a board file as korvane-sim
-// reads it), before the image leaves the PC.
+// korvane-mkrom check IMAGE --board FILE [-a LIST] [--json]: whether every
+// flash block of an image will install on a board (a board file as
+// korvane-sim reads it), before the image leaves the PC, and how much room
+// each partition has left.
 #include <sys/stat.h>
 
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,8 +18,10 @@
 #include "codec/cypher_table.h"
 #include "install/blk_program.h"
 #include "mtd/mtd.h"
+#include "mtd/mtd_abi.h"
 #include "rom/layout.h"
 #include "rom/names.h"
+#include "rom/output.h"
 #include "rom/result.h"
 #include "rom/scan.h"
 #include "sim/sim_board.h"
@@ -27,20 +31,31 @@ namespace korvane::mkrom {
 namespace {
 
 const char CHECK_USAGE[] =
-    "Usage: korvane-mkrom check IMAGE --board FILE [-a LIST]\n"
+    "Usage: korvane-mkrom check IMAGE --board FILE [-a LIST] [--json]\n"
     "Check that korvane -e would install every flash block of IMAGE on the board\n"
     "that FILE describes (korvane-sim's board-file syntax): the block's partition\n"
     "exists, its geometry is one the writer serves, the data as written (decoded,\n"
     "then padded as -a says) fits it around its bad blocks, and no two flash\n"
     "blocks go to one partition. Header CRCs and payload checks are looked at\n"
-    "too. Every problem is named; exit status 1 if there is any.\n"
+    "too. Every problem is named; exit status 1 if there is any. A passing check\n"
+    "then says, for each partition of the board, how many of its good erase blocks\n"
+    "the image uses and how much room is left.\n"
     "\n"
     "      --board FILE      the board\n"
     "  -a, --align LIST      as korvane's -a: block-align, page-align (default),\n"
     "                        pad=0xNN\n"
+    "      --json            the verdict, the problems and the room of every\n"
+    "                        partition as one JSON document (schema in the README)\n"
     "  -h, --help            show this help\n";
 
-enum { OPT_BOARD = 256 };
+enum { OPT_BOARD = 256, OPT_JSON };
+
+// What a flash block takes of its partition, once its size is known.
+struct partition_use {
+  const rom_walk_blk *block = nullptr;  // the flash block that goes there
+  bool known = false;                   // blocks_used could be told
+  uint64_t blocks_used = 0;             // erase blocks, good ones on NAND
+};
 
 bool power_of_two(uint32_t v) { return v && !(v & (v - 1)); }
 
@@ -63,7 +78,7 @@ mtd_geometry geometry_of(const sim_mtd &m) {
 
 // The problems of one flash block on its partition.
 void check_flash_block(int fd, const rom_walk_blk &b, const sim_mtd &m, bool block_align,
-                       std::vector<std::string> *problems) {
+                       std::vector<std::string> *problems, partition_use *use) {
   const std::string who = describe(b) + " on mtd" + std::to_string(m.number);
   const uint32_t type = b.buf.hdr.type.get();
   const mtd_geometry g = geometry_of(m);
@@ -112,6 +127,8 @@ void check_flash_block(int fd, const rom_walk_blk &b, const sim_mtd &m, bool blo
   }
   const uint64_t padded = blk_pad_length(static_cast<uint32_t>(data), lay.align);
   if (!nand) {
+    use->known = true;
+    use->blocks_used = (padded + g.erasesize - 1) / g.erasesize;
     if (padded > g.size)
       problems->push_back(who + ": it writes " + std::to_string(padded) + " bytes (" +
                           std::to_string(data) + padded_for + "; mtd" + std::to_string(m.number) +
@@ -126,11 +143,94 @@ void check_flash_block(int fd, const rom_walk_blk &b, const sim_mtd &m, bool blo
   const uint32_t blocks = g.size / g.erasesize;
   const std::set<uint32_t> bad(m.bad.begin(), m.bad.end());
   const uint64_t good = blocks - bad.size();
+  use->known = true;
+  use->blocks_used = needed;
   if (needed > good)
     problems->push_back(who + ": it needs " + std::to_string(needed) + " erase blocks (" +
                         std::to_string(data) + padded_for + "; mtd" + std::to_string(m.number) +
                         " has " + std::to_string(good) + " good of " + std::to_string(blocks) +
                         " (" + std::to_string(bad.size()) + " bad)");
+}
+
+// The room of one partition of the board.
+struct room {
+  const sim_mtd *m;
+  uint64_t blocks, bad, good;
+  const partition_use *use;  // null when no flash block goes there
+  uint64_t left() const {
+    uint64_t used = use && use->known ? use->blocks_used : 0;
+    return used < good ? good - used : 0;
+  }
+  // Tenths of a percent of the good erase blocks left, rounded down.
+  uint64_t left_permille() const { return good ? left() * 1000 / good : 0; }
+};
+
+room room_of(const sim_mtd &m, const std::map<uint32_t, partition_use> &uses) {
+  room r{&m, m.size / m.erasesize, 0, 0, nullptr};
+  r.bad = std::set<uint32_t>(m.bad.begin(), m.bad.end()).size();
+  r.good = r.blocks - r.bad;
+  auto it = uses.find(static_cast<uint32_t>(m.number));
+  if (it != uses.end()) r.use = &it->second;
+  return r;
+}
+
+std::string room_line(const room &r) {
+  const std::string mtd = "mtd" + std::to_string(r.m->number);
+  const uint64_t pm = r.left_permille();
+  const std::string left = std::to_string(r.left()) + " left (" +
+                           std::to_string(r.left() * r.m->erasesize) + " bytes, " +
+                           std::to_string(pm / 10) + "." + std::to_string(pm % 10) + "%)";
+  if (!r.use)
+    return mtd + ": no flash block, " + std::to_string(r.good) + " good erase blocks, " + left;
+  return mtd + ": " + std::to_string(r.use->blocks_used) + " of " + std::to_string(r.good) +
+         " good erase blocks used by '" +
+         escaped_bytes(text_field(r.use->block->buf.hdr.name), true) + "', " + left;
+}
+
+int print_json(const check_args &a, const sim_board &board, unsigned flash,
+               const std::vector<std::string> &problems,
+               const std::map<uint32_t, partition_use> &uses) {
+  using nlohmann::json;
+  json parts = json::array();
+  for (const sim_mtd &m : board.mtds) {
+    if (m.missing) continue;
+    const room r = room_of(m, uses);
+    json block = nullptr;
+    if (r.use) {
+      block = {{"index", r.use->block->index},
+               {"name", text_field(r.use->block->buf.hdr.name)},
+               {"erase_blocks_used", r.use->known ? json(r.use->blocks_used) : json(nullptr)}};
+    }
+    parts.push_back({
+        {"mtd", m.number},
+        {"name", m.name},
+        {"type", m.is_nand()         ? "nand"
+                 : m.type == MTD_RAM ? "ram"
+                                     : "nor"},
+        {"size", m.size},
+        {"erase_size", m.erasesize},
+        {"erase_blocks", r.blocks},
+        {"bad", r.bad},
+        {"good", r.good},
+        {"block", block},
+        {"left", r.left()},
+        {"left_bytes", r.left() * m.erasesize},
+        {"left_percent", static_cast<double>(r.left_permille()) / 10.0},
+    });
+  }
+  json doc;
+  doc["format"] = "korvane-mkrom check";
+  doc["version"] = 1;
+  doc["image"] = a.image;
+  doc["board"] = a.board;
+  doc["fits"] = problems.empty();
+  doc["flash_blocks"] = flash;
+  doc["problems"] = problems;
+  doc["partitions"] = std::move(parts);
+  std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace);
+  std::fputs(text.c_str(), stdout);
+  std::fputc('\n', stdout);
+  return problems.empty() ? EXIT_DONE : EXIT_FAILED;
 }
 
 }  // namespace
@@ -139,6 +239,7 @@ int parse_check(request *req, int argc, char **argv) {
   static const option longs[] = {
       {"board", required_argument, nullptr, OPT_BOARD},
       {"align", required_argument, nullptr, 'a'},
+      {"json", no_argument, nullptr, OPT_JSON},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -147,6 +248,7 @@ int parse_check(request *req, int argc, char **argv) {
   int status = parse_options(
       req->self, argc, argv, "a:h", longs, CHECK_USAGE, &args, [&](int c, const char *arg) {
         if (c == OPT_BOARD) a.board = arg;
+        if (c == OPT_JSON) a.json = true;
         if (c == 'a') {
           int block_align = a.block_align, pad = 0xFF;
           if (!rom_parse_align_list(arg, &block_align, &pad))
@@ -194,6 +296,7 @@ int run_check(const request &req) {
                        ": korvane installs nothing after it");
 
   std::map<uint32_t, const rom_walk_blk *> by_id;
+  std::map<uint32_t, partition_use> uses;  // the last flash block of each partition
   unsigned flash = 0;
   for (const rom_walk_blk &b : scan.blocks) {
     const blk_hdr &h = b.buf.hdr;
@@ -217,13 +320,19 @@ int run_check(const request &req) {
                          ", which the board does not have");
       continue;
     }
-    if (!b.cut_short) check_flash_block(w.fd.fd, b, *m, a.block_align, &problems);
+    partition_use &use = uses[id];
+    use = partition_use{&b};
+    if (!b.cut_short) check_flash_block(w.fd.fd, b, *m, a.block_align, &problems, &use);
   }
 
   for (const std::string &p : problems)
     std::fprintf(stderr, "%s: %s: %s\n", req.self.c_str(), a.image.c_str(), p.c_str());
+  if (a.json) return print_json(a, board, flash, problems, uses);
   if (!problems.empty()) return EXIT_FAILED;
   std::printf("%s: %u flash blocks fit %s\n", a.image.c_str(), flash, a.board.c_str());
+  for (const sim_mtd &m : board.mtds) {
+    if (!m.missing) std::printf("%s\n", room_line(room_of(m, uses)).c_str());
+  }
   return EXIT_DONE;
 }
 

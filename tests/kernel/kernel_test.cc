@@ -99,6 +99,11 @@ const std::vector<partition> &board() {
 
 const partition &part(int mtd) { return board().at(static_cast<size_t>(mtd)); }
 
+// The names the drivers give their partitions.
+std::string part_name(const partition &p) {
+  return p.nand ? "NAND simulator partition " + std::to_string(p.mtd) : "mtdram test device";
+}
+
 // The module parameters that make the kernel build that board.
 std::string vm_conf() {
   std::string bad, parts;
@@ -126,7 +131,7 @@ std::string sim_board_text() {
       t += " bad=";
       for (size_t i = 0; i < p.bad.size(); i++) t += (i ? "," : "") + std::to_string(p.bad[i]);
     }
-    t += "\n";
+    t += " name=\"" + part_name(p) + "\"\n";
   }
   return t;
 }
@@ -582,6 +587,14 @@ std::vector<scenario> make_scenarios(const world &w) {
     all.push_back(b.done());
   }
 
+  // The board file korvane reads from /sys/class/mtd and the devices, before
+  // any scenario has marked a block bad.
+  {
+    builder b(w, "05-board-file");
+    b.run("board-file", {"--board-file"}, 0);
+    all.push_back(b.done());
+  }
+
   // One image with a block for every kind of partition: cypher1 across two
   // bad blocks, page records with OOB across a bad block, cypher3, cypher4
   // and none each across a bad block, cypher1 onto mtdram, and a block that
@@ -1011,6 +1024,41 @@ TEST(kernel_vm, smoke) {
     EXPECT_NE(proc.find(line), std::string::npos) << line << " missing from /proc/mtd:\n" << proc;
   }
   EXPECT_NE(result_text("00-smoke", "version.out").find("korvane 1.0.4.9"), std::string::npos);
+}
+
+// korvane --board-file in the VM prints the partitions the module
+// parameters asked for (the same as korvane-sim on the board that mirrors
+// them, checked by check_scenario), and korvane-mkrom check takes it.
+TEST(kernel_vm, board_file_from_the_board) {
+  check_scenario("05-board-file");
+  if (!outcome().ran) return;
+  std::string want =
+      "# the running board, from /sys/class/mtd and /dev/mtdN (korvane --board-file)\n";
+  for (const partition &p : board()) {
+    want += "mtd" + std::to_string(p.mtd) + (p.nand ? " nand" : " ram") + " size=" +
+            (p.size % (1u << 20) == 0 ? std::to_string(p.size >> 20) + "M"
+                                      : std::to_string(p.size >> 10) + "K") +
+            " erase=" + std::to_string(p.erasesize >> 10) + "K";
+    if (p.nand) want += " page=2048 oob=64";
+    for (size_t i = 0; i < p.bad.size(); i++)
+      want += (i ? "," : " bad=") + std::to_string(p.bad[i]);
+    want += " name=\"" + part_name(p) + "\"\n";
+  }
+  const std::string printed = result_text("05-board-file", "board-file.out");
+  EXPECT_EQ(printed, want);
+
+  e2e::scratch_dir dir;
+  write_file(dir / "board", printed);
+  const std::string image = outcome().results + "/../../t/images/main.rom";
+  e2e::run_result r =
+      e2e::run({e2e::bin("korvane-mkrom"), "check", image, "--board", dir / "board"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(": 6 flash blocks fit "), std::string::npos) << r.out;
+  // boot: 1,000,000 bytes in 8 of mtd0's 14 good erase blocks (3 and 7 bad).
+  EXPECT_NE(r.out.find("\nmtd0: 8 of 14 good erase blocks used by 'boot', 6 left (786432 bytes, "
+                       "42.8%)\n"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(kernel_vm, install_every_partition_kind) { check_scenario("10-install"); }
