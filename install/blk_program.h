@@ -76,6 +76,10 @@ blk_action blk_type_action(uint32_t type);
 /// @return 1 when the settings select no ids or list id, else 0.
 int blk_selected(const install_settings &s, int id);
 
+/// The MTD number the block with this id is programmed into: its id, or
+/// where the settings' partition map sends it.
+int blk_partition(const install_settings &s, int id);
+
 /// Programs one block. blk is the header in file byte order; offset and
 /// length locate the payload in fd. Blocks of types none, tool, file, script
 /// and exe, and blocks not selected, are left alone.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct install_settings {
   bool read_back = false;                       // --read-back: compare each programmed block
   bool skip_unchanged = false;                  // --skip-unchanged: leave equal partitions alone
   bool mark_bad = false;                        // --mark-bad: mark NAND blocks failing with EIO
+  // The update into a slot: block id -> the MTD number its block goes to.
+  // Empty: every block goes to /dev/mtd<its id>.
+  std::map<int, int> partitions = {};
 };
 
 }  // namespace korvane
