@@ -84,7 +84,9 @@ bool sim_partition_digest(int number, uint32_t *crc) {
   uint32_t c = 0;
   for (uint32_t block = 0; block < m->size / m->erasesize; ++block) {
     if (m->is_bad(block)) continue;
-    c = static_cast<uint32_t>(::crc32(c, reinterpret_cast<const Bytef *>(bytes.data()) + uint64_t{block} * m->erasesize, m->erasesize));
+    c = static_cast<uint32_t>(
+        ::crc32(c, reinterpret_cast<const Bytef *>(bytes.data()) + uint64_t{block} * m->erasesize,
+                m->erasesize));
   }
   *crc = c;
   return true;
@@ -113,9 +115,8 @@ int sim_boot(bool fail, FILE *out) {
     if (bootlimit > 0 && bootcount > bootlimit) {
       // The fallback: one store, then the last good slot.
       const std::string next = value_of(env, "korvane_next"), good = value_of(env, "korvane_good");
-      bootenv_vars changes = {{"korvane_next", good},
-                              {"upgrade_available", "0"},
-                              {"bootcount", "0"}};
+      bootenv_vars changes = {
+          {"korvane_next", good}, {"upgrade_available", "0"}, {"bootcount", "0"}};
       if (next == "A" || next == "B") changes["korvane_" + next] = "failed";
       if (store(changes, out) != 0) return 2;
       for (const auto &[k, v] : changes) env[k] = v;

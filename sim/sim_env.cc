@@ -75,8 +75,8 @@ int load_state(const sim_env_place &place, const std::string &dir, env_state *st
   for (int c = 0; c < copies; ++c) {
     std::string bytes;
     if (read_copy(copy_path(dir, c), &bytes, error) != 0) return -1;
-    valid[c] = bytes.size() == place.size &&
-               uboot_env_decode(bytes, place.redundant, &vars[c], &flags[c]);
+    valid[c] =
+        bytes.size() == place.size && uboot_env_decode(bytes, place.redundant, &vars[c], &flags[c]);
   }
   st->current = uboot_env_pick(valid[0] ? &flags[0] : nullptr, valid[1] ? &flags[1] : nullptr);
   if (st->current >= 0) {
@@ -111,7 +111,8 @@ bool uboot_env_encode(const bootenv_vars &vars, uint32_t size, bool redundant, u
   data += '\0';
   if (data.size() > size - head) return false;
   data.resize(size - head, '\0');
-  const uint32_t crc = static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+  const uint32_t crc = static_cast<uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
   bytes->clear();
   for (int k = 0; k < 4; ++k) *bytes += static_cast<char>(crc >> (8 * k));
   if (redundant) *bytes += static_cast<char>(flag);
@@ -119,13 +120,13 @@ bool uboot_env_encode(const bootenv_vars &vars, uint32_t size, bool redundant, u
   return true;
 }
 
-bool uboot_env_decode(const std::string &bytes, bool redundant, bootenv_vars *vars,
-                      uint8_t *flag) {
+bool uboot_env_decode(const std::string &bytes, bool redundant, bootenv_vars *vars, uint8_t *flag) {
   const size_t head = redundant ? 5 : 4;
   if (bytes.size() <= head) return false;
   const char *data = bytes.data() + head;
   const size_t len = bytes.size() - head;
-  if (::crc32(0, reinterpret_cast<const Bytef *>(data), static_cast<uInt>(len)) != get_le32(bytes)) return false;
+  if (::crc32(0, reinterpret_cast<const Bytef *>(data), static_cast<uInt>(len)) != get_le32(bytes))
+    return false;
   *flag = redundant ? static_cast<uint8_t>(bytes[4]) : 0;
   vars->clear();
   size_t at = 0;
@@ -175,8 +176,8 @@ int sim_env_store(const sim_env_place &place, const std::string &dir, const boot
   const uint8_t flag = st.current < 0 ? 1 : static_cast<uint8_t>(st.flag + 1);
   std::string bytes;
   if (!uboot_env_encode(st.vars, place.size, place.redundant, flag, &bytes)) {
-    *error = "the variables do not fit into the environment of " + std::to_string(place.size) +
-             " bytes";
+    *error =
+        "the variables do not fit into the environment of " + std::to_string(place.size) + " bytes";
     return -1;
   }
   if (write_copy(copy_path(dir, target), bytes, error) != 0) return -1;

@@ -30,8 +30,7 @@ bool uboot_env_encode(const bootenv_vars &vars, uint32_t size, bool redundant, u
 
 /// Reads one copy. @return false when its size or CRC is wrong (or a
 /// variable has no '=').
-bool uboot_env_decode(const std::string &bytes, bool redundant, bootenv_vars *vars,
-                      uint8_t *flag);
+bool uboot_env_decode(const std::string &bytes, bool redundant, bootenv_vars *vars, uint8_t *flag);
 
 /// Which copy the boot loader reads: 0 or 1, or -1 when neither is valid.
 /// A copy that is not valid is passed as null.

@@ -38,8 +38,8 @@ ctx_ptr open_env(const std::string &place, bool *opened, std::string *error) {
   }
   int r = libuboot_open(ctx.get());
   if (r < 0 && r != -ENODATA) {
-    *error = "the environment cannot be read (" + std::string(std::strerror(-r)) + ") as " +
-             place + " describes it";
+    *error = "the environment cannot be read (" + std::string(std::strerror(-r)) + ") as " + place +
+             " describes it";
     return nullptr;
   }
   *opened = true;

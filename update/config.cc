@@ -19,7 +19,7 @@ namespace {
 
 struct parse_ctx {
   FILE *file = nullptr;
-  int line = 0;         // of the line the parser read last
+  int line = 0;          // of the line the parser read last
   bool at_start = true;  // the next read begins a line
   system_config *config = nullptr;
   config_error error;
@@ -89,7 +89,8 @@ int handle(void *user, const char *section_c, const char *name_c, const char *va
     std::string list = value;
     for (size_t at = 0; at <= list.size();) {
       size_t comma = list.find(',', at);
-      std::string word = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+      std::string word =
+          list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
       word.erase(0, word.find_first_not_of(" \t"));
       word.erase(word.find_last_not_of(" \t") + 1);
       if (!parse_number(word, 255, &n))
@@ -109,14 +110,14 @@ int handle(void *user, const char *section_c, const char *name_c, const char *va
         return fail(c, "boot-attempts '" + value + "' is not a number from 1 to 100");
       cfg.boot_attempts = static_cast<unsigned>(n);
     } else {
-      return fail(c, "unknown key '" + name +
-                         "' in [bootloader] (type, env-config, boot-attempts)");
+      return fail(c,
+                  "unknown key '" + name + "' in [bootloader] (type, env-config, boot-attempts)");
     }
   } else if (section.empty()) {
     return fail(c, "'" + name + "' stands before any section; put it into one");
   } else {
-    return fail(c, "unknown section [" + section +
-                       "] (board, keys, slot.A, slot.B, image, bootloader)");
+    return fail(
+        c, "unknown section [" + section + "] (board, keys, slot.A, slot.B, image, bootloader)");
   }
   return 1;
 }
@@ -129,8 +130,9 @@ int check_whole(system_config &cfg, config_error *error) {
   };
   for (int s = 0; s < 2; ++s) {
     if (cfg.slots[s].empty())
-      return wrong(0, std::string("no [slot.") + "AB"[s] + "] section: map the image's block "
-                      "ids to the slot's partitions");
+      return wrong(0, std::string("no [slot.") + "AB"[s] +
+                          "] section: map the image's block "
+                          "ids to the slot's partitions");
   }
   for (const auto &[id, part] : cfg.slots[0]) {
     if (!cfg.slots[1].count(id))
@@ -157,7 +159,8 @@ int config_load(const std::string &path, system_config *config, config_error *er
   struct stat st {};
   if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
     *error = {path, 0,
-              std::string("cannot be read: ") + (file ? "not a regular file" : std::strerror(errno)) +
+              std::string("cannot be read: ") +
+                  (file ? "not a regular file" : std::strerror(errno)) +
                   "; give the board's configuration with --config FILE"};
     return -1;
   }
@@ -210,8 +213,9 @@ int config_partitions(const system_config &config, std::map<int, int> numbers[2]
         number = by_name[part.name];
       } else {
         *error = {config.path, part.line,
-                  "partition '" + part.name + "' is not in /proc/mtd; name it as /proc/mtd does, "
-                  "or as mtdN"};
+                  "partition '" + part.name +
+                      "' is not in /proc/mtd; name it as /proc/mtd does, "
+                      "or as mtdN"};
         return -1;
       }
       const bool fresh = owner.emplace(number, "AB"[s]).second;

@@ -10,12 +10,12 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include <zlib.h>
 #include "install/blk_program.h"
 #include "install/execute.h"
 #include "install/preflight.h"
 #include "mtd/mtd.h"
 #include "mtd/mtd_read.h"
-#include <zlib.h>
 #include "rom/output.h"
 #include "rom/result.h"
 #include "rom/walk.h"
@@ -305,8 +305,8 @@ int update_run(const update_request &r) {
     digest += word;
   }
   if (!s.config.keys.empty() && sig_board_unchanged(image, guard) < 0)
-    return fail(s, "signature", "the image changed while it was written; slot " + target_s +
-                                    " stays empty");
+    return fail(s, "signature",
+                "the image changed while it was written; slot " + target_s + " stays empty");
   report("update: written slot=%c digest=%s\n", target, digest.c_str());
 
   // 4. The switch: one store.
@@ -336,11 +336,11 @@ int update_status(const update_request &r) {
     print_json(status_json(s));
     return EXIT_DONE;
   }
-  report("status: schema=%d running=%s next=%s good=%s upgrade-available=%d bootcount=%u "
-         "bootlimit=%u\n",
-         UPDATE_SCHEMA, s.running ? std::string(1, s.running).c_str() : "-",
-         shown(v.next).c_str(), shown(v.good).c_str(), v.upgrade_available ? 1 : 0, v.bootcount,
-         v.bootlimit);
+  report(
+      "status: schema=%d running=%s next=%s good=%s upgrade-available=%d bootcount=%u "
+      "bootlimit=%u\n",
+      UPDATE_SCHEMA, s.running ? std::string(1, s.running).c_str() : "-", shown(v.next).c_str(),
+      shown(v.good).c_str(), v.upgrade_available ? 1 : 0, v.bootcount, v.bootlimit);
   json o = status_json(s);
   for (char c : {'A', 'B'}) {
     const slot_view &sv = v.slots[slot_index(c)];
@@ -359,9 +359,10 @@ int change_running(const update_request &r, const char *prefix, bool confirm) {
   int status = 0;
   if (open_session(s, prefix, &status) != 0) return status;
   if (!s.running) {
-    report("%s refused reason=the running slot is unknown: /proc/cmdline has no "
-           "korvane.slot=A|B\n",
-           prefix);
+    report(
+        "%s refused reason=the running slot is unknown: /proc/cmdline has no "
+        "korvane.slot=A|B\n",
+        prefix);
     return EXIT_REFUSED;
   }
   std::string refusal;

@@ -19,8 +19,8 @@ namespace korvane {
 inline constexpr int UPDATE_SCHEMA = 1;  // of the --json objects
 
 struct update_request {
-  std::string config;        // the configuration file
-  bool json = false;         // --json: an object at the end
+  std::string config;           // the configuration file
+  bool json = false;            // --json: an object at the end
   const char *image = nullptr;  // --update IMAGE
   /// What the install takes from the command line (-f, -a, -V, --mark-bad);
   /// the update sets the rest.
