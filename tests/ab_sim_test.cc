@@ -104,8 +104,9 @@ struct ab_board {
   }
 
   e2e::run_result korvane(const std::vector<std::string> &words) const {
-    std::vector<std::string> args = {bin("korvane-sim"), "--board", "board", "--state", "state",
-                                     "--",               "--config", "system.conf"};
+    std::vector<std::string> args = {bin("korvane-sim"), "--board",    "board",
+                                     "--state",          "state",      "--",
+                                     "--config",         "system.conf"};
     args.insert(args.end(), words.begin(), words.end());
     return e2e::run(args, dir.path());
   }
@@ -167,7 +168,8 @@ TEST_P(AbSim, UpdateBootConfirm) {
   EXPECT_TRUE(has(r.out, "update: slots running=A target=B")) << r.out;
   EXPECT_TRUE(has(r.out, "update: mark slot=B state=empty")) << r.out;
   EXPECT_TRUE(has(r.out, "read-back: mtd1 ok")) << r.out;
-  EXPECT_TRUE(has(r.out, "update: switch slot=B state=pending attempts=2 version=1.0.4.9")) << r.out;
+  EXPECT_TRUE(has(r.out, "update: switch slot=B state=pending attempts=2 version=1.0.4.9"))
+      << r.out;
   // Slot A and the partition nobody maps are untouched; slot B holds the kernel.
   const auto after = b.snapshot();
   const std::string written = changed(before, after);
@@ -182,7 +184,8 @@ TEST_P(AbSim, UpdateBootConfirm) {
 
   r = b.boot();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(has(r.err, "boot: slot=B state=pending bootcount=1 bootlimit=2 fallback=no result=up"))
+  EXPECT_TRUE(
+      has(r.err, "boot: slot=B state=pending bootcount=1 bootlimit=2 fallback=no result=up"))
       << r.err;
   EXPECT_TRUE(has(b.status(), "slot=B state=pending attempts-left=1"));
 
@@ -246,8 +249,8 @@ TEST(AbSimRefusal, NothingIsWritten) {
        [](ab_board &b) {
          b.image("x.rom", 1);
          e2e::write_file(b.dir / "system.conf",
-                         std::string(CONFIG).replace(std::string(CONFIG).find("device = board"),
-                                                     14, "device = other"));
+                         std::string(CONFIG).replace(std::string(CONFIG).find("device = board"), 14,
+                                                     "device = other"));
          return std::string("x.rom");
        },
        "device"},
@@ -284,8 +287,8 @@ TEST(AbSimRefusal, NothingIsWritten) {
        "blocks"},
       {"unsigned, with a trusted key configured",
        [](ab_board &b) {
-         e2e::run_result k = e2e::run(
-             {bin("korvane-mkrom"), "keygen", "board.key", "board.pub"}, b.dir.path());
+         e2e::run_result k =
+             e2e::run({bin("korvane-mkrom"), "keygen", "board.key", "board.pub"}, b.dir.path());
          EXPECT_EQ(k.status, 0);
          e2e::write_file(b.dir / "system.conf", std::string(CONFIG) + "[keys]\nkey = board.pub\n");
          b.image("x.rom", 1);
@@ -333,8 +336,9 @@ TEST(AbSimReject, OnlyWhileTheOtherSlotIsGood) {
   const auto before = b.snapshot();
   r = b.korvane({"--reject"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "reject: refused slot=A reason=slot B is failed; rejecting slot A would leave "
-                   "no slot to boot\n");
+  EXPECT_EQ(r.out,
+            "reject: refused slot=A reason=slot B is failed; rejecting slot A would leave "
+            "no slot to boot\n");
   EXPECT_EQ(changed(b.snapshot(), before), "");
 }
 
@@ -377,14 +381,15 @@ TEST(AbSimConfig, ErrorsNameTheLine) {
     SCOPED_TRACE(r.text);
     ab_board b(NAND, r.text);
     b.image("v2.rom", 1);
-    e2e::run_result ok = e2e::run({bin("korvane-sim"), "--board", "board", "--state", "state",
-                                   "--", "-I", "v2.rom"},
-                                  b.dir.path());
+    e2e::run_result ok =
+        e2e::run({bin("korvane-sim"), "--board", "board", "--state", "state", "--", "-I", "v2.rom"},
+                 b.dir.path());
     ASSERT_EQ(ok.status, 0);
     const auto before = b.snapshot();
     e2e::run_result out = b.korvane({"--update", "v2.rom"});
     EXPECT_EQ(out.status, 2);
-    EXPECT_TRUE(has(out.out, std::string("config: error file=system.conf ") + r.line + " reason=")) << out.out;
+    EXPECT_TRUE(has(out.out, std::string("config: error file=system.conf ") + r.line + " reason="))
+        << out.out;
     EXPECT_TRUE(has(out.out, r.says)) << out.out;
     EXPECT_EQ(changed(b.snapshot(), before), "");
   }
