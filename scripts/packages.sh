@@ -4,7 +4,8 @@
 # missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|all]...
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
 #               manual page generator, nlohmann-json (header-only), libsodium
-#               (image signatures)
+#               (image signatures), libinih (the board's configuration) and
+#               libubootenv (U-Boot's environment)
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
 #   kernel-arm  the ARM VM tier: qemu for 32-bit ARM, the cross compiler (the
@@ -22,7 +23,8 @@
 #   bench       the peer decoder and the plotter of the benchmark report (scripts/bench.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev)
+pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev
+  libinih-dev libubootenv-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)
@@ -35,7 +37,7 @@ pkgs_bench=(7zip gnuplot-nox)
 # installed (each would bring the armhf C library onto the PC), but
 # downloaded and unpacked into .armhf-cache/sysroot by
 # cmake/fetch-armhf-libs.sh, where cmake/toolchain-armhf.cmake finds them.
-libs_armhf=(zlib1g-dev libsodium-dev)
+libs_armhf=(zlib1g-dev libsodium-dev libinih-dev libubootenv-dev)
 
 want=() arches=() armhf_libs=0
 [ $# -gt 0 ] || set -- build
