@@ -15,6 +15,12 @@
 
 namespace korvane {
 
+/// Told of every chunk programmed (bytes as handed to the writer).
+struct install_progress {
+  void (*written)(void *ctx, uint32_t bytes) = nullptr;
+  void *ctx = nullptr;
+};
+
 struct install_settings {
   uint32_t flags = 0;         // -f: the flag word; only its verify kind is read
   bool verify = true;         // -v (always on): payloads with a verify kind are checked for display
@@ -35,6 +41,9 @@ struct install_settings {
   // The update into a slot: block id -> the MTD number its block goes to.
   // Empty: every block goes to /dev/mtd<its id>.
   std::map<int, int> partitions = {};
+  // Told of each chunk programmed where the read-back or --mark-bad hook
+  // is set (the update's progress bar).
+  install_progress progress = {};
 };
 
 }  // namespace korvane

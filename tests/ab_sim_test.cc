@@ -322,6 +322,30 @@ TEST(AbSimRefusal, NothingIsWritten) {
   }
 }
 
+// A write that fails after the slot was marked empty: the update fails,
+// the slot stays empty and the board boots the running slot as before.
+TEST(AbSimFailure, AFailedWriteLeavesTheSlotEmpty) {
+  ab_board b(NAND);
+  std::string board = NAND.board;
+  board.replace(board.find("name=root_b"), 11, "name=root_b fail=write:3:EIO");
+  e2e::write_file(b.dir / "board", board);
+  b.image("v2.rom", 1);
+  e2e::run_result r = b.korvane({"--update", "v2.rom", "--json"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "update: mark slot=B state=empty")) << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "update: failed step=write reason=programming slot B failed; it stays "
+                  "empty"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "\"result\":\"failed\"")) << r.out;
+  std::string s = b.status();
+  EXPECT_TRUE(has(s, "running=A next=A good=A upgrade-available=0")) << s;
+  EXPECT_TRUE(has(s, "slot=B state=empty attempts-left=-\n")) << s;
+  r = b.boot();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.err, "boot: slot=A state=good")) << r.err;
+}
+
 TEST(AbSimReject, OnlyWhileTheOtherSlotIsGood) {
   ab_board b(NAND);
   b.image("v2.rom", 1);

@@ -2,8 +2,11 @@
 #include "update/update.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include <zlib.h>
+#include "codec/cypher_table.h"
 #include "install/blk_program.h"
 #include "install/execute.h"
 #include "install/preflight.h"
@@ -132,6 +136,8 @@ void print_json(const json &o) { report("%s\n", o.dump().c_str()); }
 
 struct block_plan {
   const system_config *config = nullptr;
+  int fd = -1;                            // the image
+  uint64_t bytes = 0;                     // content bytes of the blocks to program
   std::map<int, int> *targets = nullptr;  // block id -> partition of the target slot
   std::vector<int> program;               // ids of the blocks to program, in file order
   int left = 0;                           // blocks left alone
@@ -145,6 +151,9 @@ int plan_block(void *ctx, const rom_walk_blk &b) {
   const int id = static_cast<int>(h.id.get());
   if (p.targets->count(id)) {
     p.program.push_back(id);
+    uint64_t size = 0;
+    const cypher_type *t = cypher_find(h.cypher.get());
+    if (t && cypher_content_size(*t, p.fd, b.payload, b.length, &size)) p.bytes += size;
   } else if (p.config->left_alone.count(id)) {
     ++p.left;
   } else if (p.refusal.empty()) {
@@ -153,6 +162,29 @@ int plan_block(void *ctx, const rom_walk_blk &b) {
                 ") is mapped by no slot; map its id in both slots or list it in leave-alone";
   }
   return 0;
+}
+
+// The progress bar on standard error: one line drawn again in place.
+struct progress_bar {
+  uint64_t total = 0, done = 0;
+  int shown = -1;  // the percentage last drawn
+};
+
+void progress_written(void *ctx, uint32_t bytes) {
+  auto &p = *static_cast<progress_bar *>(ctx);
+  p.done += bytes;
+  const uint64_t done = std::min(p.done, p.total);
+  const int percent = p.total ? static_cast<int>(done * 100 / p.total) : 100;
+  if (percent == p.shown) return;
+  p.shown = percent;
+  char bar[41];
+  std::memset(bar, '.', 40);
+  std::memset(bar, '#', static_cast<size_t>(percent * 40 / 100));
+  bar[40] = '\0';
+  std::fprintf(stderr, "\rupdate [%s] %3d%% %llu/%llu KiB", bar, percent,
+               static_cast<unsigned long long>(done / 1024),
+               static_cast<unsigned long long>(p.total / 1024));
+  std::fflush(stderr);
 }
 
 // CRC-32 of the partition's good erase blocks, in order.
@@ -235,18 +267,10 @@ int update_run(const update_request &r) {
     return refuse(s, "slots",
                   "slot " + target_s + " is the last confirmed slot; the running slot " +
                       running_s + " must be confirmed before the other one is written");
-  std::map<int, int> &targets = numbers[slot_index(target)];
-  for (const auto &[id, number] : numbers[slot_index(s.running)]) {
-    (void)id;
-    for (const auto &[tid, tnumber] : targets) {
-      if (tnumber == number)
-        return refuse(s, "slots",
-                      "partition mtd" + std::to_string(number) + " of block id " +
-                          std::to_string(tid) + " belongs to the running slot");
-    }
-  }
-
   // 2. The image: signature, binding, the blocks against the slot, preflight.
+  // No partition is in both slots (config_partitions), so nothing below
+  // reaches the running slot's.
+  std::map<int, int> &targets = numbers[slot_index(target)];
   rom_walk image;
   if (rom_walk_open(&image, r.image, O_RDONLY) < 0) return fail(s, "image", "cannot be read");
   sig_guard guard;
@@ -259,7 +283,10 @@ int update_run(const update_request &r) {
   if (device_binding_given(settings) && device_binding_check(image, settings) < 0)
     return refuse(s, "device", "the image is not built for this board");
   if (image.kind != ROM_CHECK_ROM) return refuse(s, "image", "a block file has no rom header");
-  block_plan plan{&s.config, &targets, {}, 0, {}};
+  block_plan plan;
+  plan.config = &s.config;
+  plan.fd = image.fd.fd;
+  plan.targets = &targets;
   rom_walk_steps steps;
   steps.ctx = &plan;
   steps.block = plan_block;
@@ -293,7 +320,12 @@ int update_run(const update_request &r) {
     return EXIT_REFUSED;
   }
   report("update: mark slot=%c state=empty\n", target);
-  if (rom_execute_walk(&image, settings) < 0)
+  progress_bar bar;
+  bar.total = plan.bytes;
+  if (isatty(STDERR_FILENO)) settings.progress = {progress_written, &bar};
+  const int written = rom_execute_walk(&image, settings);
+  if (bar.shown >= 0) std::fputs("\n", stderr);
+  if (written < 0)
     return fail(s, "write", "programming slot " + target_s + " failed; it stays empty");
   std::string digest;
   for (const auto &[id, number] : targets) {
