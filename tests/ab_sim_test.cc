@@ -346,6 +346,62 @@ TEST(AbSimFailure, AFailedWriteLeavesTheSlotEmpty) {
   EXPECT_TRUE(has(r.err, "boot: slot=A state=good")) << r.err;
 }
 
+// The boot step checks the slot against its record: a partition changed
+// after the update does not boot, and its attempts run out as a system that
+// never comes up.
+TEST(AbSimFailure, ASlotThatNoLongerHoldsItsImageDoesNotBoot) {
+  ab_board b(NOR);
+  b.image("v2.rom", 1);
+  ASSERT_EQ(b.korvane({"--update", "v2.rom"}).status, 0);
+  std::string root = e2e::read_file(b.dir / "state/mtd3.data");
+  root[1000] ^= 0x40;
+  e2e::write_file(b.dir / "state/mtd3.data", root);
+  e2e::run_result r = b.boot();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err,
+                  "result=down reason=the slot's partitions do not hold its image: "
+                  "digest-mismatch"))
+      << r.err;
+  EXPECT_EQ(b.boot().status, 1);
+  r = b.boot();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.err, "slot=A state=good bootcount=0 bootlimit=2 fallback=yes result=up"))
+      << r.err;
+}
+
+// A signed update with the board's key: the record names the key.
+TEST(AbSimSigned, TheRecordNamesTheKey) {
+  ab_board b(NAND, std::string(CONFIG) + "[keys]\nkey = board.pub\n");
+  ASSERT_EQ(
+      e2e::run({bin("korvane-mkrom"), "keygen", "board.key", "board.pub"}, b.dir.path()).status, 0);
+  b.image("v2.rom", 1);
+  e2e::run_result r = e2e::run({bin("korvane-mkrom"), "sign", "v2.rom", "board.key"}, b.dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  chmod((b.dir / "v2.rom").c_str(), 0644);
+  r = b.korvane({"--update", "v2.rom"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "signature: result=ok")) << r.out;
+  const size_t at = r.out.find(" key=", r.out.find("signature: result=ok"));
+  ASSERT_NE(at, std::string::npos) << r.out;
+  const std::string key = r.out.substr(at + 5, 16);
+  EXPECT_TRUE(has(b.status(),
+                  "slot=B state=pending attempts-left=2 version=1.0.4.9 key=" + key + " digest="))
+      << b.status();
+}
+
+TEST(AbSimBoot, NeedsABoardWithSlots) {
+  scratch_dir d;
+  e2e::write_file(d / "board", "mtd0 nor size=64K erase=64K\n");
+  e2e::run_result r =
+      e2e::run({bin("korvane-sim"), "--board", "board", "--state", "state", "--boot"}, d.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "--boot needs a board with slots")) << r.err;
+  EXPECT_FALSE(fs::exists(d / "state")) << "no state folder for a mistake";
+  r = e2e::run({bin("korvane-sim"), "--boot", "--", "-I", "x"}, d.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "drop the korvane arguments")) << r.err;
+}
+
 TEST(AbSimReject, OnlyWhileTheOtherSlotIsGood) {
   ab_board b(NAND);
   b.image("v2.rom", 1);
