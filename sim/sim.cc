@@ -361,8 +361,9 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
   sim = std::move(s);
   sim->ops.proc_root = sim->proc_dir.c_str();
   sim->previous = platform_install(&sim->ops);
-  // The board's environment in the state folder, where it has one.
-  sim->previous_env = bootenv_install(sim->env.size ? &sim_bootenv : bootenv_installed());
+  // The board's environment in the state folder; a board without one has
+  // none (the PC's own is never reached from the simulation).
+  sim->previous_env = bootenv_install(&sim_bootenv);
   return 0;
 }
 

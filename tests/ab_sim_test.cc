@@ -400,6 +400,15 @@ TEST(AbSimBoot, NeedsABoardWithSlots) {
   r = e2e::run({bin("korvane-sim"), "--boot", "--", "-I", "x"}, d.path());
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(r.err, "drop the korvane arguments")) << r.err;
+  // korvane's update actions on such a board reach no environment at all.
+  e2e::write_file(d / "system.conf", CONFIG);
+  r = e2e::run({bin("korvane-sim"), "--board", "board", "--state", "state", "--", "--config",
+                "system.conf", "--status"},
+               d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "status: refused reason=the boot loader's environment: the board has no boot loader "
+            "environment (an env line in the board file)\n");
 }
 
 TEST(AbSimReject, OnlyWhileTheOtherSlotIsGood) {
