@@ -411,6 +411,26 @@ TEST(AbSimBoot, NeedsABoardWithSlots) {
             "environment (an env line in the board file)\n");
 }
 
+// An update over one that is staged but never booted: the mark takes the
+// boot loader back to the good slot first, so a failure in between leaves
+// the board booting it.
+TEST(AbSimFailure, AStagedUpdateIsWithdrawnFirst) {
+  ab_board b(NOR);
+  b.image("v2.rom", 1);
+  ASSERT_EQ(b.korvane({"--update", "v2.rom"}).status, 0);
+  ASSERT_TRUE(has(b.status(), "next=B good=A upgrade-available=1"));
+  std::string board = NOR.board;
+  board.replace(board.find("name=kernel_b"), 13, "name=kernel_b fail=write:2:EIO");
+  e2e::write_file(b.dir / "board", board);
+  b.image("v3.rom", 2);
+  e2e::run_result r = b.korvane({"--update", "v3.rom"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "update: failed step=write")) << r.out;
+  std::string s = b.status();
+  EXPECT_TRUE(has(s, "running=A next=A good=A upgrade-available=0 bootcount=0")) << s;
+  EXPECT_TRUE(has(s, "slot=B state=empty attempts-left=-\n")) << s;
+}
+
 TEST(AbSimReject, OnlyWhileTheOtherSlotIsGood) {
   ab_board b(NAND);
   b.image("v2.rom", 1);

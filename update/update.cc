@@ -47,6 +47,8 @@ struct session {
   explicit session(const update_request &r) : req(r) {}
 };
 
+void print_json(const json &o) { report("%s\n", o.dump().c_str()); }
+
 // The configuration, the environment and the running slot: what every
 // action needs. @return -1 when the action ends here (*status set).
 int open_session(session &s, const char *prefix, int *status) {
@@ -59,7 +61,15 @@ int open_session(session &s, const char *prefix, int *status) {
   std::string why;
   const bootenv_ops &env = bootenv_current();
   if (env.load(s.config.env_config, &s.env, &why) != 0) {
-    report("%s refused reason=the boot loader's environment: %s\n", prefix, why.c_str());
+    const bool update = std::strcmp(prefix, "update:") == 0;
+    report("%s refused%s reason=the boot loader's environment: %s\n", prefix,
+           update ? " step=environment" : "", why.c_str());
+    if (update && s.req.json) {
+      s.summary["result"] = "refused";
+      s.summary["step"] = "environment";
+      s.summary["reason"] = "the boot loader's environment: " + why;
+      print_json(s.summary);
+    }
     *status = EXIT_REFUSED;
     return -1;
   }
@@ -129,8 +139,6 @@ json status_json(const session &s) {
   o["slots"] = slots;
   return o;
 }
-
-void print_json(const json &o) { report("%s\n", o.dump().c_str()); }
 
 // ------------------------------------------------------------ the update
 
