@@ -46,6 +46,10 @@ char running_slot() {
   ssize_t n;
   while (text.size() < 65536 && (n = plat().read(in.fd, buf, sizeof buf)) > 0)
     text.append(buf, static_cast<size_t>(n));
+  return slot_of_cmdline(text);
+}
+
+char slot_of_cmdline(const std::string &text) {
   // The last word wins, as the kernel hands the command line on.
   char slot = 0;
   for (size_t at = 0; (at = text.find("korvane.slot=", at)) != std::string::npos; ++at) {

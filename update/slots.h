@@ -36,6 +36,10 @@ inline int slot_index(char slot) { return slot == 'B' ? 1 : 0; }
 inline char other_slot(char slot) { return slot == 'A' ? 'B' : 'A'; }
 inline std::string slot_var(char slot) { return std::string("korvane_") + slot; }
 
+/// The slot a kernel command line names: the last word "korvane.slot=X".
+/// @return 'A', 'B', or 0 when no such word names one.
+char slot_of_cmdline(const std::string &cmdline);
+
 /// The slot that booted, from "korvane.slot=X" on /proc/cmdline (read
 /// through the platform table). @return 'A', 'B', or 0 when it is not there.
 char running_slot();
