@@ -348,7 +348,7 @@ int sim_board_parse(const std::string &text, const std::string &source, sim_boar
   sim_board parsed;
   std::istringstream in(text);
   std::string raw;
-  int number = 0;
+  int number = 0, first_slot = 0;
   while (std::getline(in, raw)) {
     number++;
     std::string content = raw.substr(0, raw.find('#'));
@@ -361,12 +361,15 @@ int sim_board_parse(const std::string &text, const std::string &source, sim_boar
     if (words[0] == "proc") r = parse_proc(l, words, &parsed);
     else if (words[0].rfind("mtd", 0) == 0) r = parse_mtd(l, words, &parsed);
     else if (words[0] == "env") r = parse_env(l, words, &parsed);
-    else if (words[0] == "slot") r = parse_slot(l, words, &parsed);
-    else r = l.fail("unknown line '" + words[0] + "' (mtdN or proc)");
+    else if (words[0] == "slot") {
+      r = parse_slot(l, words, &parsed);
+      if (!first_slot) first_slot = number;
+    } else r = l.fail("unknown line '" + words[0] + "' (mtdN or proc)");
     if (r != 0) return -1;
   }
   if (!parsed.slots.empty() && (parsed.slots.size() != 2 || parsed.env.size == 0)) {
-    *error = source + ": a board with slots has slot A, slot B and an env line";
+    *error = source + " line " + std::to_string(first_slot) +
+             ": a board with slots has slot A, slot B and an env line";
     return -1;
   }
   *board = std::move(parsed);

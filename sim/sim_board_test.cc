@@ -173,13 +173,13 @@ TEST(SimBoard, SlotsAndTheEnvironment) {
   EXPECT_EQ(b.slots[1].mtds, (std::vector<int>{1, 3}));
 
   // Slots come in pairs, with an environment for the boot loader.
-  for (const char *text : {"mtd1 nor size=64K erase=64K\nenv size=4K\nslot A mtd1\n",
-                           "mtd1 nor size=64K erase=64K\nmtd2 nor size=64K erase=64K\n"
-                           "slot A mtd1\nslot B mtd2\n"}) {
+  for (const char *text : {"mtd1 nor size=64K erase=64K\nslot A mtd1\nenv size=4K\n",
+                           "mtd1 nor size=64K erase=64K\nslot A mtd1\nmtd2 nor size=64K "
+                           "erase=64K\nslot B mtd2\n"}) {
     sim_board board;
     std::string error;
     EXPECT_EQ(sim_board_parse(text, "b.txt", &board, &error), -1) << text;
-    EXPECT_EQ(error, "b.txt: a board with slots has slot A, slot B and an env line");
+    EXPECT_EQ(error, "b.txt line 2: a board with slots has slot A, slot B and an env line") << text;
   }
 }
 

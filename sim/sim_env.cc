@@ -139,7 +139,7 @@ bool uboot_env_decode(const std::string &bytes, bool redundant, bootenv_vars *va
     (*vars)[entry.substr(0, eq)] = entry.substr(eq + 1);
     at = static_cast<size_t>(end - data) + 1;
   }
-  return true;
+  return at < len;  // the empty entry that ends the list is there
 }
 
 int uboot_env_pick(const uint8_t *flag0, const uint8_t *flag1) {
