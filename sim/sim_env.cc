@@ -101,7 +101,7 @@ int store_running(const std::string &place, const bootenv_vars &changes, std::st
 bool uboot_env_encode(const bootenv_vars &vars, uint32_t size, bool redundant, uint8_t flag,
                       std::string *bytes) {
   const size_t head = redundant ? 5 : 4;
-  if (size <= head + 1) return false;
+  if (size < head + 1) return false;
   std::string data;
   for (const auto &[name, value] : vars) {
     if (value.empty()) continue;
