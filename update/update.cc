@@ -78,12 +78,10 @@ int open_session(session &s, const char *prefix, int *status) {
   return 0;
 }
 
-// One store of changes. @return 0, or -1 (reported).
-int store(session &s, const bootenv_vars &changes, const char *prefix, const char *step) {
-  std::string why;
-  if (bootenv_current().store(s.config.env_config, changes, &why) != 0) {
-    report("%s failed step=%s reason=the boot loader's environment: %s\n", prefix, step,
-           why.c_str());
+// One store of changes. @return 0, or -1 with *why set.
+int store(session &s, const bootenv_vars &changes, std::string *why) {
+  if (bootenv_current().store(s.config.env_config, changes, why) != 0) {
+    *why = "the boot loader's environment: " + *why;
     return -1;
   }
   for (const auto &[k, v] : changes) {
@@ -323,10 +321,8 @@ int update_run(const update_request &r) {
 
   // 3. Writing: the slot is not bootable until it is whole and checked.
   if (r.before_writing) r.before_writing();
-  if (store(s, ab_mark_empty(s.view, target), "update:", "mark") != 0) {
-    if (r.json) print_json(s.summary);
-    return EXIT_REFUSED;
-  }
+  std::string why;
+  if (store(s, ab_mark_empty(s.view, target), &why) != 0) return fail(s, "mark", why);
   report("update: mark slot=%c state=empty\n", target);
   progress_bar bar;
   bar.total = plan.bytes;
@@ -352,10 +348,8 @@ int update_run(const update_request &r) {
   // 4. The switch: one store.
   const std::string record = "version=" + version + " key=" + key_id + " digest=" + digest +
                              " time=" + std::to_string(static_cast<long long>(std::time(nullptr)));
-  if (store(s, ab_switch(target, record, s.config.boot_attempts), "update:", "switch") != 0) {
-    if (r.json) print_json(s.summary);
-    return EXIT_REFUSED;
-  }
+  if (store(s, ab_switch(target, record, s.config.boot_attempts), &why) != 0)
+    return fail(s, "switch", why + "; slot " + target_s + " stays empty");
   report("update: switch slot=%c state=pending attempts=%u %s\n", target, s.config.boot_attempts,
          record.c_str());
   if (r.json) {
@@ -412,8 +406,11 @@ int change_running(const update_request &r, const char *prefix, bool confirm) {
     report("%s refused slot=%c reason=%s\n", prefix, s.running, refusal.c_str());
     return EXIT_REFUSED;
   }
-  if (!changes.empty() && store(s, changes, prefix, confirm ? "confirm" : "reject") != 0)
+  std::string why;
+  if (!changes.empty() && store(s, changes, &why) != 0) {
+    report("%s failed slot=%c reason=%s\n", prefix, s.running, why.c_str());
     return EXIT_REFUSED;
+  }
   const slot_view &sv = s.view.slots[slot_index(s.running)];
   report("%s slot=%c state=%s next=%s good=%s changed=%s\n", prefix, s.running,
          shown(sv.state).c_str(), shown(s.view.next).c_str(), shown(s.view.good).c_str(),
