@@ -19,6 +19,8 @@
 #include "rom/output.h"
 #include "rom/show.h"
 #include "sign/sig_board.h"
+#include "update/config.h"
+#include "update/update.h"
 
 namespace korvane {
 namespace {
@@ -63,6 +65,43 @@ bool board_actions_allowed(const rom_options &o) {
   return false;
 }
 
+// The actions of a board with two slots. An update kills (-k) and goes
+// into the background (-h) only once its checks have passed, and resets
+// the board (-r) only after it has switched.
+int ab_main(const rom_options &o, const install_settings &settings) {
+  update_request r;
+  r.config = o.config_path ? o.config_path : SYSTEM_CONF_DEFAULT;
+  r.json = o.json != 0;
+  r.image = o.update_path;
+  r.install = settings;
+  r.before_writing = [&o] {
+    if (o.background) {
+      daemonize();
+    } else {
+      setsid();  // failure ignored
+    }
+    if (o.kill) kill_all_sequence();
+    if (o.reboot) watchdog_write("0");
+  };
+  int status = 0;
+  switch (o.ab_action) {
+    case ROM_AB_UPDATE:
+      status = update_run(r);
+      break;
+    case ROM_AB_STATUS:
+      status = update_status(r);
+      break;
+    case ROM_AB_CONFIRM:
+      status = update_confirm(r);
+      break;
+    default:
+      status = update_reject(r);
+      break;
+  }
+  if (status == 0 && o.reboot && o.ab_action == ROM_AB_UPDATE) board_reboot(1);  // does not return
+  return status;
+}
+
 }  // namespace
 
 int daemonize() {
@@ -85,6 +124,7 @@ int korvane_main(int argc, char **argv) {
   const install_settings settings = install_settings_of(o);
   if (!board_actions_allowed(o)) return 1;
   if (o.board_file) return mtd_board_print();
+  if (o.ab_action != ROM_AB_NONE) return ab_main(o, settings);
 
   // The checks of the added options come first, before the session, the
   // kill sequence and the watchdog: an image they refuse leaves the board

@@ -117,6 +117,10 @@ void set_defaults(rom_options &o) {
   o.board_file = 0;
   for (const char *&k : o.pubkeys) k = nullptr;
   o.pubkey_count = 0;
+  o.ab_action = ROM_AB_NONE;
+  o.update_path = nullptr;
+  o.config_path = nullptr;
+  o.json = 0;
 }
 
 // The -o list: decimal ids separated by commas, at most 32 kept. An entry
@@ -272,6 +276,64 @@ bool set_pubkey(rom_options &o, const char *arg, std::string *error) {
   return true;
 }
 
+const char *ab_action_name(int action) {
+  switch (action) {
+    case ROM_AB_UPDATE:
+      return "--update";
+    case ROM_AB_STATUS:
+      return "--status";
+    case ROM_AB_CONFIRM:
+      return "--confirm";
+    default:
+      return "--reject";
+  }
+}
+
+bool set_ab_action(rom_options &o, int action, std::string *error) {
+  if (o.ab_action != ROM_AB_NONE && o.ab_action != action) {
+    *error = std::string("conflicting actions,'") + ab_action_name(o.ab_action) + "' and '" +
+             ab_action_name(action) + "'\n";
+    return false;
+  }
+  o.ab_action = action;
+  return true;
+}
+
+bool set_update(rom_options &o, const char *arg, std::string *error) {
+  if (!*arg) {
+    *error = "invalid image file,''\n";
+    return false;
+  }
+  o.update_path = arg;
+  return set_ab_action(o, ROM_AB_UPDATE, error);
+}
+
+bool set_status(rom_options &o, const char *, std::string *error) {
+  return set_ab_action(o, ROM_AB_STATUS, error);
+}
+
+bool set_confirm(rom_options &o, const char *, std::string *error) {
+  return set_ab_action(o, ROM_AB_CONFIRM, error);
+}
+
+bool set_reject(rom_options &o, const char *, std::string *error) {
+  return set_ab_action(o, ROM_AB_REJECT, error);
+}
+
+bool set_config(rom_options &o, const char *arg, std::string *error) {
+  if (!*arg) {
+    *error = "invalid configuration file,''\n";
+    return false;
+  }
+  o.config_path = arg;
+  return true;
+}
+
+bool set_json(rom_options &o, const char *, std::string *) {
+  o.json = 1;
+  return true;
+}
+
 // One row per added option. None may be a prefix of an existing long
 // option (checked below), or no spelling of it could be told from that one.
 constexpr added_option added_options[] = {
@@ -283,6 +345,12 @@ constexpr added_option added_options[] = {
     {"mark-bad", false, set_mark_bad},
     {"pubkey", true, set_pubkey},
     {"board-file", false, set_board_file},
+    {"update", true, set_update},
+    {"status", false, set_status},
+    {"confirm", false, set_confirm},
+    {"reject", false, set_reject},
+    {"config", true, set_config},
+    {"json", false, set_json},
 };
 
 constexpr bool starts_with(const char *s, const char *prefix) {
@@ -605,11 +673,40 @@ bool scan_options(int argc, char **argv, rom_options &o, int *status, const char
     report("option --board-file goes with none of -e, -i, -I, -x, -k, -r, -q, -h\n");
     return stop(usage(EXIT_USAGE));
   }
-  if (!o.rom_path && !o.board_file) {
+  if (!o.rom_path && !o.board_file && o.ab_action == ROM_AB_NONE) {
     report("no rom block file setting!\n");
     return stop(usage(EXIT_USAGE));
   }
   return true;
+}
+
+}  // namespace
+
+namespace {
+
+// What the actions of a board with two slots take of the other options.
+// @return the message for a combination they refuse, or "".
+std::string ab_conflict(const rom_options &o) {
+  if (o.ab_action == ROM_AB_NONE) {
+    if (o.config_path)
+      return "option needs an action,'--config':--update,--status,--confirm,--reject\n";
+    if (o.json) return "option needs an action,'--json':--update,--status\n";
+    return "";
+  }
+  const std::string action = ab_action_name(o.ab_action);
+  if (o.rom_path) return "conflicting actions,'" + action + "' and an image action (-e,-i,-I,-x)\n";
+  if (o.board_file) return "conflicting actions,'" + action + "' and '--board-file'\n";
+  if (o.json && (o.ab_action == ROM_AB_CONFIRM || o.ab_action == ROM_AB_REJECT))
+    return "option does not apply,'--json' with '" + action + "'\n";
+  // An update writes every block of the image into the slot, or fails.
+  if (o.option_count > 0) return "option does not apply,'-o' with '" + action + "'\n";
+  if (o.skip_bad) return "option does not apply,'-s' with '" + action + "'\n";
+  if (o.simulate) return "option does not apply,'-m' with '" + action + "'\n";
+  if (o.discard) return "option does not apply,'-z' with '" + action + "'\n";
+  if (o.preflight || o.device_name || o.device_id_given || o.pubkey_count || o.read_back ||
+      o.skip_unchanged)
+    return "option does not apply,'" + action + "' takes its checks from the configuration file\n";
+  return "";
 }
 
 }  // namespace
@@ -622,7 +719,14 @@ bool rom_opts_scan(int argc, char **argv, rom_options *out, int *status) {
   if (wrong) p.rest.resize(p.stop);
   const int n = static_cast<int>(p.rest.size());
   p.rest.push_back(nullptr);
-  return scan_options(n, p.rest.data(), o, status, wrong ? p.error.c_str() : nullptr);
+  if (!scan_options(n, p.rest.data(), o, status, wrong ? p.error.c_str() : nullptr)) return false;
+  const std::string conflict = ab_conflict(o);
+  if (!conflict.empty()) {
+    report("%s", conflict.c_str());
+    *status = usage(EXIT_USAGE);
+    return false;
+  }
+  return true;
 }
 
 bool rom_opts_scan_classic(int argc, char **argv, rom_options *out, int *status) {

@@ -10,6 +10,13 @@ inline constexpr int ROM_ACT_INFO = 0;
 inline constexpr int ROM_ACT_EXECUTE = 1;
 inline constexpr int ROM_ACT_EXTRACT = 2;
 
+/// The actions of a board with two slots (long options only).
+inline constexpr int ROM_AB_NONE = 0;
+inline constexpr int ROM_AB_UPDATE = 1;   // --update IMAGE
+inline constexpr int ROM_AB_STATUS = 2;   // --status
+inline constexpr int ROM_AB_CONFIRM = 3;  // --confirm
+inline constexpr int ROM_AB_REJECT = 4;   // --reject
+
 inline constexpr int ROM_OPTION_IDS_MAX = 32;
 inline constexpr int ROM_PUBKEYS_MAX = 16;
 
@@ -52,6 +59,11 @@ struct rom_options {
 
   const char *pubkeys[ROM_PUBKEYS_MAX];  // --pubkey FILE, each time given: point into argv
   int pubkey_count;                      // valid entries of pubkeys
+
+  int ab_action;            // ROM_AB_*: instead of -e, -i, -I and -x
+  const char *update_path;  // --update IMAGE: points into argv
+  const char *config_path;  // --config FILE: points into argv; null: the default file
+  int json;                 // --json
 };
 
 /// Written only by rom_opts_parse; read-only afterwards.

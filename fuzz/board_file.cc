@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // korvane-sim's board file: any text. A board that parses holds only
 // partitions the simulated devices can serve (whole erase blocks of whole
-// pages, bad blocks and OOB ranges inside the partition, each number once)
-// and control files under /proc; a text that does not parse names its line.
+// pages, bad blocks and OOB ranges inside the partition, each number once),
+// control files under /proc, and slots of partitions it describes; a text
+// that does not parse names its line.
 #include <cstddef>
 #include <cstdint>
 #include <set>
@@ -34,6 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint32_t b : m.bad) FUZZ_CHECK(b < m.size / m.erasesize);
     FUZZ_CHECK(m.oobfree.size() <= 8);
     for (const auto &[off, len] : m.oobfree) FUZZ_CHECK(uint64_t{off} + len <= m.oobsize);
+  }
+  // Slots: none, or A and B with an environment, each partition once.
+  FUZZ_CHECK(board.slots.empty() || (board.slots.size() == 2 && board.env.size > 0));
+  std::set<int> in_slots;
+  for (const sim_slot &slot : board.slots) {
+    for (int n : slot.mtds) FUZZ_CHECK(board.find(n) && in_slots.insert(n).second);
   }
   std::set<std::string> files;
   for (const std::string &f : board.proc_files) {

@@ -110,6 +110,11 @@ blk_action blk_type_action(uint32_t type) {
   }
 }
 
+int blk_partition(const install_settings &s, int id) {
+  auto it = s.partitions.find(id);
+  return it == s.partitions.end() ? id : it->second;
+}
+
 int blk_selected(const install_settings &s, int id) {
   if (s.ids.empty()) return 1;
   return std::find(s.ids.begin(), s.ids.end(), id) != s.ids.end() ? 1 : 0;
@@ -264,9 +269,10 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     return 0;
   }
 
-  if (verbose) report("open mtd:/dev/mtd%d\n", id);
+  const int number = blk_partition(s, id);
+  if (verbose) report("open mtd:/dev/mtd%d\n", number);
   mtd_device dev;
-  if (mtd_open(&dev, id, mtd_access::read_write) < 0 && s.skip_bad && s.simulate) {
+  if (mtd_open(&dev, number, mtd_access::read_write) < 0 && s.skip_bad && s.simulate) {
     // A simulated block for a partition the board lacks runs against mtd0.
     mtd_open(&dev, 0, mtd_access::read_write);
   }

@@ -80,6 +80,10 @@ int blk_selected(const install_settings &s, int id);
 /// back otherwise (--read-back): the flash holds wrong bytes.
 inline constexpr int BLK_READ_BACK_FAILED = -74;
 
+/// The MTD number the block with this id is programmed into: its id, or
+/// where the settings' partition map sends it.
+int blk_partition(const install_settings &s, int id);
+
 /// Programs one block. blk is the header in file byte order; offset and
 /// length locate the payload in fd. Blocks of types none, tool, file, script
 /// and exe, and blocks not selected, are left alone.

@@ -8,11 +8,18 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace korvane {
+
+/// Told of every chunk programmed (bytes as handed to the writer).
+struct install_progress {
+  void (*written)(void *ctx, uint32_t bytes) = nullptr;
+  void *ctx = nullptr;
+};
 
 struct install_settings {
   uint32_t flags = 0;         // -f: the flag word; only its verify kind is read
@@ -31,6 +38,12 @@ struct install_settings {
   bool read_back = false;                       // --read-back: compare each programmed block
   bool skip_unchanged = false;                  // --skip-unchanged: leave equal partitions alone
   bool mark_bad = false;                        // --mark-bad: mark NAND blocks failing with EIO
+  // The update into a slot: block id -> the MTD number its block goes to.
+  // Empty: every block goes to /dev/mtd<its id>.
+  std::map<int, int> partitions = {};
+  // Told of each chunk programmed where the read-back or --mark-bad hook
+  // is set (the update's progress bar).
+  install_progress progress = {};
 };
 
 }  // namespace korvane

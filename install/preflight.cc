@@ -185,8 +185,10 @@ footprint footprint_of(const mtd_geometry &g, uint32_t type, bool block_align, u
 // The partition of a block to be programmed: it opens (read-only) and has a
 // geometry its writer takes; *good gets its good erase blocks.
 // @return false when it cannot take the block (problem named).
-bool check_partition(line &l, const rom_walk_blk &b, mtd_device *dev, uint64_t *good) {
-  if (mtd_open(dev, static_cast<int>(b.buf.hdr.id.get()), mtd_access::read_only) < 0) {
+bool check_partition(line &l, const rom_walk_blk &b, mtd_device *dev, uint64_t *good,
+                     const install_settings &s) {
+  const int number = blk_partition(s, static_cast<int>(b.buf.hdr.id.get()));
+  if (mtd_open(dev, number, mtd_access::read_only) < 0) {
     l.problem("partition");
     l.add("errno", errno_word(errno));
     return false;
@@ -241,7 +243,7 @@ bool check_partition(line &l, const rom_walk_blk &b, mtd_device *dev, uint64_t *
 void check_program(line &l, const rom_walk_blk &b, const install_settings &s) {
   mtd_device dev;
   uint64_t good = 0;
-  const bool partition = check_partition(l, b, &dev, &good);
+  const bool partition = check_partition(l, b, &dev, &good, s);
   uint64_t size = 0;
   if (!decoded_size(l, b, &size) || !partition) return;
   footprint f = footprint_of(dev.geo, b.buf.hdr.type.get(), s.block_align, size);
@@ -291,7 +293,7 @@ int preflight_blk(void *ctx, const rom_walk_blk &b) {
         break;
       }
       l.add("install", "program");
-      l.add("partition", "mtd" + std::to_string(static_cast<int>(id)));
+      l.add("partition", "mtd" + std::to_string(blk_partition(c.s, static_cast<int>(id))));
       ++c.program;
       auto [first, fresh] = c.targets.emplace(id, b.index);
       if (!fresh) {

@@ -146,6 +146,7 @@ int deliver_written(void *ctx, flash_sink *s, const uint8_t *buf, uint32_t len) 
       // writer chose; it ends where the writer stopped. NOR: where it began.
       uint32_t block = w->dev->geo.cls == MTD_CLASS_NAND ? (t->offset - 1) / es * es : start;
       w->records.push_back(digest(*w, buf, len, block));
+      if (w->progress.written) w->progress.written(w->progress.ctx, len);
       return 0;
     }
     const int err = errno;
@@ -327,6 +328,7 @@ int flash_written_begin(flash_written *w, const mtd_device &dev, uint32_t blk_ty
   w->mode = nand && blk_type == ROM_BLK_TYPE_NAND_OOB ? WRITE_WITH_OOB : WRITE_RAW;
   w->mark_bad = s.mark_bad && nand;
   w->marks = 0;
+  w->progress = s.progress;
   w->records.clear();
   if (dev.geo.erasesize) w->records.reserve(dev.geo.size / dev.geo.erasesize);
   if (w->mode == WRITE_WITH_OOB && mtd_oob_free(dev, &w->oob_free) != 0) {

@@ -50,6 +50,7 @@ struct flash_written {
   int marks = 0;                                        // blocks marked bad so far
   std::vector<std::pair<uint32_t, uint32_t>> oob_free;  // where the writer places OOB bytes
   std::vector<record> records;
+  install_progress progress;  // told of every chunk programmed
 };
 
 /// Sets w up for programming a block of blk_type into dev (open and

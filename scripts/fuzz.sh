@@ -35,7 +35,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 preset=fuzz
-targets=(image_info image_extract image_preflight preflight_mutations image_list cypher1 blkfmt options board mkrom_options lzma_diff signature)
+targets=(image_info image_extract image_preflight preflight_mutations image_list cypher1 blkfmt options board uboot_env mkrom_options lzma_diff signature)
 
 die() { echo "fuzz.sh: $*" >&2; exit 2; }
 seeds_of() { case $1 in image_*) echo images ;; *) echo "$1" ;; esac; }

@@ -4,7 +4,8 @@
 # missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|docs|all]...
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
 #               manual page generator, nlohmann-json (header-only), libsodium
-#               (image signatures)
+#               (image signatures), libinih (the board's configuration) and
+#               libubootenv (U-Boot's environment)
 #   test        build + GoogleTest, peer coders used by the interop tests, benchmark,
 #               the SVG renderer the flash map is checked with
 #   kernel      the x86-64 VM tier: qemu, busybox, mtd-utils
@@ -25,7 +26,8 @@
 #               and rsvg-convert, which checks every SVG (scripts/pictures.sh)
 set -euo pipefail
 
-pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev)
+pkgs_build=(g++ cmake ninja-build make lzma-dev zlib1g-dev scdoc nlohmann-json3-dev libsodium-dev
+  libinih-dev libubootenv-dev)
 pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-utils util-linux
   librsvg2-bin)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
@@ -40,7 +42,7 @@ pkgs_docs=(graphviz gnuplot-nox librsvg2-bin)
 # installed (each would bring the armhf C library onto the PC), but
 # downloaded and unpacked into .armhf-cache/sysroot by
 # cmake/fetch-armhf-libs.sh, where cmake/toolchain-armhf.cmake finds them.
-libs_armhf=(zlib1g-dev libsodium-dev)
+libs_armhf=(zlib1g-dev libsodium-dev libinih-dev libubootenv-dev)
 
 want=() arches=() armhf_libs=0
 [ $# -gt 0 ] || set -- build

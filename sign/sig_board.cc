@@ -26,7 +26,8 @@ bool same_times(const struct timespec &a, const struct timespec &b) {
 
 }  // namespace
 
-int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_guard *guard) {
+int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_guard *guard,
+                    std::string *key_id) {
   std::vector<sig_public_key> keys(keyfiles.size());
   for (size_t k = 0; k < keyfiles.size(); ++k) {
     std::string error;
@@ -60,6 +61,7 @@ int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_g
     if (v.problem == sig_problem::after_signature) words += " after=" + std::to_string(f.after);
     return refuse(sig_problem_word(v.problem), words, sig_reason(v, keys.size()));
   }
+  if (key_id) *key_id = sig_key_id_text(f.payload.key_id);
   report("signature: result=ok%s covered=%llu keyfile=%s\n", words.c_str(),
          static_cast<unsigned long long>(v.covered), report_word(keyfiles[v.key]).c_str());
   return 0;

@@ -23,8 +23,10 @@ struct sig_guard {
 /// Reads the public key files, refuses an image that group or others may
 /// write, and checks the signature of the open image against the keys (one
 /// that verifies is enough). Prints the verdict line.
+/// When key_id is given, it gets the id of the key that verified.
 /// @return 0 when the image is signed by one of the keys, RES_FAULT otherwise.
-int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_guard *guard);
+int sig_board_check(rom_walk *w, const std::vector<std::string> &keyfiles, sig_guard *guard,
+                    std::string *key_id = nullptr);
 
 /// Whether the file's size and modification time are still those the check
 /// saw; when not, prints a refusal line. @return 0, or RES_FAULT.

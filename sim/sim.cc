@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "rom/output.h"
+#include "sim/sim_env.h"
 #include "sim/sim_mtd.h"
 #include "sim/sim_power.h"
 
@@ -46,10 +47,13 @@ struct sim_state {
   std::string dir, proc_dir, sys_dir;
   std::vector<std::unique_ptr<sim_device>> devs;
   std::vector<std::string> proc_files;
+  sim_env_place env;
+  std::vector<sim_slot> slots;
   std::map<int, sim_file> files;
   int log_fd = -1;
   platform_ops ops{};
   const platform_ops *previous = nullptr;
+  const bootenv_ops *previous_env = nullptr;
 
   ~sim_state() {
     for (auto &[fd, f] : files) ::close(fd);
@@ -337,6 +341,52 @@ uint64_t last_run(int fd) {
   return 0;
 }
 
+// "/proc/mtd" as the kernel writes it, for the partitions the board has.
+std::string proc_mtd_text(const sim_board &board) {
+  std::string text = "dev:    size   erasesize  name\n";
+  for (const auto &m : board.mtds) {
+    if (m.missing) continue;
+    char line[128];
+    std::snprintf(line, sizeof line, "mtd%d: %08x %08x \"%s\"\n", m.number, m.size, m.erasesize,
+                  (m.name.empty() ? "mtd" + std::to_string(m.number) : m.name).c_str());
+    text += line;
+  }
+  return text;
+}
+
+int write_text(const std::string &path, const std::string &text, std::string *error) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out.flush()) {
+    *error = path + ": cannot be written";
+    return -1;
+  }
+  return 0;
+}
+
+// A board with slots: the kernel's /proc/mtd and /proc/cmdline, and, on its
+// first run, the environment of a board fresh from the factory (slot A
+// good and booted, slot B empty, the boot loader's counting at rest).
+int start_slots(sim_state &s, const sim_board &board, std::string *error) {
+  if (board.slots.empty()) return 0;
+  if (write_text(s.proc_dir + "/mtd", proc_mtd_text(board), error) != 0) return -1;
+  s.proc_files.push_back("/proc/mtd");
+  s.proc_files.push_back("/proc/cmdline");
+  std::error_code ec;
+  if (!fs::exists(s.dir + "/uboot.env", ec) && !fs::exists(s.dir + "/uboot-redund.env", ec)) {
+    bootenv_vars factory = {
+        {"bootcmd", "run korvane_boot"}, {"bootlimit", "3"},     {"bootcount", "0"},
+        {"upgrade_available", "0"},      {"korvane_next", "A"},  {"korvane_good", "A"},
+        {"korvane_A", "good"},           {"korvane_B", "empty"},
+    };
+    if (sim_env_store(board.env, s.dir, factory, error) != 0) return -1;
+  }
+  if (!fs::exists(s.proc_dir + "/cmdline", ec) &&
+      write_text(s.proc_dir + "/cmdline", "console=ttyS0 korvane.slot=A\n", error) != 0)
+    return -1;
+  return 0;
+}
+
 }  // namespace
 
 void sim_log(const char *fmt, ...) {
@@ -379,6 +429,8 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
   }
   if (make_control_files(*s, board, error) != 0) return -1;
   s->proc_files = board.proc_files;
+  s->env = board.env;
+  s->slots = board.slots;
   for (const auto &m : board.mtds) {
     auto d = std::make_unique<sim_device>();
     d->desc = m;
@@ -397,6 +449,7 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
     *error = log_path + ": " + std::strerror(errno);
     return -1;
   }
+  if (start_slots(*s, board, error) != 0) return -1;
   s->ops = platform_ops{"sim",     sim_open, sim_close, sim_read,       sim_write,  sim_lseek,
                         sim_ioctl, sim_kill, sim_sync,  sim_sleep,      sim_usleep, sim_getpid,
                         "/dev",    nullptr,  nullptr,   sim_programming};
@@ -405,6 +458,9 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
   sim->ops.proc_root = sim->proc_dir.c_str();
   sim->ops.sys_root = sim->sys_dir.c_str();
   sim->previous = platform_install(&sim->ops);
+  // The board's environment in the state folder; a board without one has
+  // none (the PC's own is never reached from the simulation).
+  sim->previous_env = bootenv_install(&sim_bootenv);
   return 0;
 }
 
@@ -420,6 +476,7 @@ int sim_mark_run(const std::vector<std::string> &args) {
 void sim_stop() {
   if (!sim) return;
   platform_install(sim->previous);
+  bootenv_install(sim->previous_env);
   sim.reset();
 }
 
@@ -434,6 +491,16 @@ void sim_mark_bad(int number, uint32_t block) {
 
 void sim_inject(int number, sim_op op, unsigned nth, int err, bool onward) {
   if (sim_mtd *m = sim_partition(number)) m->faults.push_back(sim_fault{op, nth, onward, err});
+}
+
+const sim_env_place &sim_env_of_board() {
+  static const sim_env_place none;
+  return sim ? sim->env : none;
+}
+
+const std::vector<sim_slot> &sim_slots() {
+  static const std::vector<sim_slot> none;
+  return sim ? sim->slots : none;
 }
 
 const std::string &sim_state_dir() {

@@ -9,9 +9,11 @@
 //   mtdN.bad              the blocks marked bad by MEMSETBADBLOCK, one number
 //                         a line: bad in every later run
 //   proc/                 the "/proc" root: control files and process folders
+//                         (a board with slots: also mtd and cmdline)
 //   sys/class/mtd/mtdN/   the partitions' attributes as the kernel publishes
 //                         them (name, type, size, erasesize, writesize,
 //                         oobsize, flags), written afresh at every start
+//   uboot.env, uboot-redund.env  the boot loader's environment (sim_env.h)
 //   events.log            one line per device operation and board action,
 //                         appended across runs, each run's first line its
 //                         mark (sim_mark_run); "program mtdN NAME" names the
@@ -57,6 +59,13 @@ void sim_mark_bad(int number, uint32_t block);
 /// Schedules a fault: the nth op of partition number (counted from the
 /// start of the simulation) fails with err; with onward every later one too.
 void sim_inject(int number, sim_op op, unsigned nth, int err, bool onward = false);
+
+/// Where the running simulation keeps the boot loader's environment (size 0
+/// when its board has none).
+const sim_env_place &sim_env_of_board();
+
+/// The slots of the running simulation's board (none, or A and B).
+const std::vector<sim_slot> &sim_slots();
 
 /// The state folder of the running simulation, as an absolute path.
 const std::string &sim_state_dir();

@@ -333,6 +333,48 @@ bool split_words(const std::string &raw, std::vector<std::string> *words, std::s
   return true;
 }
 
+int parse_env(const line_ctx &l, const std::vector<std::string> &words, sim_board *board) {
+  if (board->env.size != 0) return l.fail("the environment is described twice");
+  sim_env_place e;
+  for (size_t i = 1; i < words.size(); i++) {
+    const std::string &w = words[i];
+    if (w == "redundant") {
+      e.redundant = true;
+    } else if (w.rfind("size=", 0) == 0) {
+      if (!parse_size(w.substr(5), &e.size) || e.size < 16 || e.size > (1u << 20))
+        return l.fail("environment size '" + w.substr(5) + "' is not a size of 16 bytes to 1M");
+    } else {
+      return l.fail("unknown word '" + w + "' (size=N, redundant)");
+    }
+  }
+  if (e.size == 0) return l.fail("size= missing");
+  board->env = e;
+  return 0;
+}
+
+int parse_slot(const line_ctx &l, const std::vector<std::string> &words, sim_board *board) {
+  if (words.size() < 3 || (words[1] != "A" && words[1] != "B"))
+    return l.fail("a slot line is 'slot A|B mtdN...'");
+  sim_slot slot;
+  slot.name = words[1][0];
+  for (const auto &s : board->slots) {
+    if (s.name == slot.name) return l.fail("slot " + words[1] + " is described twice");
+  }
+  for (size_t i = 2; i < words.size(); i++) {
+    const std::string digits = words[i].rfind("mtd", 0) == 0 ? words[i].substr(3) : "";
+    uint32_t number = 0;
+    if (!all_digits(digits) || !parse_plain(digits, &number) || !board->find(int(number)))
+      return l.fail("'" + words[i] + "' is not a partition described above");
+    for (const auto &s : board->slots) {
+      if (std::find(s.mtds.begin(), s.mtds.end(), int(number)) != s.mtds.end())
+        return l.fail(words[i] + " is in both slots");
+    }
+    slot.mtds.push_back(static_cast<int>(number));
+  }
+  board->slots.push_back(slot);
+  return 0;
+}
+
 }  // namespace
 
 const char *sim_op_name(sim_op op) { return op >= 0 && op < SIM_OP_COUNT ? OP_NAMES[op] : "?"; }
@@ -384,7 +426,7 @@ int sim_board_parse(const std::string &text, const std::string &source, sim_boar
   sim_board parsed;
   std::istringstream in(text);
   std::string raw;
-  int number = 0;
+  int number = 0, first_slot = 0;
   while (std::getline(in, raw)) {
     number++;
     line_ctx l{source, number, raw, error};
@@ -398,8 +440,17 @@ int sim_board_parse(const std::string &text, const std::string &source, sim_boar
     else if (words[0].rfind("mtd", 0) == 0 && words[0].back() == ':')
       r = parse_proc_mtd(l, words, &parsed);
     else if (words[0].rfind("mtd", 0) == 0) r = parse_mtd(l, words, &parsed);
-    else r = l.fail("unknown line '" + words[0] + "' (mtdN or proc)");
+    else if (words[0] == "env") r = parse_env(l, words, &parsed);
+    else if (words[0] == "slot") {
+      r = parse_slot(l, words, &parsed);
+      if (!first_slot) first_slot = number;
+    } else r = l.fail("unknown line '" + words[0] + "' (mtdN or proc)");
     if (r != 0) return -1;
+  }
+  if (!parsed.slots.empty() && (parsed.slots.size() != 2 || parsed.env.size == 0)) {
+    *error = source + " line " + std::to_string(first_slot) +
+             ": a board with slots has slot A, slot B and an env line";
+    return -1;
   }
   *board = std::move(parsed);
   return 0;

@@ -72,9 +72,24 @@ struct sim_mtd {
   bool is_bad(uint32_t block) const;
 };
 
+/// Where the board keeps the boot loader's environment (sim/sim_env.h):
+/// size 0 when it has none.
+struct sim_env_place {
+  uint32_t size = 0;       // bytes of one copy
+  bool redundant = false;  // two copies
+};
+
+/// A slot of an A/B board: the partitions an update writes together.
+struct sim_slot {
+  char name = 'A';        // 'A' or 'B'
+  std::vector<int> mtds;  // partition numbers
+};
+
 struct sim_board {
   std::vector<sim_mtd> mtds;
   std::vector<std::string> proc_files;  // "/proc/keypad/watchdog", ...
+  sim_env_place env;
+  std::vector<sim_slot> slots;  // none, or A and B
 
   sim_mtd *find(int number);
   const sim_mtd *find(int number) const;

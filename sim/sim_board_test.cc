@@ -149,6 +149,16 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"mtd0: 00800000 00020000 \"k\" nor size=4M\n",
        "size= is given by the /proc/mtd columns already"},
       {"mtdx: 00800000 00020000 \"k\" nor\n", "partition name 'mtdx' is not mtdN"},
+      {"env\n", "line 1: size= missing"},
+      {"env size=8\n", "environment size '8' is not a size of 16 bytes to 1M"},
+      {"env size=4K twice\n", "unknown word 'twice' (size=N, redundant)"},
+      {"env size=4K\nenv size=4K\n", "line 2: the environment is described twice"},
+      {"slot C mtd1\n", "a slot line is 'slot A|B mtdN...'"},
+      {"slot A\n", "a slot line is 'slot A|B mtdN...'"},
+      {"slot A mtd1\n", "'mtd1' is not a partition described above"},
+      {"mtd1 nor size=64K erase=64K\nslot A mtd1\nslot B mtd1\n", "line 3: mtd1 is in both slots"},
+      {"mtd1 nor size=64K erase=64K\nslot A mtd1\nslot A mtd1\n",
+       "line 3: slot A is described twice"},
   };
   for (const row &r : rows) {
     sim_board b;
@@ -188,6 +198,31 @@ TEST(SimBoard, ProcMtdLinesAndQuotedNames) {
   EXPECT_EQ(nor.erasesize, 64u << 10);
   EXPECT_EQ(nor.writesize, 1u);
   EXPECT_EQ(ram.name, "say \"hi\"\t\\");
+}
+
+TEST(SimBoard, SlotsAndTheEnvironment) {
+  sim_board b = parse_ok(
+      "mtd0 nand size=1M erase=128K page=2048 oob=64 name=kernel_a\n"
+      "mtd1 nand size=1M erase=128K page=2048 oob=64 name=kernel_b\n"
+      "mtd2 nor size=64K erase=64K\nmtd3 nor size=64K erase=64K\n"
+      "env size=16K redundant\nslot A mtd0 mtd2\nslot B mtd1 mtd3\n");
+  EXPECT_EQ(b.find(0)->name, "kernel_a");
+  EXPECT_EQ(b.find(2)->name, "");
+  EXPECT_EQ(b.env.size, 16384u);
+  EXPECT_TRUE(b.env.redundant);
+  ASSERT_EQ(b.slots.size(), 2u);
+  EXPECT_EQ(b.slots[1].name, 'B');
+  EXPECT_EQ(b.slots[1].mtds, (std::vector<int>{1, 3}));
+
+  // Slots come in pairs, with an environment for the boot loader.
+  for (const char *text : {"mtd1 nor size=64K erase=64K\nslot A mtd1\nenv size=4K\n",
+                           "mtd1 nor size=64K erase=64K\nslot A mtd1\nmtd2 nor size=64K "
+                           "erase=64K\nslot B mtd2\n"}) {
+    sim_board board;
+    std::string error;
+    EXPECT_EQ(sim_board_parse(text, "b.txt", &board, &error), -1) << text;
+    EXPECT_EQ(error, "b.txt line 2: a board with slots has slot A, slot B and an env line") << text;
+  }
 }
 
 TEST(SimBoard, ErrorQuotesTheLine) {

@@ -3,6 +3,7 @@
 //
 //   korvane-sim [--board FILE] [--state DIR] [--count-ops] [--cut-at N [--cut-seed S]]
 //               [--] KORVANE-ARGUMENTS
+//   korvane-sim [--board FILE] [--state DIR] --boot | --boot-fail
 //   korvane-sim --help | --version
 //
 // The board comes from FILE (or the built-in board), its flash contents,
@@ -25,6 +26,7 @@
 #include "cli/settings.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
+#include "sim/sim_boot.h"
 #include "sim/sim_mtd.h"
 #include "sim/sim_power.h"
 #include "tools/korvane_sim_map.h"
@@ -39,6 +41,7 @@ constexpr const char *DEFAULT_STATE = "korvane-sim-state";
 
 constexpr const char *USAGE =
     "usage: korvane-sim [--board FILE] [--state DIR] [--] KORVANE-ARGUMENTS\n"
+    "       korvane-sim [--board FILE] [--state DIR] --boot | --boot-fail\n"
     "  --board FILE  board description (default: the built-in board)\n"
     "  --state DIR   flash contents, control files and events.log (default: ./korvane-sim-state)\n";
 
@@ -47,6 +50,9 @@ constexpr const char *HELP_MORE =
     "  --cut-at N    cut power at the Nth flash-changing operation: it is left torn and\n"
     "                the run ends at once with exit status 3\n"
     "  --cut-seed S  the seed of the torn pattern (default 0)\n"
+    "  --boot        power the board on: the boot loader and its script choose\n"
+    "                a slot and boot it (a board with slots)\n"
+    "  --boot-fail   the same, but the system booted never comes up\n"
     "  --help        show this help (korvane's own: korvane-sim -- --help)\n"
     "  --version     show korvane-sim's version (korvane's own: korvane-sim -- --version)\n"
     "\n"
@@ -59,7 +65,10 @@ constexpr const char *HELP_MORE =
     "standard error. Exit status: korvane's, or 2 for a mistake in korvane-sim's\n"
     "options or board file (no state folder is made then).\n"
     "\n"
-    "korvane-sim map draws the state folder's flash (korvane-sim map --help).\n";
+    "korvane-sim map draws the state folder's flash (korvane-sim map --help).\n"
+    "\n"
+    "--boot and --boot-fail print one \"boot:\" line to standard error and exit 0\n"
+    "when the system came up, 1 when it did not, 2 when the board cannot boot.\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "korvane-sim: %s\n%s", what.c_str(), USAGE);
@@ -144,6 +153,7 @@ int main(int argc, char **argv) {
   std::string board_file, state = DEFAULT_STATE;
   bool have_board = false;
   uint64_t cut_at = 0, cut_seed = 0;
+  int boot = 0;      // 1: --boot, 2: --boot-fail
   int dashdash = 0;  // where "--" stands, if anywhere
   for (int j = 1; j < argc && !dashdash; j++) {
     if (std::strcmp(argv[j], "--") == 0) dashdash = j;
@@ -181,6 +191,11 @@ int main(int argc, char **argv) {
       continue;
     }
     if (cut < 0) return usage_error(std::string(arg) + " needs a value");
+    if (std::strcmp(arg, "--boot") == 0 || std::strcmp(arg, "--boot-fail") == 0) {
+      if (boot) return usage_error("give --boot or --boot-fail once");
+      boot = arg[6] ? 2 : 1;
+      continue;
+    }
     int r = take_value(argc, argv, &i, "--board", &board_file);
     if (r > 0) {
       have_board = true;
@@ -207,6 +222,20 @@ int main(int argc, char **argv) {
   if (parsed != 0) {
     std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     return 2;
+  }
+
+  if (boot) {
+    if (i < argc)
+      return usage_error("--boot and --boot-fail run no korvane; drop the korvane arguments");
+    if (board.slots.empty())
+      return usage_error("--boot needs a board with slots (slot and env lines)");
+    if (korvane::sim_start(board, state, &error) != 0) {
+      std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
+      return 2;
+    }
+    int status = korvane::sim_boot(boot == 2, stderr);
+    korvane::sim_stop();
+    return status;
   }
 
   std::vector<char *> args;
