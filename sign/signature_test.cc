@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "rom/append.h"
 #include "rom/build.h"
@@ -120,15 +121,18 @@ struct signed_image {
     sig_secret_key sk;
     EXPECT_TRUE(sig_keypair(&pk, &sk));
     e2e::write_file(pub, sig_public_text(pk));
-    uint8_t blk[SIG_BLOCK_TOTAL];
+    std::vector<uint8_t> blk;
     {
       unique_fd fd{open(path.c_str(), O_RDONLY)};
       struct stat st;
       fstat(fd.fd, &st);
-      EXPECT_EQ(sig_make_block(fd.fd, static_cast<uint64_t>(st.st_size), sk, blk), 0);
+      EXPECT_EQ(sig_make_block(fd.fd, static_cast<uint64_t>(st.st_size), sk, &blk), 0);
     }
     std::string error, note;
-    EXPECT_EQ(rom_append_built(path.c_str(), blk, sizeof blk, {}, &error, &note), 0) << error;
+    EXPECT_EQ(rom_append_built(path.c_str(), blk.data(), static_cast<uint32_t>(blk.size()), {},
+                               &error, &note),
+              0)
+        << error;
     chmod(path.c_str(), 0644);
   }
 };
