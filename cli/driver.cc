@@ -114,7 +114,9 @@ int korvane_main(int argc, char **argv) {
     if (preflight && settings.discard) return 0;  // --preflight -z: checked, nothing touched
   }
 
-  if (o.background) {
+  // A refused image that -i still shows is shown without detaching, so
+  // that the caller's exit status is the refusal.
+  if (o.background && bound && signed_ok) {
     daemonize();
   } else {
     setsid();  // failure ignored

@@ -31,9 +31,9 @@ struct sig_chunk_fault {
 };
 
 struct sig_chunks {
-  rom_source raw;           // where the unchecked bytes come from
-  uint32_t chunk_size = 0;  // bytes a chunk (the last one may be shorter)
-  uint64_t end = 0;         // the chunks cover [0, end)
+  rom_source raw;              // where the unchecked bytes come from
+  uint32_t chunk_size = 0;     // bytes a chunk (the last one may be shorter)
+  uint64_t end = 0;            // the chunks cover [0, end)
   std::vector<uint8_t> table;  // one SIG_DIGEST_BYTES digest a chunk, as signed
   std::vector<uint8_t> tail;   // served at [end, end + tail.size()): the signature block as checked
   /// Told once, when the first chunk fails; may be null.
