@@ -12,8 +12,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,9 +80,9 @@ struct medium_state {
   bool armed = false;
   dev_t dev = 0;
   ino_t ino = 0;
-  uint64_t at = 0;       // a byte of the image whose second answer differs
-  std::string second;    // the whole image as the medium answers from then on
-  int reads_of_at = 0;   // reads that covered `at`
+  uint64_t at = 0;      // a byte of the image whose second answer differs
+  std::string second;   // the whole image as the medium answers from then on
+  int reads_of_at = 0;  // reads that covered `at`
 };
 medium_state g_medium;
 
@@ -231,14 +231,17 @@ struct race_board {
     close(p[1]);
     std::string out;
     char buf[4096];
-    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<size_t>(n));
     close(p[0]);
     int ws = 0;
     waitpid(pid, &ws, 0);
     return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, out};
   }
 
-  std::string mtd(int n) const { return e2e::read_file(dir / ("state/mtd" + std::to_string(n) + ".data")); }
+  std::string mtd(int n) const {
+    return e2e::read_file(dir / ("state/mtd" + std::to_string(n) + ".data"));
+  }
   std::string events() const { return e2e::read_file(dir / "state/events.log"); }
 
   // The owner's rewrite of the u-boot block, in place, its times put back.
@@ -265,12 +268,18 @@ TEST(SigningRace, BytesChangedAfterTheCheckNeverReachTheFlash) {
   } rows[] = {
       {"the owner rewrites while the preflight runs",
        {"--pubkey", "board.pub", "--preflight", "--read-back", "-f", "crc", "-e", "image.rom"},
-       moment::first_open, false, true},
+       moment::first_open,
+       false,
+       true},
       {"the owner rewrites at the first erase",
-       {"--pubkey", "board.pub", "-f", "crc", "-e", "image.rom"}, moment::first_erase, false,
+       {"--pubkey", "board.pub", "-f", "crc", "-e", "image.rom"},
+       moment::first_erase,
+       false,
        false},
       {"a descriptor kept from before a chmod writes at the first erase",
-       {"--pubkey", "board.pub", "--read-back", "-e", "image.rom"}, moment::first_erase, true,
+       {"--pubkey", "board.pub", "--read-back", "-e", "image.rom"},
+       moment::first_erase,
+       true,
        false},
   };
   for (const row &r : rows) {
@@ -316,8 +325,7 @@ TEST(SigningRace, AMediumThatAnswersASecondReadDifferently) {
     race_board b;
     struct stat st;
     ASSERT_EQ(stat(b.image.c_str(), &st), 0);
-    g_medium = {true, st.st_dev, st.st_ino, b.uboot.offset + b.uboot.hsize + 100000, b.tampered,
-                0};
+    g_medium = {true, st.st_dev, st.st_ino, b.uboot.offset + b.uboot.hsize + 100000, b.tampered, 0};
     std::vector<std::string> args = {"--pubkey", "board.pub", "-e", "image.rom"};
     if (preflight) args.insert(args.begin(), "--preflight");
     outcome got = b.drive(args, moment::first_open, nullptr);
@@ -337,9 +345,9 @@ TEST(SigningRace, AMediumThatAnswersASecondReadDifferently) {
 // above fail for the change and nothing else.
 TEST(SigningRace, WithoutAChangeTheImageInstalls) {
   race_board b;
-  outcome got = b.drive({"--pubkey", "board.pub", "--preflight", "--read-back", "-f", "crc", "-e",
-                         "image.rom"},
-                        moment::first_open, nullptr);
+  outcome got = b.drive(
+      {"--pubkey", "board.pub", "--preflight", "--read-back", "-f", "crc", "-e", "image.rom"},
+      moment::first_open, nullptr);
   EXPECT_EQ(got.status, 0) << got.out;
   EXPECT_EQ(b.mtd(3).substr(0, 150000), uboot(false));
   EXPECT_FALSE(holds_tampered(b.mtd(3)));
