@@ -62,7 +62,7 @@ const std::vector<uint8_t> *chunk_at(sig_chunks *c, uint64_t index) {
   uint8_t digest[SIG_DIGEST_BYTES];
   sig_chunk_digest(index, slot.bytes.data(), len, digest);
   ++c->chunks_read;
-  if (!sig_digest_equal(digest, c->table.data() + index * SIG_DIGEST_BYTES)) {
+  if (!sig_digest_equal(digest, c->tail.data() + c->table_at + index * SIG_DIGEST_BYTES)) {
     fail(c, index, true, 0);
     return nullptr;
   }

@@ -8,8 +8,8 @@
 // as pread answers: the walk, the preflight and the install read the image
 // through it (rom_source_bind) as they read a file.
 //
-// Memory: two chunks and the table (32 bytes a chunk), whatever the size
-// of the image.
+// Memory: two chunks and the signature block with its table (32 bytes a
+// chunk: 2 MiB for a 4 GiB image at 64 KiB), whatever the size of the image.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +31,11 @@ struct sig_chunk_fault {
 };
 
 struct sig_chunks {
-  rom_source raw;              // where the unchecked bytes come from
-  uint32_t chunk_size = 0;     // bytes a chunk (the last one may be shorter)
-  uint64_t end = 0;            // the chunks cover [0, end)
-  std::vector<uint8_t> table;  // one SIG_DIGEST_BYTES digest a chunk, as signed
-  std::vector<uint8_t> tail;   // served at [end, end + tail.size()): the signature block as checked
+  rom_source raw;             // where the unchecked bytes come from
+  uint32_t chunk_size = 0;    // bytes a chunk (the last one may be shorter)
+  uint64_t end = 0;           // the chunks cover [0, end)
+  std::vector<uint8_t> tail;  // served at [end, end + tail.size()): the signature block as checked
+  size_t table_at = 0;        // where in tail the table starts: one SIG_DIGEST_BYTES digest a chunk
   /// Told once, when the first chunk fails; may be null.
   void (*on_fault)(void *ctx, const sig_chunk_fault &fault) = nullptr;
   void *fault_ctx = nullptr;

@@ -274,7 +274,7 @@ int sig_check(rom_walk *w, const sig_public_key *keys, size_t nkeys, sig_verdict
   if (v->key < 0) return refuse(sig_problem::bad_signature);
 
   // The table is good: every chunk of the image now against it.
-  c.table.assign(c.tail.data() + fixed, c.tail.data() + fixed + nchunks * SIG_DIGEST_BYTES);
+  c.table_at = fixed;
   if (sig_chunks_check_all(&c) < 0) {
     v->chunk = c.fault;
     v->found.error = c.fault.error;
