@@ -215,20 +215,32 @@ void sig_find(rom_walk *w, sig_found *f) {
   if (!payload_format_ok(*f)) f->problem = sig_problem::format;
 }
 
-int sig_check(rom_walk *w, const sig_public_key *keys, size_t nkeys, sig_verdict *v,
-              sig_chunks *chunks) {
-  *v = sig_verdict{};
-  sig_find(w, &v->found);
-  const sig_found &f = v->found;
+bool sig_block_offset(const uint8_t last[sizeof(sig_trailer)], uint64_t *offset) {
+  sig_trailer t;
+  std::memcpy(&t, last, sizeof t);
+  *offset = (uint64_t{t.offset_hi.get()} << 32) | t.offset_lo.get();
+  return std::memcmp(t.tag, SIG_TRAILER_TAG, sizeof t.tag) == 0;
+}
+
+int sig_check_block(std::vector<uint8_t> block, uint64_t offset, const sig_public_key *keys,
+                    size_t nkeys, sig_verdict *v, sig_chunks *chunks) {
+  sig_found &f = v->found;
   auto refuse = [v](sig_problem p) {
     v->problem = p;
     return -1;
   };
-  if (f.problem != sig_problem::none) return refuse(f.problem);
+  const size_t fixed = ROM_HDR_SIZE + sizeof f.payload;
+  if (block.size() < fixed) return refuse(sig_problem::format);
+  f.offset = offset;
+  std::memcpy(&f.hdr, block.data(), sizeof f.hdr);
+  std::memcpy(&f.payload, block.data() + ROM_HDR_SIZE, sizeof f.payload);
+  if (!sig_is_block(f.hdr) || !payload_format_ok(f) || block.size() != f.hdr.total.get())
+    return refuse(sig_problem::format);
   v->covered = covered_of(f.payload);
   const uint32_t chunk_size = f.payload.chunk_size.get();
   const uint64_t nchunks = f.payload.chunks.get();
-  if (v->covered != f.offset - ROM_HDR_SIZE || nchunks != chunks_for(f.offset, chunk_size))
+  if (offset < ROM_HDR_SIZE || v->covered != offset - ROM_HDR_SIZE ||
+      nchunks != chunks_for(offset, chunk_size))
     return refuse(sig_problem::format);
 
   // The keys whose id the block names; normally one.
@@ -240,30 +252,14 @@ int sig_check(rom_walk *w, const sig_public_key *keys, size_t nkeys, sig_verdict
   }
   if (named.empty()) return refuse(sig_problem::unknown_key);
 
-  // The block is read once, here: the table and trailer that are checked
-  // are the ones the chunks are held against, and the bytes served for it.
-  sig_chunks c;
-  c.raw = sig_raw_fd(&w->fd.fd);
-  c.chunk_size = chunk_size;
-  c.end = f.offset;
-  const size_t fixed = ROM_HDR_SIZE + sizeof f.payload;
-  const size_t rest = nchunks * SIG_DIGEST_BYTES + sizeof(sig_trailer);
-  c.tail.resize(fixed + rest);
-  std::memcpy(c.tail.data(), &f.hdr, sizeof f.hdr);
-  std::memcpy(c.tail.data() + ROM_HDR_SIZE, &f.payload, sizeof f.payload);
-  if (!read_at(w->fd.fd, c.tail.data() + fixed, rest, f.offset + fixed)) {
-    v->found.error = errno;
-    return refuse(errno == EIO ? sig_problem::cut_short : sig_problem::read_failed);
-  }
-  sig_trailer t;
-  std::memcpy(&t, c.tail.data() + c.tail.size() - sizeof t, sizeof t);
-  const uint64_t trailer_offset = (uint64_t{t.offset_hi.get()} << 32) | t.offset_lo.get();
-  if (trailer_offset != f.offset || std::memcmp(t.tag, SIG_TRAILER_TAG, sizeof t.tag) != 0)
+  uint64_t trailer_offset = 0;
+  if (!sig_block_offset(block.data() + block.size() - sizeof(sig_trailer), &trailer_offset) ||
+      trailer_offset != offset)
     return refuse(sig_problem::format);
 
   sig_stream s;
   sig_stream_init(&s);
-  feed_block(&s, f.hdr, f.payload, c.tail.data() + fixed, rest);
+  feed_block(&s, f.hdr, f.payload, block.data() + fixed, block.size() - fixed);
   for (size_t k : named) {
     sig_stream copy = s;
     if (sig_stream_verify(&copy, f.payload.signature, keys[k])) {
@@ -272,15 +268,45 @@ int sig_check(rom_walk *w, const sig_public_key *keys, size_t nkeys, sig_verdict
     }
   }
   if (v->key < 0) return refuse(sig_problem::bad_signature);
+  chunks->chunk_size = chunk_size;
+  chunks->end = offset;
+  chunks->tail = std::move(block);
+  chunks->table_at = fixed;
+  return 0;
+}
+
+int sig_check(rom_walk *w, const sig_public_key *keys, size_t nkeys, sig_verdict *v,
+              sig_chunks *chunks) {
+  *v = sig_verdict{};
+  sig_find(w, &v->found);
+  const sig_found &f = v->found;
+  if (f.problem != sig_problem::none) {
+    v->problem = f.problem;
+    return -1;
+  }
+  // The block is read once, here: the table and trailer that are checked
+  // are the ones the chunks are held against, and the bytes served for it.
+  std::vector<uint8_t> block(f.hdr.total.get());
+  if (!read_at(w->fd.fd, block.data(), block.size(), f.offset)) {
+    v->found.error = errno;
+    v->problem = errno == EIO ? sig_problem::cut_short : sig_problem::read_failed;
+    return -1;
+  }
+  sig_chunks c;
+  if (sig_check_block(std::move(block), f.offset, keys, nkeys, v, &c) < 0) return -1;
 
   // The table is good: every chunk of the image now against it.
-  c.table_at = fixed;
+  c.raw = sig_raw_fd(&w->fd.fd);
   if (sig_chunks_check_all(&c) < 0) {
     v->chunk = c.fault;
     v->found.error = c.fault.error;
     v->key = -1;
-    if (c.fault.mismatch) return refuse(sig_problem::bad_signature);
-    return refuse(c.fault.error == EIO ? sig_problem::cut_short : sig_problem::read_failed);
+    if (c.fault.mismatch) {
+      v->problem = sig_problem::bad_signature;
+    } else {
+      v->problem = c.fault.error == EIO ? sig_problem::cut_short : sig_problem::read_failed;
+    }
+    return -1;
   }
   if (chunks) *chunks = std::move(c);
   return 0;

@@ -157,6 +157,22 @@ struct sig_verdict {
 int sig_check(rom_walk *w, const sig_public_key *keys, size_t nkeys, sig_verdict *verdict,
               sig_chunks *chunks = nullptr);
 
+/// For a reader that fetches an image in pieces: the offset of the
+/// signature block, from the image's last 16 bytes (its trailer).
+/// @return false when they are no trailer.
+bool sig_block_offset(const uint8_t last[sizeof(sig_trailer)], uint64_t *offset);
+
+/// Checks a signature block read whole (its `total` bytes: header,
+/// payload, table, trailer) that stands at offset in its image, against
+/// the keys: its format, its key id among the keys, the signature over the
+/// block and its table. Reads nothing else: on success chunks holds the
+/// block, the table and the chunk size, ready to serve the image once
+/// chunks->raw says where its unchecked bytes come from (any transport).
+/// @return 0 when good, -1 when refused (verdict->problem says why;
+///         verdict->found holds the block's header and payload).
+int sig_check_block(std::vector<uint8_t> block, uint64_t offset, const sig_public_key *keys,
+                    size_t nkeys, sig_verdict *verdict, sig_chunks *chunks);
+
 /// Why an image was refused, in words (nkeys: how many keys were given).
 std::string sig_reason(const sig_verdict &v, size_t nkeys);
 

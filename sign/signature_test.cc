@@ -3,9 +3,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -246,6 +248,88 @@ TEST(SigChunks, ServeTheCheckedBytesAndStopAtAChangedChunk) {
   EXPECT_EQ(sig_chunks_read(&c, buf.data(), 100, SIG_CHUNK_SIZE), -1);
   EXPECT_EQ(sig_chunks_read(&c, buf.data(), 10, c.end), -1);
   close(fd);
+}
+
+// An image taken in pieces from elsewhere (here a string standing for a
+// web server that answers ranges): its last 16 bytes give the signature
+// block's place, the block is checked before a byte of the image is
+// fetched, and then the walk reads the image from checked chunks through a
+// descriptor bound to them, as it reads a file. The server's copy changed
+// in one chunk: the block still checks, that chunk does not.
+struct served_image {
+  std::string bytes;
+  int fetches = 0;
+};
+
+ssize_t serve(void *ctx, void *buf, size_t n, uint64_t offset) {
+  auto *s = static_cast<served_image *>(ctx);
+  ++s->fetches;
+  if (offset >= s->bytes.size()) return 0;
+  n = std::min<size_t>(n, s->bytes.size() - offset);
+  std::memcpy(buf, s->bytes.data() + offset, n);
+  return static_cast<ssize_t>(n);
+}
+
+int count_block(void *ctx, const rom_walk_blk &) {
+  ++*static_cast<int *>(ctx);
+  return 0;
+}
+
+TEST(SigChunks, AnImageFetchedInPiecesIsCheckedBeforeItsBytesAreUsed) {
+  signed_image img(200000);
+  sig_public_key pk;
+  std::string error;
+  ASSERT_TRUE(sig_read_public(img.pub.c_str(), &pk, &error)) << error;
+  for (bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "a chunk changed on the server" : "as signed");
+    served_image server{e2e::read_file(img.path)};
+    if (changed) server.bytes[3 * SIG_CHUNK_SIZE + 1] ^= 0x40;
+    const uint64_t size = server.bytes.size();
+
+    uint64_t offset = 0;
+    ASSERT_TRUE(sig_block_offset(
+        reinterpret_cast<const uint8_t *>(server.bytes.data() + size - sizeof(sig_trailer)),
+        &offset));
+    std::vector<uint8_t> block(server.bytes.begin() + static_cast<ptrdiff_t>(offset),
+                               server.bytes.end());
+    sig_verdict v;
+    sig_chunks c;
+    ASSERT_EQ(sig_check_block(block, offset, &pk, 1, &v, &c), 0) << sig_problem_word(v.problem);
+    c.raw = {&server, serve};
+    EXPECT_EQ(server.fetches, 0);  // nothing of the image was taken yet
+
+    rom_source src = sig_chunks_source(&c);
+    unique_fd placeholder{memfd_create("image", MFD_CLOEXEC)};
+    ASSERT_GE(placeholder.fd, 0);
+    rom_source_bind(placeholder.fd, &src);
+    rom_hdr rom;
+    ASSERT_TRUE(read_at(placeholder.fd, &rom, sizeof rom, 0));
+    rom_walk w;
+    rom_walk_attach(&w, placeholder.release(), "served", c.size(), ROM_CHECK_ROM, rom,
+                    ROM_HDR_SIZE);
+    int blocks = 0;
+    rom_walk_steps steps;
+    steps.ctx = &blocks;
+    steps.block = count_block;
+    rom_walk_rules rules;
+    rules.quiet = true;
+    EXPECT_EQ(rom_walk_blocks(&w, steps, rules), 0);
+    EXPECT_EQ(blocks, 2);  // the kernel and the signature block
+    // The whole image, as an extraction reads it.
+    std::string got(size, '\0');
+    ASSERT_EQ(lseek(w.fd.fd, 0, SEEK_SET), 0);
+    const ssize_t n = read_full(w.fd.fd, got.data(), got.size());
+    rom_source_bind(-1, nullptr);
+    if (!changed) {
+      EXPECT_EQ(n, static_cast<ssize_t>(size));
+      EXPECT_TRUE(got == server.bytes);
+      EXPECT_FALSE(c.fault.failed);
+    } else {
+      EXPECT_EQ(n, -1);
+      EXPECT_TRUE(c.fault.mismatch);
+      EXPECT_EQ(c.fault.chunk, 3u);
+    }
+  }
 }
 
 }  // namespace
