@@ -126,14 +126,15 @@ int main(int argc, char **argv) {
   sig_secret_key sk;
   sig_keypair(&pk, &sk);
   std::ofstream(pub) << sig_public_text(pk);
-  uint8_t blk[SIG_BLOCK_TOTAL];
+  std::vector<uint8_t> blk;
   step("sign: the signature block", size, [&] {
     unique_fd fd{open(image.c_str(), O_RDONLY)};
-    return sig_make_block(fd.fd, size, sk, blk) == 0;
+    return sig_make_block(fd.fd, size, sk, &blk) == 0;
   });
   step("sign: the crash-safe append", size, [&] {
     std::string error, note;
-    return rom_append_built(image.c_str(), blk, sizeof blk, {}, &error, &note) == 0;
+    return rom_append_built(image.c_str(), blk.data(), static_cast<uint32_t>(blk.size()), {},
+                            &error, &note) == 0;
   });
   step("check", size, [&] {
     rom_walk w;

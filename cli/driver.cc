@@ -16,6 +16,7 @@
 #include "install/execute.h"
 #include "install/preflight.h"
 #include "mtd/mtd_board.h"
+#include "rom/io.h"
 #include "rom/output.h"
 #include "rom/show.h"
 #include "sign/sig_board.h"
@@ -102,6 +103,21 @@ int ab_main(const rom_options &o, const install_settings &settings) {
   return status;
 }
 
+// The image as the added options read it: a regular file or a block
+// device. Opened without blocking, so that a FIFO is refused instead of
+// waiting for a writer.
+bool image_file_ok(const char *path) {
+  unique_fd fd{open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  struct stat st;
+  if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return true;  // rom_open says what is wrong
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return true;
+  report(
+      "image: result=refused problem=file-type path=%s reason=not a regular file or block "
+      "device\n",
+      report_word(path).c_str());
+  return false;
+}
+
 }  // namespace
 
 int daemonize() {
@@ -139,7 +155,8 @@ int korvane_main(int argc, char **argv) {
   bool signed_ok = true;  // signed by one of the keys, or no key given
   if (binding || preflight || signature) {
     image = std::make_unique<rom_walk>();
-    if (rom_walk_open(image.get(), o.rom_path, O_RDONLY) < 0) return 1;
+    if (!image_file_ok(o.rom_path)) return 1;
+    if (rom_walk_open(image.get(), o.rom_path, O_RDONLY | O_NONBLOCK | O_NOCTTY) < 0) return 1;
     // The signature first: nothing else reads an image it refuses. -i and
     // -I still show it and end with 1.
     if (signature) {
@@ -159,7 +176,9 @@ int korvane_main(int argc, char **argv) {
     if (preflight && settings.discard) return 0;  // --preflight -z: checked, nothing touched
   }
 
-  if (o.background) {
+  // A refused image that -i still shows is shown without detaching, so
+  // that the caller's exit status is the refusal.
+  if (o.background && bound && signed_ok) {
     daemonize();
   } else {
     setsid();  // failure ignored
@@ -185,7 +204,9 @@ int korvane_main(int argc, char **argv) {
                 : rom_show(o.rom_path, nullptr, o.flags, 0, o.all_info);
       break;
   }
-  // What was read must be what was checked: a file changed meanwhile fails.
+  // What was read must be what was checked: a chunk that changed after the
+  // check stopped the action (its line is printed); a file whose status
+  // changed meanwhile fails too.
   if (signature && image && sig_board_unchanged(*image, guard) < 0) r = -1;
   if (r < 0 || !bound || !signed_ok) return 1;  // no reboot after a failed action
   if (o.reboot) board_reboot(1);                // does not return

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "rom/io.h"
 #include "rom/output.h"
 #include "rom/result.h"
 
@@ -76,7 +77,7 @@ WRes File_Read(FdFile *f, void *buf, size_t *size) {
   if (*size == 0) return 0;
   ssize_t n;
   do {
-    n = read(f->fd, buf, *size);
+    n = read_some(f->fd, buf, *size);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     *size = 0;

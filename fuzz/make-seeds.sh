@@ -17,8 +17,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
+# An image signed by the first release cannot be made again: kept as it is.
+cp "$corpus/signature/old-format.rom" old-format.rom
 rm -rf "$corpus"
 mkdir -p "$corpus"/{images,preflight_mutations,cypher1,blkfmt,options,board,mkrom_options,lzma_diff,signature}
+cp old-format.rom "$corpus/signature/old-format.rom"
 
 # Firmware-like content: text with runs of zeros (every encoder fits it).
 for i in $(seq 0 11); do
@@ -119,7 +122,8 @@ mkwords verify verify a.rom old.pub new.pub
 mkwords mistakes add a.rom in -t nand -p c9 --name 0123456789abcdefX --id -1
 
 # Signed images: with the fuzz target's own key (fuzz/signature_block.cc),
-# with another key, unsigned, and with a block after the signature.
+# with another key, unsigned, and with a block after the signature
+# (old-format.rom, signed by the first release, is kept as it was).
 (umask 077 && echo "korvane-ed25519-secret 8987f79eebcaf47093f4609417eedc872a57c979b1f2bca935241df3795680bc6057b5a5b478583e3c9644c3d1f6eacd550d79fedfa6e1f2c7a311ac1a196ef5" >fuzz.key)
 "$mkrom" keygen other.key other.pub >/dev/null
 quiet create s.rom --dev-id 7 --dev-name board

@@ -36,6 +36,25 @@ struct unique_fd {
 /// A closer that closes fd only when it is greater than 0. @return 0
 int close_positive(int fd);
 
+/// Where the bytes of an image come from when they do not come straight
+/// from its file: read(offset, length), as pread answers it (bytes read,
+/// 0 at the end, or -1 with errno set).
+struct rom_source {
+  void *ctx = nullptr;
+  ssize_t (*read_at)(void *ctx, void *buf, size_t n, uint64_t offset) = nullptr;
+};
+
+/// Serves every read of descriptor fd made through read_some, read_full and
+/// read_at from src instead (the descriptor still keeps the position, so
+/// lseek goes on working); nullptr ends it. One descriptor at a time: the
+/// image of a run. Its user makes fd a descriptor with nothing of its own
+/// to read, so that a read past these helpers finds an empty file.
+void rom_source_bind(int fd, const rom_source *src);
+
+/// One read at the current position, as ::read: from the source bound to
+/// fd, if any. @return bytes read, 0 at the end, or -1 with errno set.
+ssize_t read_some(int fd, void *buf, size_t n);
+
 /// Reads up to n bytes, going on after short reads and interruptions.
 /// @return bytes read (fewer than n at the end of the file) or -1, errno set.
 ssize_t read_full(int fd, void *buf, size_t n);

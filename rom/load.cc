@@ -63,11 +63,14 @@ int rom_check_hdr(void *hdr, uint32_t avail) {
 }
 
 int rom_open(const char *path, int *fd, uint64_t *size, int open_flags) {
-  unique_fd file{open(path, open_flags, 0644)};
+  // Not blocking in open(): a FIFO would wait there for a writer forever.
+  // Reads block again as they always did.
+  unique_fd file{open(path, open_flags | O_NONBLOCK, 0644)};
   if (file.fd < 0) {
     report("failed to open rom or block,%m,%s\n", path);
     return RES_INVAL;
   }
+  if (!(open_flags & O_NONBLOCK)) fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
   struct stat st;
   if (fstat(file.fd, &st) < 0) {
     report("failed to fstat rom or block,%m,%s\n", path);
@@ -145,7 +148,7 @@ int rom_verify_blk(const void *blk, int fd, uint64_t offset, uint32_t length, bo
   uint32_t done = 0;
   while (done < length) {
     size_t want = std::min(length - done, VERIFY_CHUNK);
-    ssize_t n = read(fd, buf.get(), want);
+    ssize_t n = read_some(fd, buf.get(), want);
     if (n < 0 && errno == EINTR) continue;
     // The payload ends before its length: the block is cut short, and a walk
     // that waited for more would never end.

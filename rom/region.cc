@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "rom/io.h"
 #include "rom/output.h"
 #include "rom/result.h"
 
@@ -47,7 +48,7 @@ region_result read_region(int src, uint64_t offset, uint32_t count, uint32_t pie
     uint32_t want = std::min(count - r.read, piece);
     uint8_t *at = own ? own.get() : sink.room(sink.ctx, want);
     if (!at) return end(region_end::refused);
-    ssize_t n = read(src, at, want);
+    ssize_t n = read_some(src, at, want);
     if (n == 0) return end(region_end::short_source);
     if (n < 0) return end(region_end::read_failed, errno);
     int m = transform ? transform(at, static_cast<int>(n)) : static_cast<int>(n);

@@ -12,11 +12,19 @@ static_assert(SIG_SECRET_BYTES == crypto_sign_ed25519_SECRETKEYBYTES);
 static_assert(SIG_BYTES == crypto_sign_ed25519_BYTES);
 static_assert(sizeof(crypto_sign_ed25519ph_state) <= sizeof(sig_stream::state));
 static_assert(alignof(crypto_sign_ed25519ph_state) <= alignof(sig_stream));
+static_assert(sizeof(crypto_generichash_state) <= sizeof(sig_hash::state));
+static_assert(alignof(crypto_generichash_state) <= alignof(sig_hash));
+static_assert(SIG_DIGEST_BYTES >= crypto_generichash_BYTES_MIN &&
+              SIG_DIGEST_BYTES <= crypto_generichash_BYTES_MAX);
 
 namespace {
 
 crypto_sign_ed25519ph_state *state_of(sig_stream *s) {
   return reinterpret_cast<crypto_sign_ed25519ph_state *>(s->state);
+}
+
+crypto_generichash_state *hash_of(sig_hash *h) {
+  return reinterpret_cast<crypto_generichash_state *>(h->state);
 }
 
 }  // namespace
@@ -56,6 +64,23 @@ void sig_stream_sign(sig_stream *s, const sig_secret_key &sk, uint8_t sig[SIG_BY
 
 bool sig_stream_verify(sig_stream *s, const uint8_t sig[SIG_BYTES], const sig_public_key &pk) {
   return crypto_sign_ed25519ph_final_verify(state_of(s), sig, pk.bytes) == 0;
+}
+
+void sig_hash_init(sig_hash *h) {
+  sig_crypto_init();
+  crypto_generichash_init(hash_of(h), nullptr, 0, SIG_DIGEST_BYTES);
+}
+
+void sig_hash_update(sig_hash *h, const void *data, size_t n) {
+  crypto_generichash_update(hash_of(h), static_cast<const unsigned char *>(data), n);
+}
+
+void sig_hash_final(sig_hash *h, uint8_t out[SIG_DIGEST_BYTES]) {
+  crypto_generichash_final(hash_of(h), out, SIG_DIGEST_BYTES);
+}
+
+bool sig_digest_equal(const uint8_t a[SIG_DIGEST_BYTES], const uint8_t b[SIG_DIGEST_BYTES]) {
+  return sodium_memcmp(a, b, SIG_DIGEST_BYTES) == 0;
 }
 
 }  // namespace korvane

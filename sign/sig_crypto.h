@@ -15,6 +15,7 @@ inline constexpr size_t SIG_PUBLIC_BYTES = 32;
 inline constexpr size_t SIG_SECRET_BYTES = 64;  // the seed, then the public key
 inline constexpr size_t SIG_BYTES = 64;
 inline constexpr size_t SIG_KEY_ID_BYTES = 8;
+inline constexpr size_t SIG_DIGEST_BYTES = 32;  // a chunk's BLAKE2b-256
 
 struct sig_public_key {
   uint8_t bytes[SIG_PUBLIC_BYTES] = {};
@@ -57,5 +58,17 @@ void sig_stream_sign(sig_stream *s, const sig_secret_key &sk, uint8_t sig[SIG_BY
 /// Checks sig over what was fed against pk. The stream is used up.
 /// @return true when the signature is good.
 bool sig_stream_verify(sig_stream *s, const uint8_t sig[SIG_BYTES], const sig_public_key &pk);
+
+/// A chunk's digest (BLAKE2b-256, no key), fed in pieces.
+struct sig_hash {
+  alignas(64) unsigned char state[384];
+};
+
+void sig_hash_init(sig_hash *h);
+void sig_hash_update(sig_hash *h, const void *data, size_t n);
+void sig_hash_final(sig_hash *h, uint8_t out[SIG_DIGEST_BYTES]);
+
+/// Compares two digests in constant time. @return true when equal.
+bool sig_digest_equal(const uint8_t a[SIG_DIGEST_BYTES], const uint8_t b[SIG_DIGEST_BYTES]);
 
 }  // namespace korvane

@@ -64,6 +64,13 @@ bool read_text(const char *path, bool secret, std::string *text, std::string *er
     *error = "not a regular file";
     return false;
   }
+  // A key that others may replace would let them choose what is trusted.
+  if (!secret && (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    *error = std::string("group or others may change it (mode ") + mode + "); chmod go-w it";
+    return false;
+  }
   char buf[KEY_FILE_MAX + 1];
   ssize_t n = read_full(fd.fd, buf, sizeof buf);
   if (n < 0) {

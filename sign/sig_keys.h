@@ -29,7 +29,8 @@ bool sig_parse_public(const std::string &text, sig_public_key *pk, std::string *
 bool sig_parse_secret(const std::string &text, sig_secret_key *sk, std::string *error);
 
 /// Reads a key file (at most 4 KiB are looked at). A secret key file that
-/// group or others may read or write is refused.
+/// group or others may read or write is refused, and a public key file that
+/// they may write.
 /// @return false with *error saying why (the path is not part of it).
 bool sig_read_public(const char *path, sig_public_key *pk, std::string *error);
 bool sig_read_secret(const char *path, sig_secret_key *sk, std::string *error);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "rom/append.h"
 #include "rom/checksum.h"
 #include "rom/layout.h"
 #include "tests/support/e2e.h"
@@ -128,6 +129,30 @@ std::vector<std::string> writes_since(const std::string &before, const std::stri
   return lines;
 }
 
+// An image as the first release signed it: a signature block of 96 bytes
+// (tag version 1) over the whole image in one pass. Its signature is not
+// looked at: the format itself is refused.
+void sign_in_old_format(const std::string &path) {
+  alignas(4) blk_hdr h{};
+  h.magic.set(BLK_MAGIC);
+  h.hsize.set(ROM_HDR_SIZE);
+  h.format.set(1);
+  h.length.set(96);
+  h.total.set(ROM_HDR_SIZE + 96);
+  h.verify.set(0xFFFFFFFF);
+  h.type.set(ROM_BLK_TYPE_NONE);
+  set_text_field(h.name, "signature");
+  set_text_field(h.version, "ed25519ph");
+  h.hcrc.set(crc32(0, &h, ROM_HDR_SIZE));
+  uint8_t blk[ROM_HDR_SIZE + 96] = {};
+  std::memcpy(blk, &h, sizeof h);
+  const uint8_t tag[8] = {'K', 'V', 'S', 'I', 'G', 0, 0, 1};
+  std::memcpy(blk + ROM_HDR_SIZE, tag, sizeof tag);
+  blk[ROM_HDR_SIZE + 11] = 1;  // the algorithm
+  std::string error, note;
+  ASSERT_EQ(rom_append_built(path.c_str(), blk, sizeof blk, {}, &error, &note), 0) << error;
+}
+
 TEST(SigningSim, EveryChangeAfterSigningIsRefusedAndTheBoardKept) {
   using edit = std::function<void(signed_board &)>;
   struct row {
@@ -203,6 +228,16 @@ TEST(SigningSim, EveryChangeAfterSigningIsRefusedAndTheBoardKept) {
        },
        "unknown-key"},
       {"unsigned", [](signed_board &b) { build_image(b.image, blocks()); }, "unsigned"},
+      {"signed in the first release's format",
+       [](signed_board &b) {
+         build_image(b.image, blocks());
+         sign_in_old_format(b.image);
+       },
+       "old-format"},
+      {"a chunk's digest in the table",
+       [](signed_board &b) { flip(b.image, b.sig_offset + 128 + 112 + 5); }, "bad-signature"},
+      {"the trailer's offset", [](signed_board &b) { flip(b.image, fs::file_size(b.image) - 9); },
+       "format"},
       {"a block file", [](signed_board &b) { build_image(b.image, {blocks()[2]}, false); },
        "block-file"},
   };
@@ -285,6 +320,10 @@ TEST(SigningSim, TheFieldsOutsideTheSignatureAreCaughtOrHarmless) {
     const std::string events = b.events();
     e2e::run_result got = b.korvane({"--pubkey", "board.pub", "-e", "image.rom"});
     EXPECT_EQ(got.status, r.status) << got.out;
+    // korvane-mkrom verify answers what the board would.
+    e2e::run_result v = mkrom({"verify", "image.rom", "board.pub"}, b.dir.path());
+    EXPECT_EQ(v.status, r.status) << v.out << v.err;
+    if (r.status) EXPECT_NE(v.err.find("refused (header-crc)"), std::string::npos) << v.err;
     if (r.status) {
       EXPECT_TRUE(b.flash() == flash);
       EXPECT_EQ(writes_since(events, b.events()), std::vector<std::string>{});
@@ -357,6 +396,64 @@ TEST(SigningSim, KeygenAndSignRefuseToOverwrite) {
       << r.err;
   EXPECT_NE(r.err.find("sign the unsigned image it was made from"), std::string::npos);
   EXPECT_EQ(e2e::read_file(b.image), image);
+}
+
+// What the board refuses before it reads an image: a public key or an
+// image that someone else may change, and a file that is not one (a FIFO,
+// which a blocking open would wait on for ever). With -h, a refused image
+// that -i still shows ends the caller with 1, not only the detached child.
+TEST(SigningSim, TheBoardRefusesWhatOthersMayChange) {
+  signed_board b;
+  const std::string events = b.events();
+  struct row {
+    const char *what;
+    std::function<void(signed_board &)> setup;
+    std::vector<std::string> args;
+    const char *line;  // the start of what korvane prints
+  } rows[] = {
+      {"a public key group may write",
+       [](signed_board &b) { chmod((b.dir / "board.pub").c_str(), 0664); },
+       {"--pubkey", "board.pub", "-e", "image.rom"},
+       "signature: result=refused problem=key-file keyfile=board.pub reason=cannot use the key: "
+       "group or others may change it (mode 0664); chmod go-w it\n"},
+      {"an image another user owns",
+       [](signed_board &b) { ASSERT_EQ(chown(b.image.c_str(), 4321, 4321), 0); },
+       {"--pubkey", "board.pub", "-e", "image.rom"},
+       "signature: result=refused problem=owner uid=4321 reason="},
+      {"a FIFO as the image",
+       [](signed_board &b) { ASSERT_EQ(mkfifo((b.dir / "fifo").c_str(), 0644), 0); },
+       {"--pubkey", "board.pub", "-e", "fifo"},
+       "image: result=refused problem=file-type path=fifo reason=not a regular file or block "
+       "device\n"},
+      {"with -h, an image -i shows refused",
+       [](signed_board &) {},
+       {"-h", "--pubkey", "other.pub", "-i", "image.rom"},
+       "signature: result=refused problem=unknown-key "},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    if (getuid() != 0 && std::string(r.what).find("another user") != std::string::npos) continue;
+    signed_board b;
+    r.setup(b);
+    const std::string before = b.events();
+    // A timeout, so that a run that waits for a writer fails instead of hanging.
+    std::vector<std::string> args = {
+        "/usr/bin/timeout", "20", bin("korvane-sim"), "--board", "board", "--state", "state", "--"};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    e2e::run_result got = e2e::run(args, b.dir.path());
+    EXPECT_EQ(got.status, 1) << got.out;
+    EXPECT_EQ(got.out.rfind(r.line, 0), 0u) << got.out;
+    EXPECT_EQ(writes_since(before, b.events()), std::vector<std::string>{});
+  }
+  // Without the added options, korvane itself no longer waits in open() on
+  // a FIFO either: it fails where it positions the file, as it always did
+  // once a writer had come.
+  ASSERT_EQ(mkfifo((b.dir / "fifo").c_str(), 0644), 0);
+  e2e::run_result got =
+      e2e::run({"/usr/bin/timeout", "20", bin("korvane"), "-i", "fifo"}, b.dir.path());
+  EXPECT_EQ(got.status, 1) << got.out;
+  EXPECT_EQ(got.out.rfind("failed to seek file,", 0), 0u) << got.out;
+  EXPECT_EQ(writes_since(events, b.events()), std::vector<std::string>{});
 }
 
 }  // namespace

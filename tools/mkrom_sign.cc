@@ -71,22 +71,21 @@ int run_sign(const request &req) {
   // Where the signature block goes: after the blocks the header counts
   // (bytes after them are taken back by the append).
   const uint64_t end = uint64_t{ROM_HDR_SIZE} + scan.walk.rom.length.get();
-  uint8_t blk[SIG_BLOCK_TOTAL];
-  if (sig_make_block(scan.walk.fd.fd, end, sk, blk) != 0)
+  std::vector<uint8_t> blk;
+  if (sig_make_block(scan.walk.fd.fd, end, sk, &blk) != 0)
     return failed(req.self, "cannot read %s: %s; not signing", image, std::strerror(errno));
 
   progress_line progress(req.self);
-  progress.begin(std::string("signing ") + image, end + SIG_BLOCK_TOTAL,
-                 end >= progress_line::LARGE);
+  progress.begin(std::string("signing ") + image, end + blk.size(), end >= progress_line::LARGE);
   opts.progress = {progress_line::step, &progress, 0};
-  r = rom_append_built(image, blk, SIG_BLOCK_TOTAL, opts, &error, &note);
+  r = rom_append_built(image, blk.data(), static_cast<uint32_t>(blk.size()), opts, &error, &note);
   progress.end();
   if (r == APPEND_REFUSED) return failed(req.self, "%s: %s; not signing", image, error.c_str());
   if (r != 0)
     return failed(req.self, "could not sign %s: %s; the image is unchanged", image, error.c_str());
   if (!note.empty()) std::fprintf(stderr, "%s: %s: %s\n", req.self.c_str(), image, note.c_str());
   sig_payload p;
-  std::memcpy(&p, blk + ROM_HDR_SIZE, sizeof p);
+  std::memcpy(&p, blk.data() + ROM_HDR_SIZE, sizeof p);
   std::printf("%s: signed by key %s, block %zu, %" PRIu64 " bytes covered\n", image,
               sig_key_id_text(p.key_id).c_str(), scan.blocks.size(), end - ROM_HDR_SIZE);
   return EXIT_DONE;

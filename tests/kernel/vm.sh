@@ -163,7 +163,9 @@ cp "$here/init" "$root/init"
 chmod 755 "$root/init"
 cp -R "$payload/." "$root/t/"
 
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$out/initramfs.cpio"
+# Every file root's, as on a board: korvane --pubkey refuses an image that
+# belongs to another user than root or the one running it.
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) >"$out/initramfs.cpio"
 rm -rf "$root"
 
 status=0
