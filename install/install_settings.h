@@ -31,6 +31,10 @@ struct install_settings {
   bool read_back = false;                       // --read-back: compare each programmed block
   bool skip_unchanged = false;                  // --skip-unchanged: leave equal partitions alone
   bool mark_bad = false;                        // --mark-bad: mark NAND blocks failing with EIO
+  // Set by the update, not by an option of -e: on NOR, leave erase blocks
+  // that read erased unerased and write units of 0xFF unwritten. The flash
+  // ends byte for byte the same; the operations on it differ.
+  bool skip_erased = false;
 };
 
 }  // namespace korvane

@@ -18,10 +18,10 @@ uint64_t thread_cpu_ns() {
 
 struct time_state {
   uint64_t (*cpu_now)() = thread_cpu_ns;
-  uint64_t now = 0;           // the modelled clock
-  uint64_t cpu_mark = 0;      // the CPU clock when the last device call ended
-  uint64_t last_idle = 0;     // when the chip busy the longest goes idle
-  int depth = 0;              // device calls in progress (a call may make another)
+  uint64_t now = 0;        // the modelled clock
+  uint64_t cpu_mark = 0;   // the CPU clock when the last device call ended
+  uint64_t last_idle = 0;  // when the chip busy the longest goes idle
+  int depth = 0;           // device calls in progress (a call may make another)
   sim_time_totals totals;
 };
 
@@ -141,16 +141,14 @@ sim_time_totals sim_time_result() {
 
 std::string sim_time_line(const sim_time_totals &t) {
   char line[256];
-  std::snprintf(line, sizeof line,
-                "total-ns %llu busy-ns %llu cpu-ns %llu wait-ns %llu erases %llu programs %llu "
-                "reads %llu",
-                static_cast<unsigned long long>(t.total_ns),
-                static_cast<unsigned long long>(t.busy_ns),
-                static_cast<unsigned long long>(t.cpu_ns),
-                static_cast<unsigned long long>(t.wait_ns),
-                static_cast<unsigned long long>(t.erases),
-                static_cast<unsigned long long>(t.programs),
-                static_cast<unsigned long long>(t.reads));
+  std::snprintf(
+      line, sizeof line,
+      "total-ns %llu busy-ns %llu cpu-ns %llu wait-ns %llu erases %llu programs %llu "
+      "reads %llu",
+      static_cast<unsigned long long>(t.total_ns), static_cast<unsigned long long>(t.busy_ns),
+      static_cast<unsigned long long>(t.cpu_ns), static_cast<unsigned long long>(t.wait_ns),
+      static_cast<unsigned long long>(t.erases), static_cast<unsigned long long>(t.programs),
+      static_cast<unsigned long long>(t.reads));
   return line;
 }
 

@@ -67,7 +67,7 @@ TEST(SimTime, TheRunEndsWhenTheLastChipIsIdle) {
   const fake_clock_scope scope;
   const sim_timing slow{1000000, 0, 0, 0}, fast{10, 10, 10, 0};
   sim_chip a, b;
-  call(&a, slow, 5, sim_flash_op::erase, 1);  // busy until 1000005
+  call(&a, slow, 5, sim_flash_op::erase, 1);    // busy until 1000005
   call(&b, fast, 5, sim_flash_op::program, 3);  // another chip does not wait for a
   const sim_time_totals r = sim_time_result();
   EXPECT_EQ(r.wait_ns, 20u);
@@ -81,12 +81,23 @@ TEST(SimTime, TimesParse) {
     uint64_t ns;
   };
   const row rows[] = {
-      {"2ms", true, 2000000},     {"0.5s", true, 500000000}, {"250us", true, 250000},
-      {"1.5us", true, 1500},      {"7ns", true, 7},          {"0s", true, 0},
-      {"0.000000001s", true, 1},  {"2", false, 0},           {"ms", false, 0},
-      {"", false, 0},             {"2 ms", false, 0},        {"-1ms", false, 0},
-      {"1.us", false, 0},         {"0.5ns", false, 0},       {"1.2345us", false, 0},
-      {"2min", false, 0},         {"99999999999999999999s", false, 0},
+      {"2ms", true, 2000000},
+      {"0.5s", true, 500000000},
+      {"250us", true, 250000},
+      {"1.5us", true, 1500},
+      {"7ns", true, 7},
+      {"0s", true, 0},
+      {"0.000000001s", true, 1},
+      {"2", false, 0},
+      {"ms", false, 0},
+      {"", false, 0},
+      {"2 ms", false, 0},
+      {"-1ms", false, 0},
+      {"1.us", false, 0},
+      {"0.5ns", false, 0},
+      {"1.2345us", false, 0},
+      {"2min", false, 0},
+      {"99999999999999999999s", false, 0},
   };
   for (const row &r : rows) {
     uint64_t ns = 12345;
