@@ -184,9 +184,8 @@ TEST(NorSkip, WriterFailsAsThePlainOne) {
     mtd_target t{&dev, -1, WRITE_RAW, 0, r.offset};
     const auto *p = reinterpret_cast<const uint8_t *>(r.buf.data());
     EXPECT_EQ(capture([&] {
-                EXPECT_EQ(
-                    nor_write_buffer_skipping_erased(&t, p, static_cast<int>(r.buf.size())),
-                    r.result);
+                EXPECT_EQ(nor_write_buffer_skipping_erased(&t, p, static_cast<int>(r.buf.size())),
+                          r.result);
               }),
               r.out);
     EXPECT_EQ(t.offset, r.offset_after);
