@@ -230,7 +230,7 @@ int decode_to_flash(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
     writer = nand_write_buffer;
     if (blk->type.get() == ROM_BLK_TYPE_NAND_OOB) mode = WRITE_WITH_OOB;
   } else if (dev.geo.cls == MTD_CLASS_NOR) {
-    writer = nor_write_buffer;
+    writer = s.skip_erased && !s.simulate ? nor_write_buffer_skipping_erased : nor_write_buffer;
   } else {
     report("invalid mtd type,%d\n", dev.geo.cls);
     return RES_FAULT;
@@ -325,7 +325,11 @@ int blk_program_mtd(const blk_hdr *blk, int fd, uint64_t offset, uint32_t length
   // Discard decodes without writing, so it must not wipe the partition either.
   if (programs) {
     mtd_note_programming(dev, text_field(blk->name));
-    if (mtd_erase(dev.fd.fd, 0, g.size, cls, verbose, guarded ? &on_erase_failure : nullptr) < 0) {
+    const mtd_erase_failure *failure = guarded ? &on_erase_failure : nullptr;
+    const int erased = s.skip_erased ? mtd_erase_skipping_erased(dev.fd.fd, 0, g.size, cls, verbose,
+                                                                 failure, nullptr)
+                                     : mtd_erase(dev.fd.fd, 0, g.size, cls, verbose, failure);
+    if (erased < 0) {
       report("failed to erase mtd,%m,%s", path);
       return RES_FAULT;
     }

@@ -250,6 +250,40 @@ TEST_F(ExecuteTest, VerboseBlockFileOnNandWithABadBlock) {
   EXPECT_TRUE(changes("mtd0").empty());
 }
 
+// The switch the update sets: a NOR partition of which half reads erased
+// takes the image with the erased blocks left alone and the units of 0xFF
+// left unwritten, and ends byte for byte as a plain install leaves its twin.
+TEST_F(ExecuteTest, SkipErasedLandsTheSameBytesWithFewerErases) {
+  start("mtd5 nor size=512K erase=64K\nmtd6 nor size=512K erase=64K\n");
+  // Content with a long run of 0xFF, over 3 of the 8 blocks.
+  const std::string content = pattern(70000, 1) + std::string(40000, '\xFF') + pattern(90000, 2);
+  for (int mtd : {5, 6}) {
+    unique_fd fd{sim->open(mtd), plat_close};
+    const std::string old = pattern(4 * 65536 - 10, 9);  // an older image over blocks 0-3
+    ASSERT_EQ(plat().write(fd.fd, old.data(), old.size()), static_cast<ssize_t>(old.size()));
+  }
+  for (bool skip : {false, true}) {
+    const int mtd = skip ? 6 : 5;
+    build_image(
+        image, {{ROM_BLK_TYPE_NOR, static_cast<uint32_t>(mtd), "fw", ROM_BLK_CT_CYPHER1, content}});
+    ASSERT_EQ(execute({.skip_erased = skip}), 0) << out;
+    EXPECT_EQ(out, "");
+  }
+  EXPECT_EQ(sim->data(6), sim->data(5));
+  EXPECT_EQ(str(sim->data(6)).substr(0, content.size()), content);
+  auto count = [&](const std::string &mtd, const char *op) {
+    size_t n = 0;
+    for (const std::string &line : changes(mtd)) n += line.rfind(op, 0) == 0;
+    return n;
+  };
+  EXPECT_EQ(count("mtd5", "erase"), 8u);
+  EXPECT_EQ(count("mtd6", "erase"), 4u);  // the blocks the older image used
+  // The older image's one write, then one per chunk (4); the 0xFF run
+  // splits the second chunk's in two.
+  EXPECT_EQ(count("mtd5", "write"), 1u + 4u);
+  EXPECT_EQ(count("mtd6", "write"), 1u + 5u);
+}
+
 TEST_F(ExecuteTest, ChunkingAndPadding) {
   struct row {
     const char *what;

@@ -44,6 +44,10 @@ struct install_settings {
   // Told of each chunk programmed where the read-back or --mark-bad hook
   // is set (the update's progress bar).
   install_progress progress = {};
+  // Set by the update, not by an option of -e: on NOR, leave erase blocks
+  // that read erased unerased and write units of 0xFF unwritten. The flash
+  // ends byte for byte the same; the operations on it differ.
+  bool skip_erased = false;
 };
 
 }  // namespace korvane

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "mtd/mtd_abi.h"
 #include "platform/platform.h"
@@ -141,8 +142,36 @@ bool mtd_geometry_writable(const mtd_geometry &g) {
          g.erasesize % g.writesize == 0;
 }
 
-int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
-              const mtd_erase_failure *on_failure) {
+bool mtd_all_erased(const uint8_t *buf, size_t len) {
+  // Word by word: this runs over whole erase blocks.
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, buf + i, 8);
+    if (w != ~uint64_t{0}) return false;
+  }
+  for (; i < len; i++) {
+    if (buf[i] != 0xFF) return false;
+  }
+  return true;
+}
+
+int mtd_reads_erased(int fd, uint32_t offset, uint8_t *buf, uint32_t len) {
+  if (plat().lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return -1;
+  for (uint32_t got = 0; got < len;) {
+    const ssize_t n = plat().read(fd, buf + got, len - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
+    if (n <= 0) return -1;
+    got += static_cast<uint32_t>(n);
+  }
+  return mtd_all_erased(buf, len) ? 1 : 0;
+}
+
+namespace {
+
+int erase_range(int fd, uint32_t start, uint32_t end, int mode, int verbose,
+                const mtd_erase_failure *on_failure, mtd_erase_counts *skip_counts) {
   mtd_info_user info{};
   if (plat().ioctl(fd, MEMGETINFO, &info) != 0) {
     report("failed to MEMGETINFO mtd %m\n");
@@ -173,6 +202,10 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
     node = make_cleanmarker(nand ? CLEANMARKER_NAND : CLEANMARKER_NOR);
   }
 
+  // Only NOR without cleanmarkers can leave a block that reads erased.
+  std::vector<uint8_t> scratch;
+  if (skip_counts && !nand && !cleanmarkers) scratch.resize(info.erasesize);
+
   bool check_bad = true;
   bool erase_failed = false;
   // 64-bit so that a range ending near 4 GiB cannot wrap around.
@@ -198,6 +231,11 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
       }
     }
 
+    if (!scratch.empty() && mtd_reads_erased(fd, offset, scratch.data(), info.erasesize) == 1) {
+      skip_counts->skipped++;
+      if (verbose) report("Skipping erased block at 0x%08x\n", offset);
+      continue;
+    }
     if (verbose) {
       report("\rErasing %d Kibyte @ %x -- %2llu %% complete.",
              static_cast<int>(info.erasesize >> 10), offset,
@@ -212,6 +250,7 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
       if (!on_failure || !on_failure->handle(on_failure->ctx, offset, err)) erase_failed = true;
       continue;
     }
+    if (skip_counts) skip_counts->erased++;
 
     if (!cleanmarkers) continue;
     if (nand) {
@@ -234,6 +273,19 @@ int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
   }
   if (verbose) report("\n");
   return erase_failed ? RES_BAD : RES_OK;
+}
+
+}  // namespace
+
+int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
+              const mtd_erase_failure *on_failure) {
+  return erase_range(fd, start, end, mode, verbose, on_failure, nullptr);
+}
+
+int mtd_erase_skipping_erased(int fd, uint32_t start, uint32_t end, int mode, int verbose,
+                              const mtd_erase_failure *on_failure, mtd_erase_counts *counts) {
+  mtd_erase_counts own;
+  return erase_range(fd, start, end, mode, verbose, on_failure, counts ? counts : &own);
 }
 
 }  // namespace korvane

@@ -4,6 +4,7 @@
 // writers. Every system call goes through plat().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -95,6 +96,31 @@ struct mtd_erase_failure {
 int mtd_erase(int fd, uint32_t start, uint32_t end, int mode, int verbose,
               const mtd_erase_failure *on_failure = nullptr);
 
+/// Whether len bytes read all 0xFF, as erased flash does.
+bool mtd_all_erased(const uint8_t *buf, size_t len);
+
+/// Reads len bytes at offset of the device fd into buf (lseek and read
+/// through the platform table) and tells whether they are all 0xFF.
+/// Prints nothing. @return 1 erased, 0 not, or -1 with errno set when they
+/// cannot be read (EIO when the device ends first).
+int mtd_reads_erased(int fd, uint32_t offset, uint8_t *buf, uint32_t len);
+
+/// What mtd_erase_skipping_erased did with the erase blocks it was given.
+struct mtd_erase_counts {
+  uint32_t erased = 0;   // erased (MEMERASE succeeded)
+  uint32_t skipped = 0;  // left alone: they read all 0xFF already
+};
+
+/// As mtd_erase, except that on a NOR partition without cleanmarkers an
+/// erase block that reads all 0xFF is left as it is: its bytes are those an
+/// erase would leave, and reading a NOR block costs a small part of erasing
+/// it. A block that cannot be read is erased. NAND is always erased (a page
+/// programmed with 0xFF reads as erased but is not). With verbose, a block
+/// left alone says "Skipping erased block at 0x%08x". counts, when given,
+/// is added to. @return 0 or -1.
+int mtd_erase_skipping_erased(int fd, uint32_t start, uint32_t end, int mode, int verbose,
+                              const mtd_erase_failure *on_failure, mtd_erase_counts *counts);
+
 /// Where a writer puts a block's chunks.
 struct mtd_target {
   const mtd_device *dev;  // every ioctl and seek goes to its descriptor
@@ -111,5 +137,19 @@ using mtd_writer = int (*)(mtd_target *t, const uint8_t *buf, int len);
 int nand_write_buffer(mtd_target *t, const uint8_t *buf, int len);
 /// @return 0, RES_INVAL, RES_IO or RES_FAULT.
 int nor_write_buffer(mtd_target *t, const uint8_t *buf, int len);
+
+/// As nor_write_buffer over erased flash, leaving out the write units that
+/// are all 0xFF (programming them changes nothing): the runs of other units
+/// are written, a gap of 0xFF units shorter than NOR_SKIP_MIN_GAP bytes
+/// being written with them rather than costing a write of its own. The
+/// flash ends byte for byte as nor_write_buffer leaves it; a buffer that
+/// nor_write_buffer refuses, and a fake file, go to nor_write_buffer whole.
+/// t->offset ends past the buffer, or where a failed run stopped.
+/// @return as nor_write_buffer.
+int nor_write_buffer_skipping_erased(mtd_target *t, const uint8_t *buf, int len);
+
+/// The shortest gap of 0xFF bytes that nor_write_buffer_skipping_erased
+/// leaves out.
+inline constexpr uint32_t NOR_SKIP_MIN_GAP = 512;
 
 }  // namespace korvane

@@ -74,4 +74,41 @@ int nor_write_buffer(mtd_target *t, const uint8_t *buf, int len) {
   return RES_OK;
 }
 
+int nor_write_buffer_skipping_erased(mtd_target *t, const uint8_t *buf, int len) {
+  const mtd_geometry &g = t->dev->geo;
+  const uint32_t ws = g.writesize;
+  // Whatever nor_write_buffer would refuse or send elsewhere it does
+  // itself, with its own words.
+  if (t->out_fd > 0 || len <= 0 || ws == 0 || len % static_cast<int>(ws) != 0 ||
+      t->offset >= g.size || static_cast<uint32_t>(len) > g.size - t->offset)
+    return nor_write_buffer(t, buf, len);
+
+  const uint32_t units = static_cast<uint32_t>(len) / ws;
+  const uint32_t min_gap = std::max<uint32_t>(1, (NOR_SKIP_MIN_GAP + ws - 1) / ws);
+  auto erased = [&](uint32_t u) { return mtd_all_erased(buf + size_t(u) * ws, ws); };
+  const uint32_t base = t->offset;
+  for (uint32_t u = 0; u < units;) {
+    if (erased(u)) {
+      u++;
+      continue;
+    }
+    // A run from u up to a gap of min_gap erased units or the end.
+    uint32_t end = u + 1, gap = 0;
+    for (uint32_t v = end; v < units && gap < min_gap; v++) {
+      if (erased(v)) {
+        gap++;
+      } else {
+        gap = 0;
+        end = v + 1;
+      }
+    }
+    t->offset = base + u * ws;
+    const int r = nor_write_buffer(t, buf + size_t(u) * ws, static_cast<int>((end - u) * ws));
+    if (r != RES_OK) return r;
+    u = end;
+  }
+  t->offset = base + units * ws;
+  return RES_OK;
+}
+
 }  // namespace korvane

@@ -36,7 +36,7 @@ groups=(test bench)
 scripts/packages.sh "${groups[@]}"
 cmake --preset default >/dev/null
 targets=(korvane korvane-mkrom korvane-sim korvane_codec_bench korvane_bench_sdk_decode
-  korvane_bench_cputime korvane_bench_decode_sink)
+  korvane_bench_cputime korvane_bench_decode_sink korvane_install_timed)
 [ $kernel = 1 ] && targets+=(korvane-static)
 cmake --build --preset default --target "${targets[@]}"
 
@@ -148,6 +148,14 @@ writes_before=
 [ -n "$before" ] && writes_before=$(nor_writes "$before")
 rm -rf "$scratch"
 
+# --- the flash time model: a 64 MiB NAND install and a NOR update onto a
+# half-used partition, modelled by korvane-sim (bench/flash-time.sh) ---
+mkdir -p "$data/flash"
+[ -s "$data/flash/nor-new.raw" ] || head -c 4194304 "$data/fw.raw" >"$data/flash/nor-new.raw"
+[ -s "$data/flash/nor-old.raw" ] || tail -c +1048577 "$data/bin.raw" | head -c 2097152 >"$data/flash/nor-old.raw"
+bench/flash-time.sh "$bin" "$data/flash" "$data/bin.raw" "$data/flash/nor-new.raw" \
+  "$data/flash/nor-old.raw" "$rounds" >/dev/null
+
 # --- NOR install in the kernel tier ---
 if [ $kernel = 1 ]; then
   old=
@@ -230,6 +238,10 @@ row() {  # label, korvane tool, peer tool
   echo
   echo "A 4 MiB block of cypher none installed on korvane-sim's default board (NOR mtd1, 4 MiB," \
     "64 KiB erase blocks, writesize 1): $writes_now write calls$([ -n "$writes_before" ] && echo ", $writes_before with the earlier build")."
+  echo
+  echo "## Flash time (korvane-sim's model, default timings)"
+  echo
+  cat "$data/flash/summary.txt"
   if [ $kernel = 1 ]; then
     echo
     echo "A 4 MiB NOR install on the kernel tier's mtdram (in the VM; seconds per install):"

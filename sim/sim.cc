@@ -27,6 +27,7 @@
 #include "sim/sim_env.h"
 #include "sim/sim_mtd.h"
 #include "sim/sim_power.h"
+#include "sim/sim_time.h"
 
 namespace korvane {
 namespace {
@@ -161,6 +162,7 @@ ssize_t sim_read(int fd, void *buf, size_t n) {
   if (!f) return ::read(fd, buf, n);
   if (f->accmode == O_WRONLY) return fail(EBADF);
   if (!f->dev) return ::read(fd, buf, n);
+  const sim_time_call timing;  // the device's own work is not the program's
   ssize_t r = sim_device_read(*f->dev, f->pos, buf, n);
   if (r < 0) return fail(static_cast<int>(-r));
   f->pos += static_cast<uint64_t>(r);
@@ -183,6 +185,7 @@ ssize_t sim_write(int fd, const void *buf, size_t n) {
   if (!f) return ::write(fd, buf, n);
   if (f->accmode == O_RDONLY) return fail(EBADF);
   if (!f->dev) return write_control(fd, *f, buf, n);
+  const sim_time_call timing;  // the device's own work is not the program's
   ssize_t r = sim_device_write(*f->dev, f->pos, buf, n);
   if (r < 0) return fail(static_cast<int>(-r));
   f->pos += static_cast<uint64_t>(r);
@@ -215,6 +218,7 @@ off_t sim_lseek(int fd, off_t offset, int whence) {
 int sim_ioctl(int fd, unsigned long request, void *arg) {
   sim_file *f = served(fd);
   if (!f || !f->dev) return fail(ENOTTY);  // no other descriptor takes MTD requests
+  const sim_time_call timing;              // the device's own work is not the program's
   int r = sim_device_ioctl(*f->dev, f->accmode != O_RDONLY, request, arg);
   return r < 0 ? fail(-r) : r;
 }
@@ -455,6 +459,7 @@ int sim_start(const sim_board &board, const std::string &state_dir, std::string 
                         "/dev",    nullptr,  nullptr,   sim_programming};
   sim = std::move(s);
   sim_power_arm(0, 0);
+  sim_time_reset();
   sim->ops.proc_root = sim->proc_dir.c_str();
   sim->ops.sys_root = sim->sys_dir.c_str();
   sim->previous = platform_install(&sim->ops);

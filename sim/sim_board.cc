@@ -144,6 +144,9 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
 
   bool have_size = false, have_erase = false, have_page = false, have_oob = false;
   std::vector<uint32_t> bad;
+  sim_timing timing;
+  bool have_erase_time = false, have_program_time = false, have_read_time = false,
+       have_unit = false;
   for (size_t i = 2; i < words.size(); i++) {
     const std::string &w = words[i];
     if (w == "missing") {
@@ -206,6 +209,20 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
           return l.fail("free range '" + pair + "' is not OFFSET:LENGTH");
         m.oobfree.emplace_back(off, len);
       }
+    } else if (key == "erase-time" || key == "program-time" || key == "read-time") {
+      uint64_t ns = 0;
+      if (!sim_time_parse(value, &ns))
+        return l.fail(key + " '" + value + "' is not a time (a number and ns, us, ms or s)");
+      (key == "erase-time"     ? timing.erase_ns
+       : key == "program-time" ? timing.program_ns
+                               : timing.read_ns) = ns;
+      (key == "erase-time"     ? have_erase_time
+       : key == "program-time" ? have_program_time
+                               : have_read_time) = true;
+    } else if (key == "time-unit") {
+      if (!parse_size(value, &timing.unit) || timing.unit == 0)
+        return l.fail("time-unit '" + value + "' is not a size of 1 or more");
+      have_unit = true;
     } else {
       return l.fail("unknown setting '" + key + "'");
     }
@@ -225,6 +242,12 @@ int parse_mtd(const line_ctx &l, const std::vector<std::string> &words, sim_boar
     if (!bad.empty()) return l.fail("bad= is for NAND only");
   }
   if (m.erasesize % m.writesize != 0) return l.fail("erase block is not a whole number of pages");
+  if (m.is_nand() && have_unit) return l.fail("time-unit= is for NOR and RAM (NAND times a page)");
+  m.timing = sim_timing_default(m.type);
+  if (have_erase_time) m.timing.erase_ns = timing.erase_ns;
+  if (have_program_time) m.timing.program_ns = timing.program_ns;
+  if (have_read_time) m.timing.read_ns = timing.read_ns;
+  if (have_unit) m.timing.unit = timing.unit;
   for (uint32_t b : bad) {
     if (b >= m.size / m.erasesize)
       return l.fail("bad block " + std::to_string(b) + " is past the end");

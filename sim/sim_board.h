@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "sim/sim_time.h"
+
 namespace korvane {
 
 /// Operations of a simulated device that faults and refusals attach to.
@@ -67,6 +69,9 @@ struct sim_mtd {
   /// Weak cells: (partition offset, bit 0-7) that read back flipped, before
   /// the ECC looks at them; what is stored stays as programmed.
   std::vector<std::pair<uint32_t, uint8_t>> weak;
+  /// The chip's timings for the flash time model; the board file sets the
+  /// defaults of its type (sim_timing_default) and what it names.
+  sim_timing timing;
 
   bool is_nand() const;
   bool is_bad(uint32_t block) const;

@@ -77,6 +77,27 @@ TEST(SimBoard, PartitionLinesGiveGeometryAndSettings) {
             (std::vector<std::pair<uint32_t, uint8_t>>{{0x20, 7}, {5, 0}, {6, 3}}));
 }
 
+TEST(SimBoard, TimingsAreTheClassDefaultsUnlessNamed) {
+  sim_board b = parse_ok(
+      "mtd0 nand size=1M erase=128K page=2048 oob=64\n"
+      "mtd1 nand size=1M erase=128K page=2048 oob=64 erase-time=3ms program-time=0.3ms\n"
+      "mtd2 nor size=1M erase=64K read-time=20ns time-unit=2\n"
+      "mtd3 ram size=1M erase=64K\n");
+  const sim_timing nand = sim_timing_default(MTD_NANDFLASH), nor = sim_timing_default(MTD_NORFLASH);
+  EXPECT_EQ(b.find(0)->timing.erase_ns, nand.erase_ns);
+  EXPECT_EQ(b.find(0)->timing.program_ns, nand.program_ns);
+  EXPECT_EQ(b.find(0)->timing.read_ns, nand.read_ns);
+  EXPECT_EQ(b.find(1)->timing.erase_ns, 3000000u);
+  EXPECT_EQ(b.find(1)->timing.program_ns, 300000u);
+  EXPECT_EQ(b.find(1)->timing.read_ns, nand.read_ns);
+  EXPECT_EQ(b.find(2)->timing.erase_ns, nor.erase_ns);
+  EXPECT_EQ(b.find(2)->timing.program_ns, nor.program_ns);
+  EXPECT_EQ(b.find(2)->timing.read_ns, 20u);
+  EXPECT_EQ(b.find(2)->timing.unit, 2u);
+  EXPECT_EQ(b.find(3)->timing.erase_ns, 0u);
+  EXPECT_EQ(b.find(3)->timing.program_ns, 0u);
+}
+
 TEST(SimBoard, ProcLinesListControlFiles) {
   sim_board b =
       parse_ok("proc /proc/keypad/watchdog /proc/dsplink/rstsw\nproc /proc/dsplink/rsthw\n");
@@ -159,6 +180,12 @@ TEST(SimBoard, MistakesNameTheLine) {
       {"mtd1 nor size=64K erase=64K\nslot A mtd1\nslot B mtd1\n", "line 3: mtd1 is in both slots"},
       {"mtd1 nor size=64K erase=64K\nslot A mtd1\nslot A mtd1\n",
        "line 3: slot A is described twice"},
+      {"mtd1 nor size=64K erase=64K erase-time=2\n",
+       "erase-time '2' is not a time (a number and ns, us, ms or s)"},
+      {"mtd1 nor size=64K erase=64K read-time=1.5min\n", "read-time '1.5min' is not a time"},
+      {"mtd1 nor size=64K erase=64K time-unit=0\n", "time-unit '0' is not a size of 1 or more"},
+      {"mtd1 nand size=4M erase=128K page=2048 oob=64 time-unit=32\n",
+       "time-unit= is for NOR and RAM"},
   };
   for (const row &r : rows) {
     sim_board b;

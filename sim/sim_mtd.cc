@@ -19,11 +19,24 @@
 #include <vector>
 
 #include "sim/sim_power.h"
+#include "sim/sim_time.h"
 
 namespace korvane {
 namespace {
 
 using range = std::pair<uint32_t, uint32_t>;  // offset, length
+
+// The pages (NAND) or time units (NOR, RAM) that [pos, pos + n) touches,
+// for the flash time model.
+uint64_t timed_units(const sim_mtd &m, uint64_t pos, size_t n) {
+  if (n == 0) return 0;
+  const uint64_t unit = m.is_nand() ? m.writesize : m.timing.unit ? m.timing.unit : 1;
+  return (pos + n - 1) / unit - pos / unit + 1;
+}
+
+void timed(sim_device &d, sim_flash_op op, uint64_t count) {
+  sim_time_op(&d.chip, d.desc.timing, op, count);
+}
 
 // Maps path with at least len bytes, filling new bytes with 0xFF.
 int map_file(const std::string &path, size_t len, sim_mapping *m) {
@@ -265,6 +278,7 @@ int erase(sim_device &d, const erase_info_user *e) {
     }
     std::memset(d.data.p + at, 0xFF, m.erasesize);
     if (oob) std::memset(oob, 0xFF, oob_len);
+    timed(d, sim_flash_op::erase, 1);
   }
   sim_log("erase mtd%d %u %u", m.number, e->start, e->length);
   return 0;
@@ -288,6 +302,7 @@ int write_oob(sim_device &d, mtd_oob_buf *b) {
       sim_power_cut("oobwrite mtd%d %u %u", m.number, b->start, b->length);
     }
     program(oob, b->ptr, b->length);
+    timed(d, sim_flash_op::program, 1);
   }
   sim_log("oobwrite mtd%d %u %u", m.number, b->start, b->length);
   return 0;  // b->length already holds the count written, as the kernel reports it
@@ -307,6 +322,7 @@ int read_oob(sim_device &d, mtd_oob_buf *b) {
       return refuse(d, SIM_OOBREAD, EINVAL);
     if (!b->ptr) return refuse(d, SIM_OOBREAD, EFAULT);
     std::memcpy(b->ptr, d.oob.p + size_t(page_at / m.writesize) * m.oobsize + ooboffs, b->length);
+    timed(d, sim_flash_op::read, 1);
   }
   return 0;
 }
@@ -333,6 +349,7 @@ int mark_bad(sim_device &d, const loff_t *offset) {
       if (!kept && !cut) return refuse(d, SIM_MARKBAD, EIO);
     }
     if (cut) sim_power_cut("markbad mtd%d %lld", m.number, static_cast<long long>(*offset));
+    timed(d, sim_flash_op::program, 1);
   }
   sim_log("markbad mtd%d %lld", m.number, static_cast<long long>(*offset));
   return 0;
@@ -391,6 +408,7 @@ ssize_t sim_device_read(sim_device &d, uint64_t pos, void *buf, size_t n) {
   const uint32_t size = d.desc.size;
   if (pos >= size) return 0;
   n = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
+  timed(d, sim_flash_op::read, timed_units(d.desc, pos, n));
   const std::vector<uint32_t> at =
       d.desc.is_nand() && d.oob.p ? ecc_positions(d.desc) : std::vector<uint32_t>();
   if (at.empty()) {
@@ -451,6 +469,7 @@ ssize_t sim_device_write(sim_device &d, uint64_t pos, const void *buf, size_t n)
     }
     at = end;
   }
+  timed(d, sim_flash_op::program, timed_units(m, pos, n));
   sim_log("write mtd%d %llu %zu", m.number, static_cast<unsigned long long>(pos), n);
   return static_cast<ssize_t>(n);
 }

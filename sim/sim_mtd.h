@@ -34,6 +34,7 @@ struct sim_device {
   unsigned count[SIM_OP_COUNT] = {};
   uint32_t ecc_corrected = 0;  // ECCGETSTATS: bitflips the software ECC corrected
   uint32_t ecc_failed = 0;     // and steps it could not correct
+  sim_chip chip;               // the flash time model's state of the chip
 };
 
 /// Creates missing backing files (erased, all 0xFF), extends short ones with

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // korvane-sim: runs the korvane driver against a simulated board.
 //
-//   korvane-sim [--board FILE] [--state DIR] [--count-ops] [--cut-at N [--cut-seed S]]
+//   korvane-sim [--board FILE] [--state DIR] [--count-ops] [--flash-time]
+//               [--cut-at N [--cut-seed S]]
 //               [--] KORVANE-ARGUMENTS
 //   korvane-sim [--board FILE] [--state DIR] --boot | --boot-fail
 //   korvane-sim --help | --version
@@ -29,6 +30,7 @@
 #include "sim/sim_boot.h"
 #include "sim/sim_mtd.h"
 #include "sim/sim_power.h"
+#include "sim/sim_time.h"
 #include "tools/korvane_sim_map.h"
 
 #ifndef KORVANE_VERSION
@@ -47,6 +49,7 @@ constexpr const char *USAGE =
 
 constexpr const char *HELP_MORE =
     "  --count-ops   print the number of flash-changing operations at the end of the run\n"
+    "  --flash-time  print the modelled flash time and the CPU time at the end of the run\n"
     "  --cut-at N    cut power at the Nth flash-changing operation: it is left torn and\n"
     "                the run ends at once with exit status 3\n"
     "  --cut-seed S  the seed of the torn pattern (default 0)\n"
@@ -117,6 +120,29 @@ void report_count() {
   std::fprintf(stderr, "korvane-sim: flash operations: %llu\n", n);
 }
 
+// The flash time model's figures, once, at the end of the run, as the
+// count is.
+bool time_wanted = false;
+void report_time() {
+  if (!time_wanted || korvane::sim_state_dir().empty()) return;
+  time_wanted = false;
+  const korvane::sim_time_totals t = korvane::sim_time_result();
+  korvane::sim_log("flash-time %s", korvane::sim_time_line(t).c_str());
+  auto s = [](uint64_t ns) { return static_cast<double>(ns) / 1e9; };
+  std::fprintf(stderr,
+               "korvane-sim: flash time: total %.6f s, flash busy %.6f s, cpu %.6f s, "
+               "waiting %.6f s, erases %llu, programs %llu, reads %llu\n",
+               s(t.total_ns), s(t.busy_ns), s(t.cpu_ns), s(t.wait_ns),
+               static_cast<unsigned long long>(t.erases),
+               static_cast<unsigned long long>(t.programs),
+               static_cast<unsigned long long>(t.reads));
+}
+
+void report_end() {
+  report_count();
+  report_time();
+}
+
 // Whether korvane's own parser refuses its command line (a usage error,
 // exit status 2), so that the state folder is made only for a command line
 // that korvane takes. The parser is asked with its output thrown away and
@@ -176,6 +202,10 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(arg, "--count-ops") == 0) {
       count_wanted = true;
+      continue;
+    }
+    if (std::strcmp(arg, "--flash-time") == 0) {
+      time_wanted = true;
       continue;
     }
     std::string number;
@@ -255,13 +285,15 @@ int main(int argc, char **argv) {
   korvane::sim_mark_run({args.begin(), args.begin() + count});
   if (cut_at > 0) count_wanted = true;  // a run that ends before the cut says how far it got
   korvane::sim_power_arm(cut_at, cut_seed);
-  std::atexit(report_count);
+  std::atexit(report_end);
   // With korvane -h the parent ends at once and the child does the work:
-  // the child's count is the run's.
+  // the child's count and time are the run's. The child's CPU clock starts
+  // afresh.
   pthread_atfork(
-      nullptr, [] { count_wanted = false; }, nullptr);
+      nullptr, [] { count_wanted = time_wanted = false; },
+      [] { korvane::sim_time_clock(nullptr); });
   int status = korvane::korvane_main(count, args.data());
-  report_count();
+  report_end();
   korvane::sim_stop();
   return status;
 }

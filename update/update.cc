@@ -315,6 +315,9 @@ int update_run(const update_request &r) {
   settings.discard = false;
   settings.skip_unchanged = false;
   settings.read_back = true;
+  // On NOR an erase block that reads erased is not erased again, and write
+  // units of 0xFF are not written: the slot ends byte for byte the same.
+  settings.skip_erased = true;
   if (preflight_check(&image, settings) < 0)
     return refuse(s, "preflight", "the image does not fit slot " + target_s);
   const std::string version = report_word(text_field(image.rom.version));

@@ -8,7 +8,8 @@
 // It expects the VM's board: mtd0 NAND with 2048-byte pages, 64 OOB bytes,
 // 128 KiB erase blocks and bad blocks 3 and 7; mtd6 RAM with 64 KiB erase
 // blocks. It erases and writes mtd0's blocks 0 to 2 and the first erase
-// block of mtd6. Its NAND reads go through the kernel's software ECC.
+// block of mtd6, and erases and writes its erase blocks 2 to 5. Its NAND
+// reads go through the kernel's software ECC.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -25,6 +26,7 @@
 #include <mtd/mtd-abi.h>
 // clang-format on
 
+#include "mtd/mtd.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
 #include "sim/sim_board.h"
@@ -254,6 +256,8 @@ void nand(probe &p) {
   }
 }
 
+void skip_erased(probe &p);
+
 void ram(probe &p) {
   p.info();
   for (int64_t off :
@@ -270,6 +274,36 @@ void ram(probe &p) {
   p.twice(100, 333);
   say(p.name("write 5 at the end - 3"), p.write_at(16 * RAM_ERASE - 3, fill(5, 7)));
   say(p.name("write 5 at the end"), p.write_at(16 * RAM_ERASE, fill(5, 8)));
+  skip_erased(p);
+}
+
+// The flash layer's erase and writer that leave erased blocks and units of
+// 0xFF alone, on erase blocks 2 to 5: blocks 3 and 5 hold data, 2 and 4
+// read erased. The bytes read back must be those of the buffer written.
+void skip_erased(probe &p) {
+  mtd_device dev;
+  if (mtd_open(&dev, 6, mtd_access::read_write) != 0 || mtd_query(&dev) < 0) {
+    say(p.name("open for the skipping erase"), -1);
+    return;
+  }
+  p.erase(2 * RAM_ERASE, 4 * RAM_ERASE);
+  p.write_at(3 * RAM_ERASE + 10, fill(100, 1));
+  p.write_at(6 * RAM_ERASE - 1, std::vector<uint8_t>(1, 0xFE));
+  mtd_erase_counts counts;
+  const int r = mtd_erase_skipping_erased(dev.fd.fd, 2 * RAM_ERASE, 6 * RAM_ERASE, MTD_CLASS_NOR, 0,
+                                          nullptr, &counts);
+  say(p.name("erase skipping erased blocks 2-5: erased %u, skipped %u", counts.erased,
+             counts.skipped),
+      r);
+  std::vector<uint8_t> buf = fill(2 * RAM_ERASE, 3);
+  std::fill(buf.begin() + 1000, buf.begin() + 1000 + 4096, 0xFF);
+  std::fill(buf.begin() + RAM_ERASE, buf.end(), 0xFF);
+  mtd_target t{&dev, -1, WRITE_RAW, 0, 2 * RAM_ERASE};
+  say(p.name("write skipping units of 0xFF, 2 blocks at block 2"),
+      nor_write_buffer_skipping_erased(&t, buf.data(), static_cast<int>(buf.size())));
+  long got = 0;
+  const std::vector<uint8_t> back = p.read_at(2 * RAM_ERASE, buf.size(), &got);
+  say(p.name("read back: %s", back == buf ? "the buffer" : "other bytes"), got);
 }
 
 int run() {
