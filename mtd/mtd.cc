@@ -119,7 +119,7 @@ int mtd_get_geometry(int fd, mtd_geometry *geo) {
 }
 
 void mtd_note_programming(const mtd_device &dev, const std::string &block_name) {
-  plat().programming(dev.number, block_name.c_str());
+  if (plat().programming) plat().programming(dev.number, block_name.c_str());
 }
 
 int mtd_block_bad(const mtd_device &dev, uint32_t offset) {
