@@ -41,7 +41,10 @@ const board_kind NAND = {
     "mtd4 nor size=256K erase=64K name=data\n"
     "env size=8K redundant\n"
     "slot A mtd0 mtd2\n"
-    "slot B mtd1 mtd3\n",
+    "slot B mtd1 mtd3\n"
+    // The control files: -k and -r act only on a board that has them.
+    "proc /proc/keypad/watchdog /proc/keypad/lcd_bklight\n"
+    "proc /proc/dsplink/bklight /proc/dsplink/reset\n",
     ROM_BLK_TYPE_NAND_RAW,
     ROM_BLK_TYPE_NAND_OOB,
 };
@@ -55,7 +58,10 @@ const board_kind NOR = {
     "mtd4 nor size=256K erase=64K name=data\n"
     "env size=4K redundant\n"
     "slot A mtd0 mtd2\n"
-    "slot B mtd1 mtd3\n",
+    "slot B mtd1 mtd3\n"
+    // The control files: -k and -r act only on a board that has them.
+    "proc /proc/keypad/watchdog /proc/keypad/lcd_bklight\n"
+    "proc /proc/dsplink/bklight /proc/dsplink/reset\n",
     ROM_BLK_TYPE_NOR,
     ROM_BLK_TYPE_NOR,
 };

@@ -378,13 +378,14 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
                        "75.0%)\n"
                        "mtd2: no flash block, 8 good erase blocks, 8 left (1048576 bytes, 100.0%)\n"
                        "mtd3: no flash block, 32 good erase blocks, 32 left (524288 bytes, "
-                       "100.0%)\n");
+                       "100.0%)\n"
+                       "mtd5: no flash block, 1 good erase blocks, 1 left (65536 bytes, 100.0%)\n");
   EXPECT_EQ(r.err, "");
   json doc = json::parse(mkrom({"check", img, "--board", dir / "board", "--json"}).out);
   EXPECT_EQ(doc["fits"], true);
   EXPECT_EQ(doc["flash_blocks"], 2);
   EXPECT_EQ(doc["problems"], json::array());
-  ASSERT_EQ(doc["partitions"].size(), 4u);
+  ASSERT_EQ(doc["partitions"].size(), 5u);
   const json &nor = doc["partitions"][1];
   EXPECT_EQ(nor["mtd"], 1);
   EXPECT_EQ(nor["type"], "nor");
