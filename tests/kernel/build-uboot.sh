@@ -94,5 +94,9 @@ echo "$version" >"$dest.tmp/version"
 rm -rf "$dest"
 mv "$dest.tmp" "$dest"
 touch "$dest/.complete"
+# Earlier builds (another version, fragment or patch) are of no more use.
+for old in "$cache"/uboot/*/.complete; do
+  [ "$old" = "$dest/.complete" ] || rm -rf "$(dirname "$old")"
+done
 echo "build-uboot: built u-boot $version ($key)" >&2
 echo "$dest"

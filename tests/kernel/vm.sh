@@ -21,7 +21,7 @@
 #        fetch-kernel.sh --nor built, partitioned by mtdparts=); see below.
 #
 # Usage: vm.sh [--arch x86|arm] --kernel DIR --korvane BIN --payload DIR --out DIR [--timeout S]
-#        vm.sh --arch arm --uboot DIR --env FILE [--boots N] --kernel DIR ...
+#        vm.sh --arch arm --uboot DIR --env FILE [--boots N] [--hook CMD] --kernel DIR ...
 #   --arch     the machine (default x86)
 #   --kernel   a folder made by fetch-kernel.sh (vmlinuz, modules/)
 #   --korvane  the statically linked korvane, built for that machine
@@ -34,7 +34,10 @@
 # environment (uboot/korvane.env, then FILE, the board's variables: both
 # copies, made with mkenvimage) and slot A, the kernel and the initramfs as
 # a U-Boot ramdisk image; see UBOOT_LAYOUT below. The banks persist in
-# --out as flash0.img and flash1.img. The VM is booted again after every
+# --out as flash0.img and flash1.img. Before the first boot, CMD (--hook)
+# may make what the spare partition holds: it runs as CMD ROOT KERNEL SPARE
+# with slot A's initramfs image and kernel, and SPARE, a file it may write.
+# The VM is booted again after every
 # boot whose scenarios left a file "reboot" in their folder, and after a
 # boot that ended without results (a slot that did not come up), up to N
 # boots (default 8). Boot K's files go to --out/boot-K/ (console.log with
@@ -52,12 +55,13 @@ set -euo pipefail
 trap 'echo "vm: host-side error in vm.sh, line $LINENO" >&2' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
-arch=x86 kernel= korvane= payload= out= limit=180 uboot= envfile= boots=8
+arch=x86 kernel= korvane= payload= out= limit=180 uboot= envfile= boots=8 hook=
 while [ $# -gt 0 ]; do
   case "$1" in
     --uboot) uboot=$2; shift 2 ;;
     --env) envfile=$2; shift 2 ;;
     --boots) boots=$2; shift 2 ;;
+    --hook) hook=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
     --kernel) kernel=$2; shift 2 ;;
     --korvane) korvane=$2; shift 2 ;;
@@ -340,7 +344,8 @@ fi
 # and an initramfs partition each. The U-Boot side's fw_env.config and the
 # board's load commands (--env FILE) use the same offsets.
 UBOOT_LAYOUT="env:0x0:0x40000 env2:0x40000:0x40000 kernelA:0x80000:0x600000
-rootA:0x680000:0x1000000 kernelB:0x1680000:0x600000 rootB:0x1c80000:0x1000000"
+rootA:0x680000:0x1000000 kernelB:0x1680000:0x600000 rootB:0x1c80000:0x1000000
+spare:0x2c80000:0x1380000"
 layout() { # NAME -> "OFFSET SIZE"
   local p
   for p in $UBOOT_LAYOUT; do
@@ -370,6 +375,10 @@ put "$out/env.img" env
 put "$out/env2.img" env2
 put "$image" kernelA
 put "$out/rootA.img" rootA
+if [ -n "$hook" ]; then
+  $hook "$out/rootA.img" "$image" "$out/spare.img" || die "the hook $hook failed"
+  [ ! -f "$out/spare.img" ] || put "$out/spare.img" spare
+fi
 rm -f "$out/env.img" "$out/env2.img"
 
 : >"$out/boots.txt"
