@@ -23,8 +23,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -114,11 +114,25 @@ plan_run run_plan(const std::string &plan, prepare_fn prepare = prepare_nothing)
     return r;
   }
   r.out = work + "/vm";
-  std::vector<std::string> argv = {
-      scripts + "/vm.sh", "--arch", "arm", "--uboot", first_line(uboot.out), "--env",
-      scripts + "/uboot/board.env", "--boots", "10", "--kernel", setup.kernel_dir,
-      "--korvane", vm_bin + "/korvane-static", "--payload", payload, "--out", r.out,
-      "--timeout", env("KORVANE_VM_TIMEOUT", "120")};
+  std::vector<std::string> argv = {scripts + "/vm.sh",
+                                   "--arch",
+                                   "arm",
+                                   "--uboot",
+                                   first_line(uboot.out),
+                                   "--env",
+                                   scripts + "/uboot/board.env",
+                                   "--boots",
+                                   "10",
+                                   "--kernel",
+                                   setup.kernel_dir,
+                                   "--korvane",
+                                   vm_bin + "/korvane-static",
+                                   "--payload",
+                                   payload,
+                                   "--out",
+                                   r.out,
+                                   "--timeout",
+                                   env("KORVANE_VM_TIMEOUT", "120")};
   if (!setup.hook.empty()) argv.insert(argv.end(), {"--hook", setup.hook});
   e2e::run_result vm = e2e::run(argv);
   std::fprintf(stderr, "%s", vm.err.c_str());
@@ -128,8 +142,8 @@ plan_run run_plan(const std::string &plan, prepare_fn prepare = prepare_nothing)
     size_t space = line.find(' ');
     std::string n = line.substr(0, space);
     std::string dir = r.out + "/boot-" + n;
-    r.boots.push_back({line.substr(space + 1), read_file(dir + "/console.log"),
-                       dir + "/results/" + plan});
+    r.boots.push_back(
+        {line.substr(space + 1), read_file(dir + "/console.log"), dir + "/results/" + plan});
   }
   if (vm.status != 0) {
     size_t at = vm.err.rfind("vm: ");
@@ -160,8 +174,7 @@ std::map<std::string, std::string> parse_env(const std::string &text) {
 std::string slots_booted(const std::string &console) {
   std::string slots;
   const std::string mark = "korvane: booting slot ";
-  for (size_t at = console.find(mark); at != std::string::npos;
-       at = console.find(mark, at + 1))
+  for (size_t at = console.find(mark); at != std::string::npos; at = console.find(mark, at + 1))
     slots += console[at + mark.size()];
   return slots;
 }
@@ -223,7 +236,9 @@ TEST(uboot_vm, boot_loader_counts_only_pending_boots_and_falls_back) {
       // Pending B: U-Boot counted the attempt and saved it.
       {"reboot",
        "B",
-       {{"korvane_B", "pending"}, {"upgrade_available", "1"}, {"bootcount", "1"},
+       {{"korvane_B", "pending"},
+        {"upgrade_available", "1"},
+        {"bootcount", "1"},
         {"korvane_B_rec", "version=test key=none"}}},
       {"reboot", "B", {{"korvane_good", "B"}, {"upgrade_available", "0"}, {"bootcount", "0"}}},
       {"reboot", "A", {{"korvane_A", "pending"}, {"bootcount", "1"}}},
@@ -232,12 +247,17 @@ TEST(uboot_vm, boot_loader_counts_only_pending_boots_and_falls_back) {
       // The fourth attempt ran altbootcmd: A failed, back to the good B.
       {"reboot",
        "B",
-       {{"korvane_A", "failed"}, {"korvane_next", "B"}, {"korvane_good", "B"},
-        {"upgrade_available", "0"}, {"bootcount", "0"}}},
+       {{"korvane_A", "failed"},
+        {"korvane_next", "B"},
+        {"korvane_good", "B"},
+        {"upgrade_available", "0"},
+        {"bootcount", "0"}}},
       // A pending without a kernel: counted, then B at once, nothing saved.
       {"results",
        "AB",
-       {{"korvane_A", "pending"}, {"korvane_next", "A"}, {"bootcount", "1"},
+       {{"korvane_A", "pending"},
+        {"korvane_next", "A"},
+        {"bootcount", "1"},
         {"upgrade_available", "1"}}},
   };
   ASSERT_EQ(r.boots.size(), want.size()) << read_file(r.out + "/boots.txt");
@@ -253,8 +273,7 @@ TEST(uboot_vm, boot_loader_counts_only_pending_boots_and_falls_back) {
     // Every save of U-Boot's went through.
     EXPECT_EQ(r.boot(n).console.find("Failed ("), std::string::npos) << r.boot(n).console;
   }
-  EXPECT_NE(r.boot(7).console.find("Bootlimit (3) exceeded. Using altbootcmd."),
-            std::string::npos);
+  EXPECT_NE(r.boot(7).console.find("Bootlimit (3) exceeded. Using altbootcmd."), std::string::npos);
   EXPECT_NE(r.boot(7).console.find("korvane: slot A used up its 3 attempts"), std::string::npos);
   EXPECT_NE(r.boot(8).console.find("korvane: slot A did not boot"), std::string::npos);
   // Only pending boots write: the confirmed B booted on the environment
@@ -277,56 +296,16 @@ TEST(uboot_vm, boot_loader_counts_only_pending_boots_and_falls_back) {
 
 // ---- korvane's updates through the boot loader -------------------------
 
-// Runs a shell command, throwing with its output when it fails.
-void sh(const std::string &command) {
-  e2e::run_result r = e2e::run({"/bin/sh", "-ec", command});
-  if (r.status != 0) throw std::runtime_error(command + ":\n" + r.out + r.err);
-}
-
-// The update images of the korvane plan, made with korvane-mkrom: block 1
-// a kernel, block 2 an initramfs as a U-Boot ramdisk image. In the
-// payload: bad.rom (signed; its initramfs has no working init), unsigned.rom
-// and foreign.rom (signed with another key) with the same blocks, and the
-// board's public key. good.rom holds slot A's own initramfs, which exists
-// only once vm.sh made it: the hook builds and signs it then and hands it
-// to the VM in the spare partition.
+// The update images (uboot/make-images.sh): good.rom and bad.rom reach the
+// VM in the spare partition, unsigned.rom and foreign.rom in the payload.
 void prepare_korvane(plan_setup &s) {
   std::string scripts = env("KORVANE_VM_SCRIPTS", KORVANE_VM_SCRIPTS);
-  std::string mkrom = e2e::bin("korvane-mkrom");
-  std::string images = s.payload + "/images", keys = s.work + "/keys";
-  fs::create_directories(images);
-  fs::create_directories(keys);
+  std::string make = scripts + "/uboot/make-images.sh";
   fs::copy_file(scripts + "/uboot/korvane-ab.ini", s.payload + "/korvane-ab.ini");
-  std::string kernel = s.kernel_dir + "/vmlinuz";
-  sh(mkrom + " keygen " + keys + "/board.key " + images + "/board.pub");
-  sh(mkrom + " keygen " + keys + "/foreign.key " + keys + "/foreign.pub");
-  // An image of KERNEL and ROOT as OUT, signed with KEY unless it is "-".
-  write_file(s.work + "/make-image.sh",
-             "#!/bin/sh -e\n"
-             "# make-image.sh KERNEL ROOT OUT KEY\n"
-             "'" + mkrom + "' create \"$3\" --dev-name vm --oem korvane --version ab-test -f crc\n"
-             "'" + mkrom + "' add \"$3\" \"$1\" -t nor -p none --id 1 --name kernel -f crc\n"
-             "'" + mkrom + "' add \"$3\" \"$2\" -t nor -p none --id 2 --name root -f crc\n"
-             "[ \"$4\" = - ] || '" + mkrom + "' sign \"$3\" \"$4\"\n");
-  // An initramfs whose init cannot run: the kernel panics, the board resets.
-  std::string root = s.work + "/bad-root";
-  sh("mkdir -p '" + root + "' && printf 'not a program\\n' >'" + root + "/init' && cd '" + root +
-     "' && echo init | cpio -o -H newc --quiet | gzip -9n >../bad-root.gz && mkimage -A arm -O "
-     "linux -T ramdisk -C none -n bad -d ../bad-root.gz ../bad-root.img >/dev/null");
-  std::string make = "sh '" + s.work + "/make-image.sh' '" + kernel + "' '" + s.work +
-                     "/bad-root.img' '" + images + "/";
-  sh(make + "bad.rom' '" + keys + "/board.key'");
-  sh(make + "unsigned.rom' -");
-  sh(make + "foreign.rom' '" + keys + "/foreign.key'");
-  // The hook: ROOT KERNEL SPARE.
-  s.hook = s.work + "/hook.sh";
-  write_file(s.hook, "#!/bin/sh -e\n"
-                     "sh '" + s.work + "/make-image.sh' \"$2\" \"$1\" '" + s.work +
-                     "/good.rom' '" + keys + "/board.key'\n"
-                     "printf 'korvane-test-image %d\\n' $(stat -c %s '" + s.work +
-                     "/good.rom') | dd of=\"$3\" bs=512 conv=sync status=none\n"
-                     "cat '" + s.work + "/good.rom' >>\"$3\"\n");
-  fs::permissions(s.hook, fs::perms::owner_all);
+  e2e::run_result r = e2e::run(
+      {make, "prepare", e2e::bin("korvane-mkrom"), s.work, s.kernel_dir + "/vmlinuz", s.payload});
+  if (r.status != 0) throw std::runtime_error("make-images.sh prepare:\n" + r.out + r.err);
+  s.hook = make + " hook " + e2e::bin("korvane-mkrom") + " " + s.work;
 }
 
 const plan_run &korvane_plan() {
@@ -337,7 +316,8 @@ const plan_run &korvane_plan() {
 // Every leaf of a JSON text as "path=value" ("slots.A.state=failed"): the
 // keys of the status are korvane's, the test only asks that the
 // environment's values are there under the names they belong to.
-void flatten(const nlohmann::json &j, const std::string &path, std::map<std::string, std::string> &out) {
+void flatten(const nlohmann::json &j, const std::string &path,
+             std::map<std::string, std::string> &out) {
   if (j.is_object()) {
     for (const auto &[k, v] : j.items()) flatten(v, path.empty() ? k : path + "." + k, out);
   } else if (j.is_array()) {
@@ -348,8 +328,8 @@ void flatten(const nlohmann::json &j, const std::string &path, std::map<std::str
 }
 
 // Whether some leaf whose path has every word of WORDS holds VALUE.
-bool json_has(const std::map<std::string, std::string> &leaves, const std::vector<std::string> &words,
-              const std::string &value) {
+bool json_has(const std::map<std::string, std::string> &leaves,
+              const std::vector<std::string> &words, const std::string &value) {
   for (const auto &[path, v] : leaves) {
     if (v != value) continue;
     std::string dotted = "." + path + ".";
@@ -372,7 +352,8 @@ void expect_status_agrees(const plan_run &r, size_t boot, const std::string &sta
   std::map<std::string, std::string> vars = parse_env(r.file(boot, env_file));
   for (const char *slot : {"A", "B"})
     EXPECT_TRUE(json_has(leaves, {slot}, vars[std::string("korvane_") + slot]))
-        << "slot " << slot << " is " << vars[std::string("korvane_") + slot] << " in:\n" << text;
+        << "slot " << slot << " is " << vars[std::string("korvane_") + slot] << " in:\n"
+        << text;
   EXPECT_TRUE(json_has(leaves, {"next"}, vars["korvane_next"])) << text;
   EXPECT_TRUE(json_has(leaves, {"good"}, vars["korvane_good"])) << text;
 }
@@ -382,7 +363,7 @@ TEST(uboot_vm, korvane_update_confirm_and_failed_update) {
   const plan_run &r = korvane_plan();
   ASSERT_TRUE(r.ran) << r.failure;
   const std::vector<std::pair<std::string, std::string>> want = {
-      {"reboot", "A"}, {"reboot", "B"}, {"reboot", "B"}, {"no-results", "A"},
+      {"reboot", "A"},     {"reboot", "B"},     {"reboot", "B"}, {"no-results", "A"},
       {"no-results", "A"}, {"no-results", "A"}, {"results", "B"}};
   ASSERT_EQ(r.boots.size(), want.size()) << read_file(r.out + "/boots.txt");
   for (size_t n = 1; n <= want.size(); n++) {
@@ -394,17 +375,27 @@ TEST(uboot_vm, korvane_update_confirm_and_failed_update) {
       expect_status_agrees(r, n, "status.json", "env.txt");
     }
   }
+  // The images reached the VM whole.
+  e2e::run_result host_md5 =
+      e2e::run({"/bin/sh", "-c",
+                "cd '" + fs::path(r.out).parent_path().string() + "' && md5sum good.rom bad.rom"});
+  EXPECT_EQ(r.file(1, "images.md5"), host_md5.out);
   // Refused images change neither slot B nor the environment.
   for (const char *tag : {"unsigned", "foreign"})
-    EXPECT_NE(r.file(1, std::string(tag) + ".status"), "0\n") << r.file(1, std::string(tag) + ".out");
+    EXPECT_NE(r.file(1, std::string(tag) + ".status"), "0\n")
+        << r.file(1, std::string(tag) + ".out");
   EXPECT_EQ(r.file(1, "refused.md5"), r.file(1, "before.md5"));
   // The update: B pending, to be tried next, A still the good one.
-  EXPECT_EQ(r.file(1, "update.status"), "0\n") << r.file(1, "update.out") << r.file(1, "update.err");
+  EXPECT_EQ(r.file(1, "update.status"), "0\n")
+      << r.file(1, "update.out") << r.file(1, "update.err");
   std::map<std::string, std::string> updated = parse_env(r.file(1, "env-updated.txt"));
-  for (const auto &[name, value] : std::map<std::string, std::string>{
-           {"korvane_B", "pending"}, {"korvane_next", "B"}, {"korvane_good", "A"},
-           {"korvane_A", "good"}, {"upgrade_available", "1"}, {"bootcount", "0"},
-           {"bootlimit", "3"}})
+  for (const auto &[name, value] : std::map<std::string, std::string>{{"korvane_B", "pending"},
+                                                                      {"korvane_next", "B"},
+                                                                      {"korvane_good", "A"},
+                                                                      {"korvane_A", "good"},
+                                                                      {"upgrade_available", "1"},
+                                                                      {"bootcount", "0"},
+                                                                      {"bootlimit", "3"}})
     EXPECT_EQ(updated[name], value) << name;
   for (const char *word : {"version=", "key=", "digest=", "time="})
     EXPECT_NE(updated["korvane_B_rec"].find(word), std::string::npos) << updated["korvane_B_rec"];
@@ -421,7 +412,8 @@ TEST(uboot_vm, korvane_update_confirm_and_failed_update) {
   EXPECT_EQ(confirmed["korvane_good"], "B");
   EXPECT_EQ(confirmed["upgrade_available"], "0");
   // The update whose init fails: three attempts, then U-Boot's fallback.
-  EXPECT_EQ(r.file(3, "update.status"), "0\n") << r.file(3, "update.out") << r.file(3, "update.err");
+  EXPECT_EQ(r.file(3, "update.status"), "0\n")
+      << r.file(3, "update.out") << r.file(3, "update.err");
   for (size_t n = 4; n <= 6; n++)
     EXPECT_NE(r.boot(n).console.find("bootcount " + std::to_string(n - 3) + " of 3"),
               std::string::npos)

@@ -14,7 +14,7 @@ config=/t/korvane-ab.ini
 cat /proc/cmdline >cmdline.txt
 fw_printenv >env.txt
 cat /dev/mtd1 /dev/mtd2 | md5sum >env.md5
-korvane --config $config --status --json >status.json
+korvane --config $config --status --json >status.json || true  # the host reads it
 
 # What an update may change: the environment and slot B.
 digest() { cat /dev/mtd1 /dev/mtd2 /dev/mtd5 /dev/mtd6 | md5sum; }
@@ -34,15 +34,14 @@ case $BOOT in
     run unsigned --update /t/images/unsigned.rom
     run foreign --update /t/images/foreign.rom
     digest >refused.md5
-    # The good image holds this very VM's initramfs: the host put it into
-    # the spare partition (a line "korvane-test-image SIZE", then the image
-    # from byte 512).
-    size=$(head -c 64 /dev/mtd7 | sed -n 's/^korvane-test-image \([0-9]*\)$/\1/p')
-    dd if=/dev/mtd7 bs=512 skip=1 2>/dev/null | head -c "$size" >/tmp/good.rom
-    run update --update /tmp/good.rom
-    rm /tmp/good.rom
+    # The good image holds this very VM's initramfs: the host put it, with
+    # bad.rom, into the spare partition as a tar.
+    mkdir -p /tmp/images
+    tar -x -f /dev/mtd7 -C /tmp/images
+    (cd /tmp/images && md5sum good.rom bad.rom) >images.md5
+    run update --update /tmp/images/good.rom
     fw_printenv >env-updated.txt
-    korvane --config $config --status --json >status-updated.json
+    korvane --config $config --status --json >status-updated.json || true
     touch reboot ;;
   2)
     run confirm --confirm
@@ -51,6 +50,8 @@ case $BOOT in
     cat /dev/mtd1 /dev/mtd2 | md5sum >stored.md5
     touch reboot ;;
   3)
-    run update --update /t/images/bad.rom
+    mkdir -p /tmp/images
+    tar -x -f /dev/mtd7 -C /tmp/images bad.rom
+    run update --update /tmp/images/bad.rom
     touch reboot ;;
 esac
