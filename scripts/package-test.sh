@@ -105,6 +105,10 @@ echo "usr/bin/korvane: $kind"
 same "the board's korvane is a static ARM executable" yes \
   "$([[ $kind == "ELF 32-bit LSB executable, ARM,"*"statically linked"*stripped ]] && echo yes || echo no)"
 [ -e "$board_root/usr/share/man/man1/korvane.1.gz" ] || fail "$board lacks korvane(1)"
+for f in share/korvane/uboot/korvane.env share/korvane/uboot/fw_env.config \
+  share/doc/korvane/uboot/README.md; do
+  cmp -s "uboot/${f##*/}" "$board_root/usr/$f" || fail "$board lacks uboot/${f##*/} as usr/$f"
+done
 if command -v qemu-arm >/dev/null; then
   same "the board's korvane --version (qemu-arm)" "korvane 1.0.4.9 [none]" \
     "$(qemu-arm "$board_root/usr/bin/korvane" --version | head -n 1)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The one list of Debian packages the project needs, installed only when
-# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|armhf|format|package|fuzz|bench|docs|all]...
+# missing. Usage: scripts/packages.sh [build|test|kernel|kernel-arm|kernel-uboot|armhf|format|package|fuzz|bench|docs|all]...
 #   build       compiler, CMake, the LZMA SDK sources, zlib (its CRC-32), the
 #               manual page generator, nlohmann-json (header-only), libsodium
 #               (image signatures), libinih (the board's configuration) and
@@ -14,6 +14,11 @@
 #               emulator; it adds Debian's armhf architecture to apt, from
 #               which the tier downloads its kernel, busybox and mtd-utils;
 #               and the armhf libraries below
+#   kernel-uboot  the U-Boot VM (with kernel-arm): what building U-Boot
+#               from Debian's source package needs, and its mkimage and
+#               mkenvimage; it adds a deb-src entry for Debian's main
+#               archive to apt (/etc/apt/sources.list.d/korvane-src.sources),
+#               from which the tier fetches U-Boot's source
 #   armhf       the cross compiler and the user-mode emulator, and the armhf
 #               libraries below
 #   format      clang-format, for the house style (scripts/format.sh)
@@ -32,6 +37,9 @@ pkgs_test=(googletest libgtest-dev libgmock-dev libbenchmark-dev lzma-alone xz-u
   librsvg2-bin)
 pkgs_kernel=(qemu-system-x86 busybox-static mtd-utils cpio)
 pkgs_kernel_arm=(qemu-system-arm g++-arm-linux-gnueabihf qemu-user make xz-utils cpio)
+pkgs_kernel_uboot=(gcc-arm-linux-gnueabihf make bison flex swig bc python3-dev
+  python3-setuptools python3-pyelftools libssl-dev libgnutls28-dev uuid-dev device-tree-compiler
+  dpkg-dev u-boot-tools)
 pkgs_armhf=(g++-arm-linux-gnueabihf qemu-user)
 pkgs_format=(clang-format)
 pkgs_package=(dpkg-dev file lintian man-db bash-completion)
@@ -44,7 +52,7 @@ pkgs_docs=(graphviz gnuplot-nox librsvg2-bin)
 # cmake/fetch-armhf-libs.sh, where cmake/toolchain-armhf.cmake finds them.
 libs_armhf=(zlib1g-dev libsodium-dev libinih-dev libubootenv-dev)
 
-want=() arches=() armhf_libs=0
+want=() arches=() armhf_libs=0 sources=0
 [ $# -gt 0 ] || set -- build
 for group in "$@"; do
   case "$group" in
@@ -52,6 +60,7 @@ for group in "$@"; do
     test) want+=("${pkgs_build[@]}" "${pkgs_test[@]}") ;;
     kernel) want+=("${pkgs_kernel[@]}") ;;
     kernel-arm) want+=("${pkgs_kernel_arm[@]}") arches+=(armhf) armhf_libs=1 ;;
+    kernel-uboot) want+=("${pkgs_kernel_uboot[@]}") sources=1 ;;
     armhf) want+=("${pkgs_armhf[@]}") arches+=(armhf) armhf_libs=1 ;;
     format) want+=("${pkgs_format[@]}") ;;
     package) want+=("${pkgs_package[@]}") ;;
@@ -60,9 +69,9 @@ for group in "$@"; do
     docs) want+=("${pkgs_docs[@]}") ;;
     all)
       want+=("${pkgs_build[@]}" "${pkgs_test[@]}" "${pkgs_kernel[@]}" "${pkgs_kernel_arm[@]}"
-        "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}" "${pkgs_fuzz[@]}"
-        "${pkgs_bench[@]}" "${pkgs_docs[@]}")
-      arches+=(armhf) armhf_libs=1 ;;
+        "${pkgs_kernel_uboot[@]}" "${pkgs_armhf[@]}" "${pkgs_format[@]}" "${pkgs_package[@]}"
+        "${pkgs_fuzz[@]}" "${pkgs_bench[@]}" "${pkgs_docs[@]}")
+      arches+=(armhf) armhf_libs=1 sources=1 ;;
     *) echo "packages.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -77,6 +86,22 @@ for arch in "${arches[@]}"; do
     update=1
   fi
 done
+
+# Debian's source packages (apt-get source), for U-Boot: one entry of our
+# own, written once.
+src_list=/etc/apt/sources.list.d/korvane-src.sources
+if [ $sources = 1 ] && [ ! -f "$src_list" ]; then
+  echo "adding Debian's source packages to apt ($src_list)" >&2
+  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  cat >"$src_list" <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $suite
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+  update=1
+fi
 
 missing=()
 for p in "${want[@]}"; do

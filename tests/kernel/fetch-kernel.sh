@@ -13,22 +13,29 @@
 #          busybox (busybox-static:armhf), the flash tools of
 #          mtd-utils:armhf in sbin/, and modules/extra/mtdram.ko, the RAM
 #          flash this kernel lacks, built by build-mtdram.sh
+#   --nor  (armhf) also nor/ beside them, what the U-Boot VM adds: the CFI
+#          NOR flash modules (build-mtdram.sh --cfi) in nor/modules, flashcp
+#          of mtd-utils and fw_printenv of libubootenv-tool:armhf (with
+#          fw_setenv, a link to it) in nor/sbin, and the libraries of the
+#          latter in nor/lib
 #
-# Usage: fetch-kernel.sh [--arch amd64|armhf] [--flavour F] CACHE_DIR
+# Usage: fetch-kernel.sh [--arch amd64|armhf] [--flavour F] [--nor] CACHE_DIR
 #   (default amd64; armhf kernels: armmp, the default, or armmp-lpae)
 set -euo pipefail
 
-usage="usage: fetch-kernel.sh [--arch amd64|armhf] [--flavour F] CACHE_DIR"
+usage="usage: fetch-kernel.sh [--arch amd64|armhf] [--flavour F] [--nor] CACHE_DIR"
 here=$(cd "$(dirname "$0")" && pwd)
-arch=amd64 flavour=
+arch=amd64 flavour= nor=0
 while [ $# -gt 1 ]; do
   case "$1" in
+    --nor) nor=1; shift ;;
     --arch) arch=$2; shift 2 ;;
     --flavour) flavour=$2; shift 2 ;;
     *) echo "$usage" >&2; exit 1 ;;
   esac
 done
 cache=${1:?$usage}
+[ $nor = 0 ] || [ "$arch" = armhf ] || { echo "fetch-kernel: --nor is for armhf" >&2; exit 1; }
 case $arch/$flavour in
   amd64/ | amd64/amd64) meta=linux-image-amd64 ;;
   armhf/ | armhf/armmp | armhf/armmp-lpae) meta=linux-image-${flavour:-armmp}:armhf ;;
@@ -61,7 +68,7 @@ dest="$cache/$kver"
 
 # Several builds may share the cache: one fetch at a time. A complete
 # folder needs no lock (the other tier may be fetching its own meanwhile).
-if [ ! -f "$dest/.complete" ]; then
+if [ ! -f "$dest/.complete" ] || { [ $nor = 1 ] && [ ! -f "$dest/nor/.complete" ]; }; then
   exec 9>"$cache/.lock"
   flock 9
 fi
@@ -143,6 +150,33 @@ fetch_armhf() {
   rm -rf "$tmp"
 }
 
+# The U-Boot VM's part, kept apart: a kernel fetched before has none yet.
+fetch_nor() {
+  local version tmp="$dest/nor.tmp"
+  version=$(apt-cache show --no-all-versions "$pkg:armhf" | sed -n 's/^Version: //p' | head -n1)
+  [ -n "$version" ] || { echo "fetch-kernel: apt knows no version of $pkg:armhf" >&2; exit 1; }
+  download mtd-utils:armhf libubootenv-tool:armhf libubootenv0.1:armhf zlib1g:armhf
+  mkdir -p "$tmp/x" "$tmp/out/sbin" "$tmp/out/lib" "$tmp/out/modules"
+  local p
+  for p in mtd-utils libubootenv-tool libubootenv0.1 zlib1g; do
+    dpkg-deb -x "$(deb_of "$p")" "$tmp/x"
+  done
+  mv "$tmp/x/usr/sbin/flashcp" "$tmp/out/sbin/"
+  mv "$tmp/x/usr/bin/fw_printenv" "$tmp/out/sbin/"
+  ln -s fw_printenv "$tmp/out/sbin/fw_setenv"
+  cp -L "$tmp"/x/usr/lib/arm-linux-gnueabihf/libubootenv.so.0* "$tmp/out/lib/"
+  cp -L "$tmp"/x/lib/arm-linux-gnueabihf/libz.so.1 "$tmp"/x/usr/lib/arm-linux-gnueabihf/libz.so.1 \
+    "$tmp/out/lib/" 2>/dev/null || true
+  [ -f "$tmp/out/lib/libz.so.1" ] || { echo "fetch-kernel: no libz.so.1 in zlib1g:armhf" >&2; exit 1; }
+  rm -rf "$tmp/x"
+  "$here/build-mtdram.sh" --cfi --kernel "$kver" --version "$version" --scratch "$cache/dl" \
+    --out "$tmp/out/modules" >&2
+  rm -rf "$dest/nor"
+  mv "$tmp/out" "$dest/nor"
+  rm -rf "$tmp"
+  touch "$dest/nor/.complete"
+}
+
 if [ ! -f "$dest/.complete" ]; then
   echo "fetch-kernel: fetching $pkg ($arch)" >&2
   rm -rf "$dest" "$dest.tmp" "$cache/dl"
@@ -150,5 +184,12 @@ if [ ! -f "$dest/.complete" ]; then
   "fetch_$arch"
   rm -rf "$cache/dl"
   touch "$dest/.complete"
+fi
+if [ $nor = 1 ] && [ ! -f "$dest/nor/.complete" ]; then
+  echo "fetch-kernel: fetching the NOR flash drivers and tools for $kver" >&2
+  rm -rf "$cache/dl" "$dest/nor.tmp"
+  mkdir -p "$cache/dl"
+  fetch_nor
+  rm -rf "$cache/dl"
 fi
 echo "$dest"
