@@ -459,7 +459,7 @@ TEST_F(tools_fixture, CheckNamesEveryProblemForTheBoard) {
   EXPECT_EQ(r.status, 1);
   doc = json::parse(r.out);
   EXPECT_EQ(doc["fits"], false);
-  ASSERT_EQ(doc["problems"].size(), 2u);
+  ASSERT_EQ(doc["problems"].size(), 3u);
   EXPECT_THAT(doc["problems"][0].get<std::string>(), HasSubstr("it needs 7 erase blocks"));
   EXPECT_EQ(doc["partitions"][0]["block"]["erase_blocks_used"], 7);
   EXPECT_EQ(doc["partitions"][0]["left"], 0);
