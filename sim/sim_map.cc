@@ -14,6 +14,8 @@
 #include <map>
 #include <sstream>
 
+#include "sim/sim_env.h"
+
 namespace korvane {
 namespace {
 
@@ -167,7 +169,102 @@ std::string heading(const map_partition &p) {
   if (m.is_nand())
     h += " page=" + std::to_string(m.writesize) + " oob=" + std::to_string(m.oobsize);
   h += ": " + std::to_string(p.blocks.size()) + " erase blocks";
+  if (p.slot) h += std::string(", slot ") + p.slot;
   return h;
+}
+
+// The copies of the environment as the boot loader finds them: each file's
+// bytes go through the environment's own reader.
+int read_env(const sim_env_place &place, const std::string &dir, map_env *env, std::string *error) {
+  env->size = place.size;
+  env->redundant = place.redundant;
+  const int copies = place.redundant ? 2 : 1;
+  uint8_t flags[2] = {0, 0};
+  bool valid[2] = {false, false};
+  bootenv_vars vars[2];
+  for (int c = 0; c < copies; c++) {
+    map_env_copy copy;
+    copy.file = c == 0 ? "uboot.env" : "uboot-redund.env";
+    const std::string path = dir + "/" + copy.file;
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+      if (errno != ENOENT) {
+        *error = path + ": cannot be read: " + std::strerror(errno);
+        return -1;
+      }
+      copy.state = "missing";
+      env->copies.push_back(copy);
+      continue;
+    }
+    std::string bytes;
+    // One copy is small; a file far larger than the board's copy is damaged
+    // whatever the rest of it holds, so no more than one byte past it is read.
+    bytes.resize(size_t(place.size) + 1);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) {
+      *error = path + ": cannot be read: " + std::strerror(errno);
+      return -1;
+    }
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    in.clear();
+    in.seekg(0, std::ios::end);
+    copy.bytes = static_cast<uint64_t>(in.tellg());
+    valid[c] =
+        bytes.size() == place.size && uboot_env_decode(bytes, place.redundant, &vars[c], &flags[c]);
+    if (valid[c]) {
+      copy.state = "valid";
+      if (place.redundant) copy.flag = flags[c];
+    } else {
+      const bool ff = !bytes.empty() && copy.bytes == bytes.size() &&
+                      bytes.find_first_not_of('\xff') == std::string::npos;
+      copy.state = ff ? "erased" : "damaged";
+    }
+    env->copies.push_back(copy);
+  }
+  env->current = uboot_env_pick(valid[0] ? &flags[0] : nullptr, valid[1] ? &flags[1] : nullptr);
+  if (env->current >= 0) env->vars = std::move(vars[env->current]);
+  return 0;
+}
+
+// A value with control bytes, bytes past ASCII and backslashes as \xNN.
+std::string shown(const std::string &v) {
+  std::string out;
+  for (char ch : v) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x7f || c == '\\') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+// The lines of the environment's section, without their indent: a heading,
+// one line per copy, one per variable of the current copy.
+std::vector<std::string> env_lines(const map_env &env) {
+  std::vector<std::string> lines;
+  std::string h = "env size=" + size_word(env.size) + (env.redundant ? " redundant" : "") + ": ";
+  h += env.current >= 0 ? "current copy " + std::to_string(env.current) : "no valid copy";
+  lines.push_back(h);
+  for (size_t c = 0; c < env.copies.size(); c++) {
+    const map_env_copy &copy = env.copies[c];
+    std::string l = "copy " + std::to_string(c) + " " + copy.file + " " + copy.state;
+    if (copy.state != "missing") l += " bytes=" + std::to_string(copy.bytes);
+    if (copy.flag >= 0) l += " flag=" + std::to_string(copy.flag);
+    if (int(c) == env.current) l += " current";
+    lines.push_back(l);
+  }
+  if (env.current < 0) return lines;
+  for (const char *name : map_env_names) {
+    auto v = env.vars.find(name);
+    lines.push_back(v == env.vars.end() ? std::string(name) + " unset"
+                                        : std::string(name) + "=" + shown(v->second));
+  }
+  return lines;
 }
 
 char strip_char(const map_block &b) {
@@ -243,6 +340,9 @@ const char *fill_of(map_state s) {
 
 }  // namespace
 
+const char *const map_env_names[7] = {"korvane_next",      "korvane_good", "korvane_A", "korvane_B",
+                                      "upgrade_available", "bootcount",    "bootlimit"};
+
 const char *map_state_name(map_state s) {
   switch (s) {
     case map_state::bad:
@@ -259,14 +359,20 @@ const char *map_state_name(map_state s) {
 int sim_map_read(const sim_board &board, const std::string &state_dir, sim_flash_map *map,
                  std::string *error) {
   map->parts.clear();
+  map->env = map_env();
   const owners own = replay_log(state_dir + "/events.log", board);
   for (const sim_mtd &m : board.mtds) {
     if (m.missing) continue;
     map_partition p;
     const std::string base = state_dir + "/mtd" + std::to_string(m.number);
     if (read_partition(m, base, own.at(m.number), &p, error) != 0) return -1;
+    for (const sim_slot &slot : board.slots) {
+      if (std::find(slot.mtds.begin(), slot.mtds.end(), m.number) != slot.mtds.end())
+        p.slot = slot.name;
+    }
     map->parts.push_back(std::move(p));
   }
+  if (board.env.size != 0 && read_env(board.env, state_dir, &map->env, error) != 0) return -1;
   return 0;
 }
 
@@ -300,6 +406,10 @@ std::string sim_map_text(const sim_flash_map &map) {
       while (!l.empty() && l.back() == ' ') l.pop_back();
       out += l + "\n";
     }
+  }
+  if (map.env.size != 0) {
+    const std::vector<std::string> lines = env_lines(map.env);
+    for (size_t i = 0; i < lines.size(); i++) out += (i == 0 ? "" : "  ") + lines[i] + "\n";
   }
   return out;
 }
@@ -358,6 +468,16 @@ std::string sim_map_svg(const sim_flash_map &map) {
       y += LINE;
       body += "<text x=\"" + std::to_string(MARGIN + 8) + "\" y=\"" + std::to_string(y - 4) +
               "\">" + xml(text) + "</text>\n";
+    }
+    y += MARGIN;
+  }
+  if (map.env.size != 0) {
+    const std::vector<std::string> lines = env_lines(map.env);
+    for (size_t i = 0; i < lines.size(); i++) {
+      y += i == 0 ? TITLE - 6 : LINE;
+      body += "<text x=\"" + std::to_string(MARGIN + (i == 0 ? 0 : 8)) + "\" y=\"" +
+              std::to_string(y) + "\"" + (i == 0 ? " font-weight=\"bold\"" : "") + ">" +
+              xml(lines[i]) + "</text>\n";
     }
     y += MARGIN;
   }
