@@ -382,7 +382,7 @@ TEST(uboot_vm, korvane_update_confirm_and_failed_update) {
       e2e::run({"/bin/sh", "-c",
                 "cd '" + fs::path(r.out).parent_path().string() + "' && md5sum good.rom bad.rom"});
   EXPECT_EQ(r.file(1, "images.md5"), host_md5.out);
-  // Refused images change neither slot B nor the environment.
+  // Refused images change neither slot nor the environment.
   for (const auto &[tag, step] : std::map<std::string, std::string>{
            {"unsigned", "signature"}, {"foreign", "signature"}, {"other-board", "device"}}) {
     SCOPED_TRACE(tag);

@@ -17,8 +17,8 @@ fw_printenv >env.txt
 cat /dev/mtd1 /dev/mtd2 | md5sum >env.md5
 korvane --config $config --status --json >status.json || true  # the host reads it
 
-# What an update may change: the environment and slot B.
-digest() { cat /dev/mtd1 /dev/mtd2 /dev/mtd5 /dev/mtd6 | md5sum; }
+# The environment and both slots: what a refused update must leave alone.
+digest() { cat /dev/mtd1 /dev/mtd2 /dev/mtd3 /dev/mtd4 /dev/mtd5 /dev/mtd6 | md5sum; }
 # Runs korvane with ARGS, its output in TAG.out, TAG.err, TAG.status.
 run() {
   tag=$1
