@@ -119,9 +119,12 @@ extern "C" ssize_t read(int fd, void *buf, size_t n) {
   return r;
 }
 
+// With a 64-bit off_t on a 32-bit system (the armhf build), the C library's
+// headers name this function pread64, and the real one of that signature is
+// pread64 too; on a 64-bit system pread64 is another name of pread.
 extern "C" ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
   static auto real =
-      reinterpret_cast<ssize_t (*)(int, void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pread"));
+      reinterpret_cast<ssize_t (*)(int, void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pread64"));
   ssize_t r = real(fd, buf, n, offset);
   if (korvane::is_image(fd)) korvane::answer(buf, r, static_cast<uint64_t>(offset));
   return r;
