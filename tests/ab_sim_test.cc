@@ -25,7 +25,7 @@ using e2e::scratch_dir;
 namespace fs = std::filesystem;
 
 // Two boards: the slots on NAND (one bad block in slot B's kernel) and
-// the slots on NOR.
+// the slots on NOR, both with the control files that -k acts on.
 struct board_kind {
   const char *name;
   const char *board;
@@ -41,7 +41,8 @@ const board_kind NAND = {
     "mtd4 nor size=256K erase=64K name=data\n"
     "env size=8K redundant\n"
     "slot A mtd0 mtd2\n"
-    "slot B mtd1 mtd3\n",
+    "slot B mtd1 mtd3\n"
+    "proc /proc/keypad/watchdog /proc/keypad/lcd_bklight\n",
     ROM_BLK_TYPE_NAND_RAW,
     ROM_BLK_TYPE_NAND_OOB,
 };
@@ -55,7 +56,8 @@ const board_kind NOR = {
     "mtd4 nor size=256K erase=64K name=data\n"
     "env size=4K redundant\n"
     "slot A mtd0 mtd2\n"
-    "slot B mtd1 mtd3\n",
+    "slot B mtd1 mtd3\n"
+    "proc /proc/keypad/watchdog /proc/keypad/lcd_bklight\n",
     ROM_BLK_TYPE_NOR,
     ROM_BLK_TYPE_NOR,
 };
