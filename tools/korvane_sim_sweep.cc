@@ -49,7 +49,7 @@ using korvane::bootenv_vars;
 
 constexpr const char *SWEEP_USAGE =
     "usage: korvane-sim sweep --board FILE --config FILE --image FILE [--from IMAGE]\n"
-    "                         [--seed S] [--work DIR]\n";
+    "                         [--seed S] [--every K] [--work DIR]\n";
 
 constexpr const char *SWEEP_HELP =
     "  --board FILE   a board with slots A and B and a redundant environment\n"
@@ -57,6 +57,8 @@ constexpr const char *SWEEP_HELP =
     "  --image FILE   the image the update writes into slot B\n"
     "  --from IMAGE   the image slot A holds at the start (default: --image)\n"
     "  --seed S       the seed of the torn patterns (default 0)\n"
+    "  --every K      cut the update at every K-th operation only (1, 1+K, ...),\n"
+    "                 and at its last three (default 1: every operation)\n"
     "  --work DIR     keep the state folders here (default: a temporary folder,\n"
     "                 removed at the end unless a cut failed)\n"
     "\n"
@@ -76,6 +78,7 @@ struct outcome {
 struct sweep {
   std::string self, board, config, image, from, work;
   uint64_t seed = 0;
+  uint64_t every = 1;  // cut the update at every K-th operation
   korvane::sim_board b;
   unsigned serial = 0;
 
@@ -208,13 +211,14 @@ int korvane_sim_sweep(int argc, char **argv) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
     }
-    std::string seed;
+    std::string seed, every;
     if (name == "--board") into = &s.board;
     if (name == "--config") into = &s.config;
     if (name == "--image") into = &s.image;
     if (name == "--from") into = &s.from;
     if (name == "--work") into = &s.work;
     if (name == "--seed") into = &seed;
+    if (name == "--every") into = &every;
     if (!into) {
       std::fprintf(stderr, "korvane-sim sweep: unknown argument '%s'\n%s", arg.c_str(),
                    SWEEP_USAGE);
@@ -229,15 +233,17 @@ int korvane_sim_sweep(int argc, char **argv) {
     }
     *into = value;
     if (name == "--work") have_work = true;
-    if (name == "--seed") {
+    if (name == "--seed" || name == "--every") {
+      const std::string &text = name == "--seed" ? seed : every;
       char *end = nullptr;
       errno = 0;
-      s.seed = std::strtoull(seed.c_str(), &end, 10);
-      if (seed.empty() || *end || errno || seed[0] == '-') {
-        std::fprintf(stderr, "korvane-sim sweep: --seed takes a number, not '%s'\n%s",
-                     seed.c_str(), SWEEP_USAGE);
+      const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+      if (text.empty() || *end || errno || text[0] == '-' || (name == "--every" && v == 0)) {
+        std::fprintf(stderr, "korvane-sim sweep: %s takes a number%s, not '%s'\n%s", name.c_str(),
+                     name == "--every" ? " of 1 or more" : "", text.c_str(), SWEEP_USAGE);
         return 2;
       }
+      (name == "--seed" ? s.seed : s.every) = v;
     }
   }
   if (s.board.empty() || s.config.empty() || s.image.empty()) {
@@ -320,21 +326,23 @@ int korvane_sim_sweep(int argc, char **argv) {
   const bootenv_vars ref_env = s.env(ref);
   const std::string b_digest = digest_of(get(ref_env, "korvane_B_rec"));
   const unsigned bootlimit = static_cast<unsigned>(std::atoi(get(ref_env, "bootlimit").c_str()));
-  std::printf("sweep: board=%s config=%s image=%s seed=%llu update-operations=%lld bootlimit=%u\n",
-              shell_word(s.board).c_str(), shell_word(s.config).c_str(), shell_word(s.image).c_str(),
-              static_cast<unsigned long long>(s.seed), total, bootlimit);
+  std::printf(
+      "sweep: board=%s config=%s image=%s seed=%llu every=%llu update-operations=%lld "
+      "bootlimit=%u\n",
+      shell_word(s.board).c_str(), shell_word(s.config).c_str(), shell_word(s.image).c_str(),
+      static_cast<unsigned long long>(s.seed), static_cast<unsigned long long>(s.every), total,
+      bootlimit);
   std::fflush(stdout);
 
   std::vector<std::string> failures;
   const std::string point = s.work + "/point";
   auto sim_words = [&](const std::string &state) {
-    return shell_word(s.self) + " --board " + shell_word(s.board) +
-           " --state " + shell_word(state);
+    return shell_word(s.self) + " --board " + shell_word(s.board) + " --state " + shell_word(state);
   };
   auto replay = [&](const std::string &from_state, const std::string &cut_run) {
     const std::string r = s.work + "/replay";
-    return "rm -rf " + shell_word(r) + " && cp -a " + shell_word(from_state) + " " + shell_word(r) + " && " +
-           sim_words(r) + " " + cut_run + "; " + sim_words(r) + " --boot";
+    return "rm -rf " + shell_word(r) + " && cp -a " + shell_word(from_state) + " " + shell_word(r) +
+           " && " + sim_words(r) + " " + cut_run + "; " + sim_words(r) + " --boot";
   };
 
   // Boots point until the system comes up, as the board would after each
@@ -404,6 +412,7 @@ int korvane_sim_sweep(int argc, char **argv) {
   tally upd;
   const std::string seed_s = std::to_string(s.seed);
   for (long long cut = 1; cut <= total; ++cut) {
+    if ((cut - 1) % static_cast<long long>(s.every) != 0 && cut < total - 2) continue;
     upd.points++;
     sweep::copy_state(base, point);
     const std::vector<std::string> cut_opts = {"--cut-at", std::to_string(cut), "--cut-seed",
@@ -476,8 +485,8 @@ int korvane_sim_sweep(int argc, char **argv) {
       bts.failures++;
       failures.push_back("sweep: failure phase=boot start=" + st.name +
                          " reason=the boot of a confirmed slot wrote the environment (" +
-                         std::to_string(ops) + " operations)\nsweep: replay: " +
-                         replay(from, "--count-ops --boot"));
+                         std::to_string(ops) +
+                         " operations)\nsweep: replay: " + replay(from, "--count-ops --boot"));
     }
     for (long long cut = 1; cut <= ops; ++cut) {
       bts.points++;
@@ -487,7 +496,8 @@ int korvane_sim_sweep(int argc, char **argv) {
       std::string why;
       char slot = 0;
       std::string state;
-      const unsigned counted = static_cast<unsigned>(std::atoi(get(s.env(point), "bootcount").c_str()));
+      const unsigned counted =
+          static_cast<unsigned>(std::atoi(get(s.env(point), "bootcount").c_str()));
       const unsigned counted_before =
           static_cast<unsigned>(std::atoi(get(before, "bootcount").c_str()));
       if (c.status != 3) {
