@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -76,8 +78,7 @@ struct fixture {
   const sweep_board &kind;
   scratch_dir dir;
 
-  explicit fixture(const sweep_board &k, const std::string &board_text = "",
-                   size_t kernel = 20000)
+  explicit fixture(const sweep_board &k, const std::string &board_text = "", size_t kernel = 20000)
       : kind(k) {
     e2e::write_file(dir / "board", board_text.empty() ? k.board : board_text);
     e2e::write_file(dir / "system.conf", CONFIG);
@@ -86,11 +87,10 @@ struct fixture {
   }
 
   void image(const std::string &name, int seed, size_t kernel) const {
-    build_image(dir / name,
-                {{kind.kernel_type, 0, "kernel", ROM_BLK_CT_NONE, firmware_like(kernel, seed),
-                  ROM_VERIFY_CRC},
-                 {kind.root_type, 1, "root", ROM_BLK_CT_NONE, pattern(kernel / 3, seed + 1),
-                  ROM_VERIFY_CRC}});
+    build_image(dir / name, {{kind.kernel_type, 0, "kernel", ROM_BLK_CT_NONE,
+                              firmware_like(kernel, seed), ROM_VERIFY_CRC},
+                             {kind.root_type, 1, "root", ROM_BLK_CT_NONE,
+                              pattern(kernel / 3, seed + 1), ROM_VERIFY_CRC}});
     chmod((dir / name).c_str(), 0644);
   }
 
@@ -131,7 +131,14 @@ std::vector<unsigned> row(const std::string &out, const std::string &phase) {
   return {};
 }
 
-class Sweep : public testing::TestWithParam<const sweep_board *> {};
+// Hundreds of short runs, each over a fresh copy of a state folder: in
+// memory when the machine has a tmpfs for it, as the sweep script does.
+class Sweep : public testing::TestWithParam<const sweep_board *> {
+ protected:
+  static void SetUpTestSuite() {
+    if (access("/dev/shm", W_OK | X_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+  }
+};
 
 // Every cut point of the update and of the boots, torn erases and programs
 // and torn environment copies among them: no failure, and each cut of the
@@ -190,8 +197,8 @@ TEST(SweepCases, UpdateCutAtItsFirstStoreKeepsTheEnvironment) {
   fixture f(NOR);
   const std::string before = f.korvane({"--status"}).out;
   ASSERT_TRUE(has(before, "running=A next=A good=A")) << before;
-  e2e::run_result r = f.sim({"--cut-at", "1", "--", "--config", "system.conf", "--update",
-                             "new.rom"});
+  e2e::run_result r =
+      f.sim({"--cut-at", "1", "--", "--config", "system.conf", "--update", "new.rom"});
   EXPECT_EQ(r.status, 3) << r.out << r.err;
   EXPECT_TRUE(has(e2e::read_file(f.dir / "state/events.log"), "powercut 1 0 env store copy="));
   EXPECT_EQ(f.korvane({"--status"}).out, before);

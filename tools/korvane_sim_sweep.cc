@@ -40,6 +40,8 @@
 #include "sim/sim_board.h"
 #include "sim/sim_env.h"
 
+#include <zlib.h>
+
 extern char **environ;
 
 namespace {
@@ -186,6 +188,55 @@ std::string first_line(const std::string &text) {
     if (c == '\r' || c == '\t') c = ' ';
   }
   return line;
+}
+
+// The CRC-32 of partition m's good erase blocks in state folder dir, as
+// the boot step computes it: the board's bad blocks and those marked since
+// (mtdN.bad) left out, a missing or short file read as erased.
+uint32_t partition_crc(const std::string &dir, const korvane::sim_mtd &board_mtd) {
+  korvane::sim_mtd m = board_mtd;
+  const std::string base = dir + "/mtd" + std::to_string(m.number);
+  std::ifstream marks(base + ".bad");
+  for (std::string line; m.is_nand() && std::getline(marks, line);) {
+    char *end = nullptr;
+    const unsigned long block = std::strtoul(line.c_str(), &end, 10);
+    if (end != line.c_str() && *end == '\0' && block < m.size / m.erasesize)
+      m.bad.push_back(static_cast<uint32_t>(block));
+  }
+  std::string bytes = sweep::slurp(base + ".data");
+  bytes.resize(m.size, '\xff');
+  uLong crc = 0;
+  for (uint32_t block = 0; block < m.size / m.erasesize; ++block) {
+    if (m.is_bad(block)) continue;
+    crc =
+        ::crc32(crc, reinterpret_cast<const Bytef *>(bytes.data()) + uint64_t{block} * m.erasesize,
+                m.erasesize);
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+// Every slot the environment calls good or pending must hold what its
+// record names, whichever slot runs: the fallback, --reject and the next
+// update rely on it. @return "" or which slot does not.
+std::string bootable_slots_whole(const std::string &dir, const korvane::sim_board &b,
+                                 const bootenv_vars &e) {
+  for (char slot : {'A', 'B'}) {
+    const std::string var = std::string("korvane_") + slot;
+    const std::string state = get(e, var);
+    if (state != "good" && state != "pending") continue;
+    std::istringstream in(digest_of(get(e, var + "_rec")));
+    for (std::string entry; std::getline(in, entry, ',');) {
+      const auto colon = entry.find(':');
+      const korvane::sim_mtd *m =
+          colon == std::string::npos ? nullptr : b.find(std::atoi(entry.c_str() + 3));
+      char shown[16];
+      if (m) std::snprintf(shown, sizeof shown, "%08x", partition_crc(dir, *m));
+      if (!m || entry.substr(colon + 1) != shown)
+        return std::string("slot ") + slot + " is " + state +
+               " in the environment but its partitions do not hold its record (" + entry + ")";
+    }
+  }
+  return "";
 }
 
 struct tally {
@@ -367,6 +418,8 @@ int korvane_sim_sweep(int argc, char **argv) {
   // (or, with b_good, B confirmed with it). @return "" or why not.
   auto check_up = [&](char slot, const std::string &state, bool b_good) -> std::string {
     const bootenv_vars e = s.env(point);
+    const std::string whole = bootable_slots_whole(point, s.b, e);
+    if (!whole.empty()) return whole;
     if (slot == 'A') {
       if (state != "good" || get(e, "korvane_A") != "good" || get(e, "korvane_good") != "A")
         return "slot A came up as " + state + ", not good";
@@ -408,12 +461,16 @@ int korvane_sim_sweep(int argc, char **argv) {
     if (slot == 'B') (state == "pending" ? t->b_pending : t->b_good)++;
   };
 
-  // The update, cut at every operation.
+  // The update, cut at every operation; where it is, on a terminal.
+  const bool progress = isatty(STDERR_FILENO) != 0;
   tally upd;
   const std::string seed_s = std::to_string(s.seed);
   for (long long cut = 1; cut <= total; ++cut) {
     if ((cut - 1) % static_cast<long long>(s.every) != 0 && cut < total - 2) continue;
     upd.points++;
+    if (progress)
+      std::fprintf(stderr, "\rsweep: update cut-at=%lld of %lld failures=%u ", cut, total,
+                   upd.failures);
     sweep::copy_state(base, point);
     const std::vector<std::string> cut_opts = {"--cut-at", std::to_string(cut), "--cut-seed",
                                                seed_s};
@@ -522,6 +579,7 @@ int korvane_sim_sweep(int argc, char **argv) {
     }
   }
 
+  if (progress) std::fputs("\n", stderr);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("%-8s %8s %8s %10s %8s %9s\n", "phase", "points", "A-good", "B-pending", "B-good",
