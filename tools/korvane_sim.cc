@@ -73,8 +73,9 @@ constexpr const char *HELP_MORE =
     "of the boots after it (korvane-sim sweep --help).\n"
     "\n"
     "--boot and --boot-fail print one \"boot:\" line to standard error and exit 0\n"
-    "when the system came up, 1 when it did not, 2 when the board cannot boot;\n"
-    "--count-ops, --cut-at and --cut-seed count and cut their environment stores.\n";
+    "when the system came up, 1 when it did not, 2 when the board cannot boot.\n"
+    "With --count-ops, --cut-at and --cut-seed they count and cut their\n"
+    "environment stores.\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "korvane-sim: %s\n%s", what.c_str(), USAGE);
