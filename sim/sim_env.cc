@@ -11,6 +11,7 @@
 #include "rom/io.h"
 #include "sim/sim.h"
 #include "sim/sim_mtd.h"
+#include "sim/sim_power.h"
 
 namespace korvane {
 namespace {
@@ -45,11 +46,29 @@ int read_copy(const std::string &path, std::string *bytes, std::string *error) {
   return 0;
 }
 
-// Written in place, as the boot loader writes its copy over the old one.
-int write_copy(const std::string &path, const std::string &bytes, std::string *error) {
+// Written in place, as the boot loader writes its copy over the old one:
+// the copy's flash erased, then programmed. The two are one flash-changing
+// operation, so that a power cut there leaves the copy's first bytes new
+// and the rest erased (event names it in the event log), never a mix of
+// the new copy and the old one that might pass the CRC.
+int write_copy(const std::string &path, const std::string &bytes, const std::string &event,
+               std::string *error) {
   unique_fd out{::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)};
-  if (out.fd < 0 || pwrite(out.fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()) ||
-      ftruncate(out.fd, static_cast<off_t>(bytes.size())) != 0 || fsync(out.fd) != 0) {
+  if (out.fd < 0) {
+    *error = path + ": " + std::strerror(errno);
+    return -1;
+  }
+  const std::string erased(bytes.size(), '\xff');
+  if (pwrite(out.fd, erased.data(), erased.size(), 0) != ssize_t(erased.size())) {
+    *error = path + ": " + std::strerror(errno);
+    return -1;
+  }
+  const ssize_t w = sim_power_pwrite(out.fd, bytes.data(), bytes.size(), 0, event.c_str());
+  if (w < 0) {
+    *error = path + ": " + std::strerror(static_cast<int>(-w));
+    return -1;
+  }
+  if (ftruncate(out.fd, static_cast<off_t>(bytes.size())) != 0 || fsync(out.fd) != 0) {
     *error = path + ": " + std::strerror(errno);
     return -1;
   }
@@ -180,8 +199,10 @@ int sim_env_store(const sim_env_place &place, const std::string &dir, const boot
         "the variables do not fit into the environment of " + std::to_string(place.size) + " bytes";
     return -1;
   }
-  if (write_copy(copy_path(dir, target), bytes, error) != 0) return -1;
-  sim_log("env store copy=%d flag=%u", target, static_cast<unsigned>(flag));
+  const std::string event =
+      "env store copy=" + std::to_string(target) + " flag=" + std::to_string(unsigned{flag});
+  if (write_copy(copy_path(dir, target), bytes, event, error) != 0) return -1;
+  sim_log("%s", event.c_str());
   return 0;
 }
 

@@ -4,7 +4,9 @@
 //   korvane-sim [--board FILE] [--state DIR] [--count-ops] [--flash-time]
 //               [--cut-at N [--cut-seed S]]
 //               [--] KORVANE-ARGUMENTS
-//   korvane-sim [--board FILE] [--state DIR] --boot | --boot-fail
+//   korvane-sim [--board FILE] [--state DIR] [--count-ops] [--cut-at N [--cut-seed S]]
+//               --boot | --boot-fail
+//   korvane-sim sweep --board FILE --config FILE --image FILE [...]
 //   korvane-sim --help | --version
 //
 // The board comes from FILE (or the built-in board), its flash contents,
@@ -32,6 +34,7 @@
 #include "sim/sim_power.h"
 #include "sim/sim_time.h"
 #include "tools/korvane_sim_map.h"
+#include "tools/korvane_sim_sweep.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -69,9 +72,13 @@ constexpr const char *HELP_MORE =
     "options or board file (no state folder is made then).\n"
     "\n"
     "korvane-sim map draws the state folder's flash (korvane-sim map --help).\n"
+    "korvane-sim sweep cuts the power at every flash operation of an update and\n"
+    "of the boots after it (korvane-sim sweep --help).\n"
     "\n"
     "--boot and --boot-fail print one \"boot:\" line to standard error and exit 0\n"
-    "when the system came up, 1 when it did not, 2 when the board cannot boot.\n";
+    "when the system came up, 1 when it did not, 2 when the board cannot boot.\n"
+    "With --count-ops, --cut-at and --cut-seed they count and cut their\n"
+    "environment stores.\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "korvane-sim: %s\n%s", what.c_str(), USAGE);
@@ -176,6 +183,7 @@ bool korvane_refuses(const std::vector<char *> &args) {
 int main(int argc, char **argv) {
   // Subcommands come first; anything else runs korvane.
   if (argc > 1 && std::strcmp(argv[1], "map") == 0) return korvane_sim_map(argc - 1, argv + 1);
+  if (argc > 1 && std::strcmp(argv[1], "sweep") == 0) return korvane_sim_sweep(argc - 1, argv + 1);
   std::string board_file, state = DEFAULT_STATE;
   bool have_board = false;
   uint64_t cut_at = 0, cut_seed = 0;
@@ -263,7 +271,12 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
       return 2;
     }
+    // The boot step's stores are flash operations like korvane's: counted,
+    // and cut as --cut-at says.
+    if (cut_at > 0) count_wanted = true;
+    korvane::sim_power_arm(cut_at, cut_seed);
     int status = korvane::sim_boot(boot == 2, stderr);
+    report_count();
     korvane::sim_stop();
     return status;
   }
