@@ -79,8 +79,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(points_into(o.device_name, words) && *o.device_name &&
                std::strlen(o.device_name) <= 16);
   // --board-file is an action alone: no image, nothing stopped, no reboot.
-  if (o.board_file) FUZZ_CHECK(!o.rom_path && !o.kill && !o.reboot && !o.background);
-  else FUZZ_CHECK(o.rom_path && points_into(o.rom_path, words));
+  // A two-slot action takes no image of -e, -i, -I or -x; --update its own.
+  if (o.board_file) {
+    FUZZ_CHECK(!o.rom_path && !o.kill && !o.reboot && !o.background);
+    FUZZ_CHECK(o.ab_action == ROM_AB_NONE);
+  } else if (o.ab_action != ROM_AB_NONE) {
+    FUZZ_CHECK(!o.rom_path);
+    FUZZ_CHECK((o.ab_action == ROM_AB_UPDATE) ==
+               (o.update_path != nullptr && points_into(o.update_path, words) && *o.update_path));
+  } else {
+    FUZZ_CHECK(o.rom_path && points_into(o.rom_path, words));
+    FUZZ_CHECK(!o.update_path && !o.config_path && !o.json);
+  }
+  if (o.config_path) FUZZ_CHECK(points_into(o.config_path, words) && *o.config_path);
   FUZZ_CHECK(o.action == ROM_ACT_INFO || o.action == ROM_ACT_EXECUTE ||
              o.action == ROM_ACT_EXTRACT);
   FUZZ_CHECK((o.flags & ~(ROM_FLAG_FORCE | ROM_FLAG_TOOL | ROM_VERIFY_MASK)) == 0);
