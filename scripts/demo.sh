@@ -73,7 +73,9 @@ demo_image() {
   # Firmware-like inputs: binaries, text, a file system image with OOB data,
   # a script. The block ids are the MTD numbers of the default simulated board.
   head -c 65536 "$bin/korvane-mkrom" >u-boot.bin
-  cp "$bin/korvane" zImage
+  # The kernel: the first 3 MiB of korvane, a binary of a kernel's size that
+  # fits the board's 8 MiB partition whatever size this build's korvane has.
+  head -c 3145728 "$bin/korvane" >zImage
   tar -cf rootfs.tar -C "$root" scripts rom
   # rootfs.oob: page records for a 2048+64 NAND, each page's data followed by
   # its 64 OOB bytes (0xFF, with a marker in the first free bytes 2..5).
