@@ -213,10 +213,12 @@ int partition_digest(int number, uint32_t *crc) {
   return 0;
 }
 
-int refuse(session &s, const std::string &step, const std::string &reason) {
-  report("update: refused step=%s reason=%s\n", step.c_str(), reason.c_str());
+// The update's last line, "update: refused ..." (before anything was
+// written) or "update: failed ..." (after), and the summary with --json.
+int stop(session &s, const char *result, const std::string &step, const std::string &reason) {
+  report("update: %s step=%s reason=%s\n", result, step.c_str(), reason.c_str());
   if (s.req.json) {
-    s.summary["result"] = "refused";
+    s.summary["result"] = result;
     s.summary["step"] = step;
     s.summary["reason"] = reason;
     print_json(s.summary);
@@ -224,15 +226,12 @@ int refuse(session &s, const std::string &step, const std::string &reason) {
   return EXIT_REFUSED;
 }
 
+int refuse(session &s, const std::string &step, const std::string &reason) {
+  return stop(s, "refused", step, reason);
+}
+
 int fail(session &s, const std::string &step, const std::string &reason) {
-  report("update: failed step=%s reason=%s\n", step.c_str(), reason.c_str());
-  if (s.req.json) {
-    s.summary["result"] = "failed";
-    s.summary["step"] = step;
-    s.summary["reason"] = reason;
-    print_json(s.summary);
-  }
-  return EXIT_REFUSED;
+  return stop(s, "failed", step, reason);
 }
 
 }  // namespace
