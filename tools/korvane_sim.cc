@@ -85,22 +85,6 @@ int usage_error(const std::string &what) {
   return 2;
 }
 
-// Takes "--name VALUE" or "--name=VALUE" at argv[*i]. @return 1 when it
-// matched, 0 when not, -1 when the value is missing.
-int take_value(int argc, char **argv, int *i, const char *name, std::string *value) {
-  const char *arg = argv[*i];
-  size_t n = std::strlen(name);
-  if (std::strncmp(arg, name, n) != 0) return 0;
-  if (arg[n] == '=') {
-    *value = arg + n + 1;
-    return 1;
-  }
-  if (arg[n] != '\0') return 0;
-  if (*i + 1 >= argc) return -1;
-  *value = argv[++*i];
-  return 1;
-}
-
 // A decimal number of up to 64 bits, nothing else. @return whether it was.
 bool parse_u64(const std::string &text, uint64_t *value) {
   if (text.empty() || text.size() > 20) return false;
@@ -217,13 +201,13 @@ int main(int argc, char **argv) {
       continue;
     }
     std::string number;
-    int cut = take_value(argc, argv, &i, "--cut-at", &number);
+    int cut = sim_take_value(argc, argv, &i, "--cut-at", &number);
     if (cut > 0) {
       if (!parse_u64(number, &cut_at) || cut_at == 0)
         return usage_error("--cut-at takes a number of 1 or more, not '" + number + "'");
       continue;
     }
-    if (cut == 0 && (cut = take_value(argc, argv, &i, "--cut-seed", &number)) > 0) {
+    if (cut == 0 && (cut = sim_take_value(argc, argv, &i, "--cut-seed", &number)) > 0) {
       if (!parse_u64(number, &cut_seed))
         return usage_error("--cut-seed takes a number, not '" + number + "'");
       continue;
@@ -234,12 +218,12 @@ int main(int argc, char **argv) {
       boot = arg[6] ? 2 : 1;
       continue;
     }
-    int r = take_value(argc, argv, &i, "--board", &board_file);
+    int r = sim_take_value(argc, argv, &i, "--board", &board_file);
     if (r > 0) {
       have_board = true;
       continue;
     }
-    if (r == 0) r = take_value(argc, argv, &i, "--state", &state);
+    if (r == 0) r = sim_take_value(argc, argv, &i, "--state", &state);
     if (r < 0) return usage_error(std::string(arg) + " needs a value");
     if (r > 0) continue;
     // Not ours. Before "--" every argument is korvane-sim's; without "--"
@@ -309,4 +293,18 @@ int main(int argc, char **argv) {
   report_end();
   korvane::sim_stop();
   return status;
+}
+
+int sim_take_value(int argc, char **argv, int *i, const char *name, std::string *value) {
+  const char *arg = argv[*i];
+  size_t n = std::strlen(name);
+  if (std::strncmp(arg, name, n) != 0) return 0;
+  if (arg[n] == '=') {
+    *value = arg + n + 1;
+    return 1;
+  }
+  if (arg[n] != '\0') return 0;
+  if (*i + 1 >= argc) return -1;
+  *value = argv[++*i];
+  return 1;
 }

@@ -37,22 +37,6 @@ int map_usage_error(const std::string &what) {
   return 2;
 }
 
-// "--name VALUE" or "--name=VALUE" at argv[*i]. @return 1 matched, 0 not,
-// -1 when the value is missing.
-int take(int argc, char **argv, int *i, const char *name, std::string *value) {
-  const char *arg = argv[*i];
-  size_t n = std::strlen(name);
-  if (std::strncmp(arg, name, n) != 0) return 0;
-  if (arg[n] == '=') {
-    *value = arg + n + 1;
-    return 1;
-  }
-  if (arg[n] != '\0') return 0;
-  if (*i + 1 >= argc) return -1;
-  *value = argv[++*i];
-  return 1;
-}
-
 // Writes the file whole or not at all: into FILE.tmp-PID, then renamed.
 bool write_whole(const std::string &path, const std::string &text, std::string *error) {
   const std::string tmp = path + ".tmp-" + std::to_string(getpid());
@@ -85,13 +69,13 @@ int korvane_sim_map(int argc, char **argv) {
       std::fputs(MAP_HELP_MORE, stdout);
       return 0;
     }
-    int r = take(argc, argv, &i, "--board", &board_file);
+    int r = sim_take_value(argc, argv, &i, "--board", &board_file);
     if (r > 0) {
       have_board = true;
       continue;
     }
-    if (r == 0) r = take(argc, argv, &i, "--state", &state);
-    if (r == 0) r = take(argc, argv, &i, "--svg", &svg);
+    if (r == 0) r = sim_take_value(argc, argv, &i, "--state", &state);
+    if (r == 0) r = sim_take_value(argc, argv, &i, "--svg", &svg);
     if (r < 0) return map_usage_error(std::string(argv[i]) + " needs a value");
     if (r == 0) return map_usage_error(std::string("unknown argument '") + argv[i] + "'");
   }
